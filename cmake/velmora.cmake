@@ -1,0 +1,27 @@
+# velmora_test(<name> SOURCES <files...> LIBS <libs...> [LABELS <labels...>])
+# Builds a GoogleTest executable into build/tests and registers every case with CTest.
+function(velmora_test name)
+  if(NOT VELMORA_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VELMORA_TEST_BIN})
+  target_compile_definitions(${name} PRIVATE
+    VELMORA_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+    VELMORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+endfunction()
+
+# velmora_fuzzer(<name> SOURCES <files...> LIBS <libs...>)
+function(velmora_fuzzer name)
+  if(NOT VELMORA_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+endfunction()
