@@ -647,31 +647,32 @@ void TovEvtMgrNative::dispatcher() {
 }
 
 void TovEvtMgrNative::handleIO(int fd, short revents) {
-  if (fd < 0 || (size_t)fd >= iofiles_.size()) return;
-  iofile_t &io = iofiles_[(size_t)fd];
-  if (io.pidx < 0) return;  // unwatched by an earlier callback of this turn
-  if ((revents & POLLOUT) && io.mons[1]) {
-    curaio_ = io.mons[1];
-    io.mons[1]->aioReady(io.file);
-    if (io.pidx < 0) return;
+  // Callbacks may register directly and grow the table: index afresh each time.
+  auto io = [this, fd]() -> iofile_t * {
+    if (fd < 0 || (size_t)fd >= iofiles_.size() || iofiles_[(size_t)fd].pidx < 0) return nullptr;
+    return &iofiles_[(size_t)fd];
+  };
+  if (!io()) return;  // unwatched by an earlier callback of this turn
+  if ((revents & POLLOUT) && io()->mons[1]) {
+    curaio_ = io()->mons[1];
+    curaio_->aioReady(io()->file);
   }
   if (revents & (POLLIN | POLLPRI)) {
-    if (io.mons[0]) {
-      curaio_ = io.mons[0];
-      io.mons[0]->aioReady(io.file);
+    if (io() && io()->mons[0]) {
+      curaio_ = io()->mons[0];
+      curaio_->aioReady(io()->file);
     }
     return;
   }
   if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
     bool err = (revents & (POLLERR | POLLNVAL)) != 0;
-    TovFile *file = io.file;
-    if (io.mons[0]) {
-      curaio_ = io.mons[0];
-      syncstopAIO(file, io.mons[0], true, true, err);
+    if (io() && io()->mons[0]) {
+      curaio_ = io()->mons[0];
+      syncstopAIO(io()->file, curaio_, true, true, err);
     }
-    if (fd < (int)iofiles_.size() && iofiles_[(size_t)fd].pidx >= 0 && iofiles_[(size_t)fd].mons[1]) {
-      curaio_ = iofiles_[(size_t)fd].mons[1];
-      syncstopAIO(file, iofiles_[(size_t)fd].mons[1], true, true, err);
+    if (io() && io()->mons[1]) {
+      curaio_ = io()->mons[1];
+      syncstopAIO(io()->file, curaio_, true, true, err);
     }
   }
 }

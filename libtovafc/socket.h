@@ -25,7 +25,7 @@ class TovSocket : public TovFile {
 
  protected:
   // An accepted connection.
-  TovSocket(int fd, const sockaddr_in &peer);
+  TovSocket(int fd, const sockaddr_in &peer, bool tcp);
   void setup(const char *host, const char *port);
   void setup(const unsigned int *ipaddr, int port);
 
