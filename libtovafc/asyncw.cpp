@@ -169,7 +169,7 @@ void TovAsyncWriter::aioCancelled(TovFile *, bool hangup, bool err) {
     return;
   }
   if (hangup || err) {
-    w.error = hangup ? -1 : -2;
+    if (w.error == 0) w.error = hangup ? -1 : -2;  // the first error is the one kept
     w.rewatch = false;
     w.discard();
     return;

@@ -1,0 +1,7 @@
+// The framework library carries its own main; the test program's main takes precedence.
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
