@@ -10,8 +10,9 @@ namespace tovafc {
 TovEvtMgr *TovEvtMgr::singleton = nullptr;
 
 static FcLock &evtmgr_mtx() {
-  static FcLock mtx("EvtMgr");
-  return mtx;
+  // Never destroyed: the application object, destroyed at exit, still needs it.
+  static FcLock *mtx = new FcLock("EvtMgr");
+  return *mtx;
 }
 
 TovEvtMgr::TovEvtMgr() {
