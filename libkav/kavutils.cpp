@@ -175,7 +175,7 @@ char *kav_filt_short(const char *spec) {
       tcp = kav_getservport(p, "tcp", &dummy) == 0;
       udp = kav_getservport(p, "udp", &dummy) == 0;
       if (!tcp && !udp) {
-        snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Unknown TCP/UDP service, '%s'", p);
+        snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Unknown TCP/UDP service, '%.900s'", p);
         return nullptr;
       }
     }
