@@ -27,7 +27,7 @@ const optnam k_ipopts[24] = {
 const char *const k_optclass[4] = {"Control", "Reserved-1", "Debug-Measure", "Reserved-3"};
 
 const char *optname(unsigned num, bool lng) {
-  static char buf[16];
+  static char buf[24];
   if (num < 24) return lng ? k_ipopts[num].lng : k_ipopts[num].shrt;
   snprintf(buf, sizeof buf, "<OPT=%u>", num);
   return buf;

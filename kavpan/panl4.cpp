@@ -137,7 +137,7 @@ const optnam k_tcpopts[25] = {
 };
 
 const char *tcpopt2nam(unsigned kind, bool lng) {
-  static char buf[16];
+  static char buf[24];
   if (kind <= 24) return lng ? k_tcpopts[kind].lng : k_tcpopts[kind].shrt;
   snprintf(buf, sizeof buf, "<OPT=%u>", kind);
   return buf;
@@ -314,7 +314,8 @@ unsigned tcp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
   uint32_t seq = 0, ack = 0, fl = 0, win = 0, cks = 0, urg = 0;
   bool have_seq = pdu.get32(4, seq), have_ack = pdu.get32(8, ack);
   bool have_r12 = pdu.get8(13, fl) && pdu.get16(14, win);
-  bool have_r16 = pdu.get16(16, cks) && pdu.get16(18, urg);
+  pdu.get16(16, cks);
+  pdu.get16(18, urg);
   char ftxt[40];
   tcp_flags(fl & 0x3F, ftxt, sizeof ftxt);
   if (have_r12) KAV_CTX_SET(ctx->tcpflags, ftxt);
