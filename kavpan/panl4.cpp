@@ -326,7 +326,7 @@ unsigned tcp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
   if (kav_vblvl != 4) {
     kavprt(1, "%s%s: %s->%s", mark, T, stxt, dtxt);
     if ((kav_vblvl == 2 || kav_vblvl == 3) && have_r12) {
-      kavprt(2, "<%s>, seq=%u", ftxt, seq % 1000000u);
+      kavprt(2, " <%s>, seq=%u", ftxt, seq % 1000000u);  // blank-separated from the port, as listings readers expect
       uint32_t n = uint32_t(len > H ? len - H : 0) + missing;
       n += (fl & 0x02 ? 1 : 0) + (fl & 0x01 ? 1 : 0) + (fl & 0x04 ? 1 : 0);
       if (n != 0) kavprt(2, "-%u", uint32_t(seq + n - 1) % 1000000u);
