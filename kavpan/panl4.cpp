@@ -392,7 +392,7 @@ unsigned udp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
       kavprt(4, "+%s: Source Port = %s\n", T, stxt);
       kavprt(4, "+%s: Dest Port = %s\n", T, dtxt);
     }
-    if (len > 4 && have_len) kavprt(4, "+%s: PDU Size = %d%s\n", T, int(ulen), ulen != unsigned(len) + missing ? " !ERROR" : "");
+    if (len > 4 && have_len) kavprt(4, "+%s: PDU Size = %d%s\n", T, int(ulen), ulen != unsigned(len) + um ? " !ERROR" : "");
     if (len > 4 && have_cks)
       kavprt(4, "+%s: Checksum = 0x%04X%s (over %d bytes)\n", T, cks, corrupt ? " ... CORRUPT" : "", tested);
   }
