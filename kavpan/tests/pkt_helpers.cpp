@@ -239,6 +239,34 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
       *layer = KAV_L_LINK;
       *proto = KAV_L2_PPP;
       return true;
+    case 113: {  // Linux cooked capture: 16-octet header, protocol type at 14
+      if (frame.size() < 16) return false;
+      unsigned t = (frame[14] << 8) | frame[15];
+      *layer = KAV_L_NET;
+      *offset = 16;
+      if (t == 0x0800)
+        *proto = KAV_L3_IP;
+      else if (t == 0x86DD)
+        *proto = KAV_L3_IPV6;
+      else if (t == 0x0806)
+        *proto = KAV_L3_ARP;
+      else
+        return false;
+      return true;
+    }
+    case 0: {  // BSD loopback: 4-octet address family in the writer's order
+      if (frame.size() < 4) return false;
+      unsigned fam = frame[0] ? frame[0] : frame[3];
+      *layer = KAV_L_NET;
+      *offset = 4;
+      if (fam == 2)
+        *proto = KAV_L3_IP;
+      else if (fam == 24 || fam == 28 || fam == 30)
+        *proto = KAV_L3_IPV6;
+      else
+        return false;
+      return true;
+    }
     case 12:
     case 14:
     case 101:  // raw IP
