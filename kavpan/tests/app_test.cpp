@@ -406,7 +406,7 @@ TEST(KavpanSelect, BadEventLists) {
       {"-e 2-0,7", "Invalid command-line [Invalid '-e' switch: overlapping ranges: 2-0, 7-7]"},
       {"-e 1,x-4", "Invalid command-line [Invalid '-e' switch - non-numeric event ID: x-4]"},
       {"-e 1 -E 0", "Invalid command-line [Can't combine the '-e' and 'E' switches]"},
-      {"-E 251208-0800", "Invalid command-line [Missing ':' in YYMMDD:hhmmss timestamp (251208-0800)]"},
+      {"-E 2512080800", "Invalid command-line [Missing ':' in YYMMDD:hhmmss timestamp (2512080800)]"},
   };
   for (const auto &c : cases) {
     Result r = kavpan(std::string("-N ") + c.args, w.out);
