@@ -25,35 +25,45 @@ ${CXX:-c++} -std=c++20 -O2 -I"$src/samples" -o "$tmp/mkcapture" "$src/samples/mk
 echo "capture: $frames frames, log $(wc -c < "$tmp/mixed.kav") bytes, pcap $(wc -c < "$tmp/mixed.pcap") bytes"
 
 now() { date +%s.%N; }
-# best_of CMD...: fastest wall time of three runs, in seconds
+# best_of CMD...: the least time of three runs, in seconds. With GNU time
+# available it is CPU time (user + system), which the other jobs of a busy
+# machine disturb less than wall time; otherwise wall time.
+if [ -x /usr/bin/time ]; then clock="CPU"; else clock="wall"; fi
 best_of() {
   best=""
   for i in 1 2 3; do
-    t0=$(now)
-    "$@" > "$tmp/out" 2>/dev/null
-    t1=$(now)
-    best=$(awk -v a="$t0" -v b="$t1" -v c="$best" 'BEGIN { d = b - a; if (c == "" || d < c) print d; else print c }')
+    if [ "$clock" = CPU ]; then
+      /usr/bin/time -f "%U %S" -o "$tmp/time" sh -c "$1 > '$tmp/out' 2>/dev/null"
+      d=$(awk '{ print $1 + $2 }' "$tmp/time")
+    else
+      t0=$(now)
+      sh -c "$1 > '$tmp/out' 2>/dev/null"
+      t1=$(now)
+      d=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
+    fi
+    best=$(awk -v d="$d" -v c="$best" 'BEGIN { if (c == "" || d < c) print d; else print c }')
   done
   echo "$best"
 }
 # lines written by the last run of CMD
 lines() { wc -l < "$tmp/out" | tr -d ' '; }
-kv2() { "$bin/kavpan" -N -v 2 < "$tmp/mixed.kav"; }
-kv4() { "$bin/kavpan" -N -v 4 < "$tmp/mixed.kav"; }
-td() { tcpdump -n -r "$tmp/mixed.pcap"; }
-tdx() { tcpdump -nvvX -r "$tmp/mixed.pcap"; }
+kv2="'$bin/kavpan' -N -v 2 < '$tmp/mixed.kav'"
+kv4="'$bin/kavpan' -N -v 4 < '$tmp/mixed.kav'"
+td="tcpdump -n -r '$tmp/mixed.pcap'"
+tdx="tcpdump -nvvX -r '$tmp/mixed.pcap'"
 
-t_kv2=$(best_of kv2); l_kv2=$(lines)
-t_kv4=$(best_of kv4); l_kv4=$(lines)
+t_kv2=$(best_of "$kv2"); l_kv2=$(lines)
+t_kv4=$(best_of "$kv4"); l_kv4=$(lines)
 have_td=0
 if command -v tcpdump >/dev/null 2>&1; then
   have_td=1
-  t_td=$(best_of td); l_td=$(lines)
-  t_tdx=$(best_of tdx); l_tdx=$(lines)
+  t_td=$(best_of "$td"); l_td=$(lines)
+  t_tdx=$(best_of "$tdx"); l_tdx=$(lines)
 fi
 
-rate() { awk -v n="$frames" -v t="$1" 'BEGIN { printf "%10.0f frames/s  (%.3f s)", n / t, t }'; }
+rate() { awk -v n="$frames" -v t="$1" 'BEGIN { if (t <= 0) t = 0.001; printf "%10.0f frames/s  (%.3f s)", n / t, t }'; }
 echo
+echo "($clock time, best of three runs)"
 echo "kavpan -N -v 2   $(rate "$t_kv2")  $l_kv2 lines"
 echo "kavpan -N -v 4   $(rate "$t_kv4")  $l_kv4 lines"
 if [ $have_td = 1 ]; then

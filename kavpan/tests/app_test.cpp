@@ -651,3 +651,83 @@ TEST(KavpanSample, DecodesEveryFrameAtEachVerbosity) {
   EXPECT_EQ(count_of(r.out, "=== Event "), 18u);
   EXPECT_NE(r.out.find("\nSession 1: Events=18  Packets=17  Bytes="), std::string::npos) << r.out;
 }
+
+// ---- environment, workarounds, filter files, hostile logs -----------------------
+
+TEST(KavpanInput, ForcedLinkTypeAndMinorVersion) {
+  LogWriter w;
+  w.loghdr(1, 3, 2);
+  w.session(captured());
+  w.frame(0, T0, 0, arp_frame());
+  Result r = kavpan("-N -v 4", w.out, "KAV_ALL_IFS_LINKTYPE=9");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("WARNING: Different logfile minor version (1 vs file=2) ... will try to continue"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("Link Type: Other\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nWARNING: Unsupported MAC protocol=9\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nCompletely unrecognised packet type\n"), std::string::npos) << r.out;
+}
+
+// Workaround 1 puts back an Ethernet type that was logged byte-swapped.
+TEST(KavpanInput, SwappedEthernetTypeWorkaround) {
+  Bytes f = tcp_frame();
+  std::swap(f[12], f[13]);
+  LogWriter w;
+  w.loghdr(1);
+  w.session(captured());
+  w.frame(0, T0, 0, f);
+  std::string plain = lines_with(kavpan("-N", w.out).out, "- Evt=1 ")[0];
+  std::string fixed = lines_with(kavpan("-N -k 1", w.out).out, "- Evt=1 ")[0];
+  EXPECT_EQ(plain.find("192.168.7.1 -> 192.168.7.20"), std::string::npos) << plain;
+  EXPECT_NE(fixed.find("192.168.7.1 -> 192.168.7.20"), std::string::npos) << fixed;
+}
+
+TEST(KavpanInput, FilterFromFile) {
+  TempDir dir;
+  std::string path = dir.path() + "/filter";
+  {
+    std::ofstream f(path);
+    f << "(ARP)\n  |\n(TCP)\n";
+  }
+  LogWriter w = six_events();
+  Result r = kavpan("-N -F " + path, w.out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(evt_ids(r.out), (std::vector<std::string>{"1", "2", "3", "4"}));
+  EXPECT_NE(r.out.find("\n4/4 packets matched the kavpan filter\n"), std::string::npos);
+  Result missing = kavpan("-N -F " + dir.path() + "/nothing", w.out);
+  EXPECT_EQ(missing.status, 99);
+  EXPECT_NE(missing.err.find("Invalid command-line [open(" + dir.path() + "/nothing) failed, errno=2"),
+            std::string::npos)
+      << missing.err;
+  Result both = kavpan("-N -f '(TCP)' -F " + path, w.out);
+  EXPECT_NE(both.err.find("Can't combine the '-f' and 'F' switches"), std::string::npos) << both.err;
+}
+
+// Damaged logs end in a message, never in a crash, a hang or a sanitizer report.
+TEST(KavpanInput, MutatedLogsNeverCrash) {
+  std::ifstream f(VELMORA_SOURCE_DIR "/samples/sample.kav", std::ios::binary);
+  ASSERT_TRUE(f.good());
+  Bytes base((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  uint32_t seed = 12345;
+  auto rnd = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 8;
+  };
+  for (int i = 0; i < 60; i++) {
+    Bytes m = base;
+    int flips = 1 + int(rnd() % 8);
+    for (int k = 0; k < flips; k++) {
+      size_t at = rnd() % m.size();
+      m[at] = uint8_t(i % 3 == 0 ? 0xff : rnd());
+    }
+    if (i % 5 == 0) m.resize(rnd() % m.size());
+    for (const char *v : {"-N -v 2", "-N -v 4"}) {
+      Result r = kavpan(v, m);
+      EXPECT_TRUE(r.status == 0 || r.status == 1) << "case " << i << " " << v << " status " << r.status << "\n"
+                                                  << r.err;
+      EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << "case " << i << "\n" << r.err;
+      EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << "case " << i << "\n" << r.err;
+    }
+  }
+}
