@@ -53,6 +53,7 @@ struct Range {
 
 struct CtlBlk {
   time_t basetime = 0;
+  int basetime_given = 0;
   int delta_mode = 0;
   int tod_mode = 0;
   std::vector<Range> ranges;
@@ -258,6 +259,7 @@ int parse_basetime(const char *arg) {
     return 8;
   }
   ctlblk.basetime = r;
+  ctlblk.basetime_given = 1;
   return 0;
 }
 
@@ -688,7 +690,7 @@ void App::print_banners() {
 // Prints the base time; false when -b names a time after the earliest session.
 bool App::settle_basetime(int64_t earliest) {
   kav_logfile &log = ctlblk.log;
-  bool given = ctlblk.basetime != 0;
+  bool given = ctlblk.basetime_given;
   if (!given) {
     ctlblk.basetime = earliest == 0x7fffffff ? 0 : time_t(earliest);
     // Imported captures start at the import time, after every frame they
@@ -858,7 +860,8 @@ void App::run_events(bool ahead) {
       if (offset < 0 || offset > caplen) offset = caplen;
     } else {
       if (ctlblk.filter) continue;
-      layer = eh.type <= KAV_EVT_END ? 0 : 1;
+      // Messages are text; anything unknown is shown as a dump.
+      layer = eh.type >= KAV_EVT_ERROR && eh.type <= KAV_EVT_END ? 0 : 1;
     }
 
     print_event_header(evtno, eh, layer, offset);

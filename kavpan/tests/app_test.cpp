@@ -731,3 +731,18 @@ TEST(KavpanInput, MutatedLogsNeverCrash) {
     }
   }
 }
+
+TEST(KavpanInput, UnknownEventTypeIsDumped) {
+  LogWriter w;
+  w.loghdr(1);
+  w.session(captured());
+  w.event(0, 9, T0, 0, Bytes{0x41, 0x42, 0x00, 0x43});
+  Result r = kavpan("-N", w.out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto l = lines_with(r.out, "- Evt=");
+  ASSERT_EQ(l.size(), 1u) << r.out;
+  EXPECT_EQ(l[0].rfind("- Evt=1 (0.000000): ??? - unrecognised event, 9 (4 octets)", 0), 0u) << l[0];
+  Result v = kavpan("-N -v 4", w.out);
+  EXPECT_NE(v.out.find("\n??? - unrecognised event, 9 (4 octets)\n"), std::string::npos) << v.out;
+  EXPECT_NE(v.out.find("Decimal format, 16 octets per row\n0001: 065 066 000 067\n"), std::string::npos) << v.out;
+}
