@@ -1,0 +1,165 @@
+// kavpan decoder support: level-filtered output, text and dump printers,
+// the Internet checksum, the per-packet context, the layer chain and the
+// name caches shared by the link, network and transport decoders.
+#ifndef KAVPAN_PANSUPP_H
+#define KAVPAN_PANSUPP_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "panview.h"
+
+struct wtree;
+
+// ---- globals shared by the application and the decoders ---------------------
+// Defined in pansupp.cpp; the application sets them from its switches.
+extern int kav_vblvl;       // verbosity: 1..3 short summaries, 4 exhaustive, 0 export
+extern int kav_numval_ip;   // -n: IP addresses numeric
+extern int kav_numval_all;  // -N: every address and protocol numeric
+extern int kav_proto_map;   // -u/-U mapping for unrecognised ports (0 none)
+extern int kav_force_map;   // -U: mapping applies to every port
+extern int kav_txtdmp;      // -l: text characters shown in the short modes
+extern int kav_envdmpfmt;   // -d: text protocols dumped in $KAV_DUMPFMT
+extern int kav_did_prt;     // set by every kavprt call that printed
+extern int kav_rawmode;     // raw-packet input: changes the chain's PDU labels
+extern FILE *kav_outfp;     // analysis output; null means standard output
+
+inline FILE *kav_out() { return kav_outfp ? kav_outfp : stdout; }
+
+// ---- layer numbers ----------------------------------------------------------
+enum {
+  KAV_L_STOP = -1,  // nothing more to decode
+  KAV_L_TEXT = 0,   // plain text
+  KAV_L_DUMP = 1,   // undecoded data
+  KAV_L_LINK = 2,
+  KAV_L_NET = 3,
+  KAV_L_TRANS = 4,
+  KAV_L_APP = 5
+};
+
+// Layer-2 protocol codes.
+enum { KAV_L2_ETHER = 1, KAV_L2_8023 = 2, KAV_L2_TRING = 3, KAV_L2_TBUS = 4, KAV_L2_MAN = 5,
+       KAV_L2_FDDI = 6, KAV_L2_LLC = 7, KAV_L2_SNAP = 8, KAV_L2_PPP = 9 };
+// Layer-3 protocol codes.
+enum { KAV_L3_IP = 1, KAV_L3_ARP = 2, KAV_L3_RARP = 3, KAV_L3_PPPLCP = 4, KAV_L3_PPPNCP = 5,
+       KAV_L3_IPX = 6, KAV_L3_IPV6 = 7 };
+
+// ---- printing ---------------------------------------------------------------
+// Print levels: -1 always; 4 only at verbosity 4; 1..3 below verbosity 4 and
+// not above the verbosity.
+inline bool kav_prtok(int level) {
+  if (level < 0) return true;
+  if (level == 4) return kav_vblvl == 4;
+  return kav_vblvl != 4 && level <= kav_vblvl;
+}
+void kavprt(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void kav_txtprt(const char *text, int maxlen, int ellipsis);
+void kavdump(const unsigned char *data, int len, const char *fmtname);
+inline void kav_dumpv(const kav_view &v, const char *fmtname = nullptr) { kavdump(v.base, v.len, fmtname); }
+const char *setdbgfmt(char *elemfmt, const char *fmtname, const char **desc);
+void kav_dump_reset();  // forget the dump settings read from the environment
+
+// Diagnostics for the framework log. The application points kav_trchook at
+// its logger; without a hook the messages go to the library trace.
+typedef void (*kav_trcfn)(int level, const char *msg);
+extern kav_trcfn kav_trchook;
+void kavtrc(int level, int unused, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Internet checksum (RFC 1071). Returns the complement of the folded sum; a
+// low 16 bits of 0 means the checksum field (included in the data) matches.
+// An odd length is summed as if padded with one 0 octet; nothing is written.
+int kav_chksum16_1(const unsigned char *data, int len);
+// Unfolded one's-complement partial sum, for seeding with a pseudo-header.
+uint32_t kav_chksum_part(const unsigned char *data, int len, uint32_t seed);
+uint16_t kav_chksum_fold(uint32_t sum);
+// The same over a view: true when the octets (plus the seed) sum to all ones.
+inline bool kav_chksum_ok(const kav_view &v, uint32_t seed = 0) {
+  return kav_chksum_fold(kav_chksum_part(v.base, v.len, seed)) == 0xFFFF;
+}
+
+// ---- per-packet context -----------------------------------------------------
+// Filled with 0xFA octets before the first layer: a text whose first octet is
+// still 0xFA, or a 32-bit field still 0xFAFAFAFA, was not set.
+struct kav_pktctx {
+  char l2src[65];          // link source address text
+  char l2dst[65];          // link destination address text
+  uint32_t ethtype;        // ether type or SNAP protocol id
+  uint32_t llckind;        // LLC encapsulation kind
+  uint32_t llcssap;
+  uint32_t llcdsap;
+  uint32_t llcctl;
+  uint32_t snapoui;
+  uint32_t arpop;          // ARP operation
+  char arptpa[129];        // ARP target protocol address (IP only)
+  char ipsrc[129];
+  char ipdst[129];
+  char ipproto[65];
+  uint32_t ipid;
+  uint32_t iplen;
+  uint32_t icmptype;
+  uint32_t icmpcode;
+  uint64_t tcpseq;
+  uint64_t tcpack;
+  char tcpflags[33];
+  char srcport[65];
+  char dstport[65];
+  const unsigned char *apptext;  // application text and its length
+  int32_t applen;
+
+  // Chain-internal: the network layer leaves the transport checksum's
+  // pseudo-header sum here (instead of writing it into the packet).
+  int32_t ph_valid;        // 1: ph_sum holds the pseudo-header sum
+  uint32_t ph_sum;
+  int32_t ph_len;          // octets in that pseudo-header (12 or 40)
+  int32_t ip_short;        // octets the network header says are missing
+};
+#define KAV_CTX_UNSET32 0xFAFAFAFAu
+inline bool kav_ctx_txtset(const char *f) { return (unsigned char)f[0] != 0xFA; }
+void kav_ctx_settxt(char *field, int size, const char *text);
+#define KAV_CTX_SET(field, text) kav_ctx_settxt((field), (int)sizeof(field), (text))
+
+// ---- the layer chain ----------------------------------------------------------
+// Decoders of layers 2..4. On entry *layer/*proto are this layer's values and
+// pdu is its PDU, header first. A decoder prints its lines, records what it
+// finds in ctx, sets *layer/*proto to the next layer (or *layer = -1 when it
+// cannot decode the PDU), may set *trailer to the count of octets at the end
+// of the PDU that are not payload, sets *more when its payload is a further
+// layer, and returns the count of payload octets after its header.
+unsigned kav_panl2(int *layer, int *proto, kav_view pdu, int *trailer, int *more, kav_pktctx *ctx);
+unsigned kav_panl3(int *layer, int *proto, kav_view pdu, int *trailer, int *more, kav_pktctx *ctx);
+unsigned kav_panl4(int *layer, int *proto, kav_view pdu, int *trailer, int *more, unsigned missing,
+                   kav_pktctx *ctx);
+unsigned kav_panl5(int *layer, int *proto, int l4proto, kav_view pdu, int *trailer, int *more,
+                   kav_pktctx *ctx);
+
+// Walks one packet through the layers from (layer, proto). missing is the
+// count of octets the capture lost (wire length - captured length). ctx is
+// left filled for the trigger step.
+void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigned missing, kav_pktctx *ctx);
+
+// ---- names --------------------------------------------------------------------
+const char *kav_l2proto2nam(int code);
+const char *kav_l3proto2nam(int code);
+const char *kav_l4proto2nam(unsigned number);
+const char *kav_l5proto2nam(int port, int l4proto);
+const char *ethtyp2nam(unsigned type);
+
+// ---- name caches ----------------------------------------------------------------
+extern wtree *kav_map_ethers;
+extern wtree *kav_map_hosts;
+extern wtree *kav_map_l4prots;
+extern wtree *kav_map_l5tcp;
+extern wtree *kav_map_l5udp;
+
+int kav_cache_ethers();
+int kav_cache_hosts();
+int kav_cache_l4prots();
+int kav_cache_l5prots();
+void kav_cache_free();  // destroy every cache; safe to call twice
+const char *kav_ethaddr2nam(const unsigned char addr[6]);
+const char *kav_ipaddr2nam(const unsigned char addr[4]);
+
+// Path of the ethers file (tests point it elsewhere).
+extern const char *kav_ethers_path;
+
+#endif

@@ -1,0 +1,258 @@
+// libkav: the capture log format (reader and writer) and the packet filter
+// language (compiler and matcher).
+// Functions return 0 on success and 1 on failure with the reason in tvl_usrmsg,
+// unless said otherwise.
+#ifndef KAV_H
+#define KAV_H
+
+#include <cstdint>
+#include <cstdio>
+
+// ---- log format ------------------------------------------------------------
+
+#define KAV_LOG_MAJOR 3
+#define KAV_LOG_MINOR 1
+#define KAV_LOG_BOM 0x1234
+
+// Log header, 15 bytes at the start of every log.
+struct kav_loghdr {
+  char magic[6];           // "kavtap", not terminated, not checked by readers
+  unsigned char zero[4];
+  unsigned char major;     // KAV_LOG_MAJOR
+  unsigned char minor;     // KAV_LOG_MINOR
+  unsigned short byteorder;  // KAV_LOG_BOM in the writer's byte order
+  signed char nsessions;   // 1..127
+} __attribute__((packed));
+static_assert(sizeof(kav_loghdr) == 15, "log header is 15 bytes");
+
+// Capture flags (kav_seshdr::capflags).
+#define KAV_CAP_RAW 0x1           // raw data-link capture
+#define KAV_CAP_PROMISC 0x2       // promiscuous mode
+#define KAV_CAP_MECH_SHIFT 3      // bits 3-6: capture mechanism
+#define KAV_CAP_MECH_MASK 0x78
+#define KAV_CAPMECH_DLPI 1
+#define KAV_CAPMECH_SOCK 2
+#define KAV_CAPMECH_TLI 3
+
+// Data-link types (DLPI provider-type codes), kav_seshdr::linktype.
+#define KAV_DL_CSMACD 0   // "802.3 Ethernet"
+#define KAV_DL_TPB 1      // "Token Bus"
+#define KAV_DL_TPR 2      // "Token Ring"
+#define KAV_DL_METRO 3    // "802.6 MAN"
+#define KAV_DL_ETHER 4    // "Ethernet"
+#define KAV_DL_HDLC 5     // "HDLC"
+#define KAV_DL_CHAR 6     // "Character-Synchronous"
+#define KAV_DL_CTCA 7     // "IBM Channel-to-Channel"
+#define KAV_DL_FDDI 8     // "FDDI"
+#define KAV_DL_OTHER 9    // "Other"
+#define KAV_DL_IPRAW 129  // "Raw IP"
+
+// Session header, 216 bytes; the int64_t fields are converted when the log
+// was written in the other byte order.
+struct kav_seshdr {
+  char hostname[65];        // NUL-terminated, at most 64 characters
+  unsigned char zero1[7];
+  int64_t start;            // session start, seconds since 1970
+  char ifname[36];          // NUL-terminated, at most 32; "" = all interfaces
+  unsigned char ipaddr[4];  // interface IPv4 address, network order
+  int64_t netmask;          // host-order 32-bit mask, sign-extended
+  int64_t mtu;
+  int64_t snaplen;          // -1 = whole frames
+  int64_t filtlen;          // filter text length including its NUL; 0 = none
+  int64_t capflags;         // KAV_CAP_*
+  int64_t linktype;         // KAV_DL_*
+  int64_t devparm1;         // written 0
+  int64_t devparm2;         // written 0
+  int64_t hwaddrlen;
+  unsigned char hwaddr[24];
+};
+static_assert(sizeof(kav_seshdr) == 216, "session header is 216 bytes");
+
+// Event types.
+#define KAV_EVT_FRAME 1   // captured frame
+#define KAV_EVT_ERROR 2   // stream error, message data, session goes on
+#define KAV_EVT_FATAL 3   // session abandoned, message data, trailer follows
+#define KAV_EVT_END 4     // session ended normally, trailer follows
+
+// Event header, 40 bytes.
+struct kav_evthdr {
+  unsigned char ses;       // session index, 0-based
+  unsigned char type;      // KAV_EVT_*
+  unsigned char zero[6];
+  int64_t sec;             // time stamp, seconds since 1970
+  int64_t usec;            // time stamp, microseconds
+  int64_t caplen;          // data bytes following the header
+  int64_t wirelen;         // frame length on the wire (caplen for other types)
+};
+static_assert(sizeof(kav_evthdr) == 40, "event header is 40 bytes");
+
+// Session trailer, 40 bytes, after type 3 and 4 events.
+struct kav_sestrl {
+  int64_t duration;        // seconds
+  int64_t frames;          // type-1 events logged
+  int64_t octets;          // sum of their wire lengths
+  int64_t rejected;        // frames rejected by the capture filter; -1 = unknown
+  int64_t rej_octets;      // sum of their wire lengths
+};
+static_assert(sizeof(kav_sestrl) == 40, "session trailer is 40 bytes");
+
+// One session of an open log (array owned by the handle or the caller).
+struct kav_session {
+  kav_seshdr hdr;          // header image as in the file
+  kav_sestrl trl;          // trailer image; the writer's running counters
+  char *filter;            // filter text (hdr.filtlen bytes), or null
+  kav_evthdr evthdr;       // current event header of this session
+  uint64_t events;         // events of this session written or read
+  int closed;              // trailer written or read
+  int filter_alloc;        // the reader allocated filter
+};
+
+// Log handle: zeroed by its owner before use.
+struct kav_logfile {
+  kav_loghdr hdr;          // caller sets hdr.nsessions before writing
+  kav_session *sessions;   // caller-supplied, or allocated by the library
+  const char *path;        // file to open, or null to use stream
+  FILE *stream;
+  int nobuf;               // flush after every event written
+  int eof;                 // a read met the end of the file
+  int swap;                // file written in the other byte order
+  kav_evthdr evthdr;       // event header of reads that name no session
+  uint64_t bytes_read;
+  uint64_t events;
+  uint64_t packets;        // type-1 events
+  uint64_t octets;         // sum of wire lengths of type-1 events
+  void *stdiobuf;          // stdio buffer the library allocated
+  int opened;              // the library opened stream
+  int own_sessions;        // the library allocated sessions
+};
+
+// Indexes into kav_logdesc: the source of a log.
+#define KAV_LOGSRC_NONE 0
+#define KAV_LOGSRC_VELMORA 1
+#define KAV_LOGSRC_SNOOP 2
+#define KAV_LOGSRC_TCPDUMP 3
+#define KAV_LOGSRC_IP 4
+#define KAV_LOGSRC_ETHER 5
+extern const char *const kav_logdesc[6];  // "", "Velmora", "Snoop", "Tcpdump", "IP", "Ethernet"
+
+// kav_read_evt flags.
+#define KAV_RD_DATA 0x1u     // header already read by a KAV_RD_HDR call: read the data only
+#define KAV_RD_HDR 0x2u      // read and check the header only
+
+int kav_write_loghdr(kav_logfile *log, void *buf, int bufsize);
+int kav_write_seshdr(kav_logfile *log, int ses);
+int kav_write_evt(kav_logfile *log, int ses, const void *data, int count_only);
+void kav_close_logfile(kav_logfile *log);
+int kav_read_loghdr(kav_logfile *log, void *buf, int bufsize);
+int kav_read_seshdr(kav_logfile *log, int ses);
+// Result 1 with log->eof set and tvl_usrmsg untouched is the end of the log;
+// 1 with *truncated set is an event cut to bufsize (delivered, readable on).
+int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int flags, int *truncated);
+
+// ---- filter ----------------------------------------------------------------
+
+// Layers and protocol numbers found by the layer walk.
+#define KAV_LAYER_STOP (-1)
+#define KAV_LAYER_LINK 2
+#define KAV_LAYER_NET 3
+#define KAV_LAYER_TRANS 4
+#define KAV_LAYER_APP 5
+
+#define KAV_L2_ETH 1
+#define KAV_L2_8023 2
+#define KAV_L2_TPR 3       // raw Token Ring
+#define KAV_L2_TPB 4       // raw Token Bus
+#define KAV_L2_METRO 5     // raw 802.6 MAN
+#define KAV_L2_FDDI 6      // raw FDDI
+#define KAV_L2_LLC 7
+#define KAV_L2_SNAP 8
+#define KAV_L2_HDLC 9      // raw HDLC
+
+#define KAV_L3_IP 1
+#define KAV_L3_ARP 2
+#define KAV_L3_RARP 3
+#define KAV_L3_IPX 6
+#define KAV_L3_IPV6 7
+
+#define KAV_L4_ICMP 1
+#define KAV_L4_IGMP 2
+#define KAV_L4_TCP 6
+#define KAV_L4_UDP 17
+#define KAV_L4_OSPF 89
+
+// Rule parameter bits (kav_filtnode::params, ::negparams).
+#define KAV_FP_LEN 0x1
+#define KAV_FP_HLEN 0x2
+#define KAV_FP_DLEN 0x4
+#define KAV_FP_SRC 0x8
+#define KAV_FP_DST 0x10
+#define KAV_FP_SD 0x20
+#define KAV_FP_SD1 0x40
+#define KAV_FP_ETYPE 0x80
+#define KAV_FP_TYPE 0x100
+#define KAV_FP_CODE 0x200
+#define KAV_FP_C 0x400
+#define KAV_FP_ORG 0x800
+#define KAV_FP_F 0x1000
+
+// Node flags (kav_filtnode::flags).
+#define KAV_FN_NEG 0x1     // result negated
+#define KAV_FN_OR 0x2      // children joined by "|" (else "&")
+
+// Address or port value of SRC/DST/SD parameters.
+struct kav_filtaddr {
+  unsigned char addr[6];   // IPv4 (4 bytes), Ethernet (6), LLC SAP (1) or port (2, network order)
+  unsigned char nbytes;    // whole bytes to compare
+  unsigned char mask;      // leading bits of the next byte (IPv4 prefix), 0 = none
+  unsigned char mcast;     // Ethernet "M": any multicast address
+  char relop;              // '<', '=' or '>'
+};
+
+// One node of a compiled filter: a rule (no children) or a group.
+struct kav_filtnode {
+  int token;               // protocol keyword token (0 for a group)
+  int layer;
+  int proto;
+  int len;
+  char len_op;
+  int hlen;
+  char hlen_op;
+  int dlen;
+  char dlen_op;
+  kav_filtaddr src;
+  kav_filtaddr dst;
+  unsigned short etype;    // network order
+  unsigned char icmp_type;
+  unsigned char icmp_code;
+  unsigned char llc_ctl;
+  unsigned char snap_org[3];
+  unsigned char ipfrag;    // F for IP: 1 = must be a fragment
+  unsigned char tcp_set;   // TCP flags that must be set
+  unsigned char tcp_clr;   // TCP flags that must be clear
+  int params;              // KAV_FP_* given
+  int negparams;           // KAV_FP_* negated
+  int flags;               // KAV_FN_*
+  int child;               // distance in nodes to the first child
+  int nchild;
+};
+
+// Compiles a filter expression; the result (node array, node 0 the root) is
+// released with kav_filt_free. *size receives its size in bytes.
+void *kav_filt_parse(const char *text, int *size);
+// Expands the tap's host[:port] shorthand into an expression, in a static
+// 1025-byte buffer overwritten by the next call.
+char *kav_filt_short(const char *spec);
+void kav_filt_free(void *filter);
+
+// Starting layer and protocol for a frame of the given data-link type. The
+// result is the protocol number at *layer (-1: unknown, result 0). Reads at
+// most the first 16 bytes of the frame; kav_proto_id_n bounds that by caplen.
+int kav_proto_id(int linktype, const unsigned char *frame, int *layer, int *offset, unsigned int capflags);
+int kav_proto_id_n(int linktype, const unsigned char *frame, int caplen, int *layer, int *offset,
+                   unsigned int capflags);
+// Nonzero when the frame matches. layer/proto/offset (if layer is not null)
+// receive the starting point from kav_proto_id.
+int kav_filt_match(const void *filter, const unsigned char *frame, int caplen, int linktype, int *layer,
+                   int *proto, int *offset, unsigned int capflags);
+
+#endif

@@ -1,0 +1,392 @@
+// kavlog: writing and reading capture logs. Reading never seeks, so a log can
+// come through a pipe; data that does not fit the caller's buffer is skipped by
+// reading it.
+#include "kav.h"
+#include "tova.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <sys/stat.h>
+
+const char *const kav_logdesc[6] = {"", "Velmora", "Snoop", "Tcpdump", "IP", "Ethernet"};
+
+namespace {
+
+constexpr int SKIP_CHUNK = 9000;
+// Longest filter text a reader accepts from a log; anything longer is corrupt.
+constexpr int64_t MAX_FILTLEN = 1 << 20;
+
+const char *errtxt(int e) {
+  if (e == 0) return "UNKNOWN";
+  const char *t = strerror(e);
+  return t ? t : "UNKNOWN";
+}
+
+// An 8-byte field written in the other byte order: its first four bytes,
+// reversed, are the value (the layout of the older big-endian writers).
+void swap8(int64_t *field) {
+  const unsigned char *b = reinterpret_cast<const unsigned char *>(field);
+  uint32_t v = (uint32_t)b[0] << 24 | (uint32_t)b[1] << 16 | (uint32_t)b[2] << 8 | (uint32_t)b[3];
+  *field = (int64_t)v;
+}
+
+void swap_seshdr(kav_seshdr *h) {
+  swap8(&h->start);
+  swap8(&h->netmask);
+  swap8(&h->mtu);
+  swap8(&h->snaplen);
+  swap8(&h->filtlen);
+  swap8(&h->capflags);
+  swap8(&h->linktype);
+  swap8(&h->devparm1);
+  swap8(&h->devparm2);
+  swap8(&h->hwaddrlen);
+}
+
+void swap_evthdr(kav_evthdr *h) {
+  swap8(&h->sec);
+  swap8(&h->usec);
+  swap8(&h->caplen);
+  swap8(&h->wirelen);
+}
+
+void swap_sestrl(kav_sestrl *t) {
+  swap8(&t->duration);
+  swap8(&t->frames);
+  swap8(&t->octets);
+  swap8(&t->rejected);
+  swap8(&t->rej_octets);
+}
+
+int alloc_sessions(kav_logfile *log) {
+  int n = log->hdr.nsessions;
+  if (n == 0 || log->sessions) return 0;
+  unsigned long bytes = (unsigned long)(long)n * sizeof(kav_session);
+  kav_session *s = n > 0 ? static_cast<kav_session *>(calloc((size_t)n, sizeof(kav_session))) : nullptr;
+  if (!s) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "OUT OF MEMORY on %lu-byte sessions array", bytes);
+    return 1;
+  }
+  log->sessions = s;
+  log->own_sessions = 1;
+  return 0;
+}
+
+int do_open(kav_logfile *log, void *buf, int size, const char *mode) {
+  if (log->path && !log->stream) {
+    log->stream = fopen(log->path, mode);
+    if (!log->stream) {
+      int e = errno;
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Open failed on logfile=%s, errno=%d [%s]", log->path, e,
+               errtxt(e));
+      return 1;
+    }
+    log->opened = 1;
+  }
+  if (!log->stream) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "No logfile path or stream given");
+    return 1;
+  }
+  if (size > 0) {
+    if (!buf) {
+      buf = malloc((size_t)size);
+      if (!buf) {
+        snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "OUT OF MEMORY on %d-byte stdio buffer", size);
+        return 1;
+      }
+      log->stdiobuf = buf;
+    }
+    fflush(log->stream);
+    setvbuf(log->stream, static_cast<char *>(buf), _IOFBF, (size_t)size);
+  }
+  return alloc_sessions(log);
+}
+
+int do_read(kav_logfile *log, void *dest, long len, int eof_ok) {
+  if (len <= 0) return 0;
+  errno = 0;
+  size_t got = fread(dest, 1, (size_t)len, log->stream);
+  if ((long)got == len) {
+    log->bytes_read += (uint64_t)len;
+    return 0;
+  }
+  int e = ferror(log->stream) ? errno : 0;
+  if (eof_ok && feof(log->stream)) {
+    log->eof = 1;
+    return 1;
+  }
+  snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "%d-byte Read failed - errno=%d [%s]", (int)len, e, errtxt(e));
+  return 1;
+}
+
+// Skips len bytes by reading them, so pipes work.
+int do_fwdseek(kav_logfile *log, long len) {
+  char scratch[SKIP_CHUNK];
+  while (len > 0) {
+    long n = len < SKIP_CHUNK ? len : SKIP_CHUNK;
+    if (do_read(log, scratch, n, 0)) return 1;
+    len -= n;
+  }
+  return 0;
+}
+
+int write_bytes(kav_logfile *log, const void *data, size_t len) {
+  errno = 0;
+  return fwrite(data, 1, len, log->stream) == len ? 0 : 1;
+}
+
+bool valid_session(const kav_logfile *log, int ses) {
+  return log->sessions && ses >= 0 && ses < log->hdr.nsessions;
+}
+
+}  // namespace
+
+int kav_write_loghdr(kav_logfile *log, void *buf, int bufsize) {
+  const char *env = getenv("TOV_STDOUT_NOBUF");
+  if (env) log->nobuf = strcasecmp(env, "y") == 0;
+  if (!log->nobuf && log->stream) {
+    struct stat st;
+    if (fstat(fileno(log->stream), &st) != 0)
+      dbgtrc(TRC_ERR, 0, "Failed to stat kavlog (errno=%d) - assume full buffering", errno);
+    else if (!S_ISREG(st.st_mode))
+      log->nobuf = 1;
+  }
+  if (do_open(log, buf, log->nobuf ? 0 : bufsize, "w")) return 1;
+  memcpy(log->hdr.magic, "kavtap", 6);
+  memset(log->hdr.zero, 0, sizeof log->hdr.zero);
+  log->hdr.major = KAV_LOG_MAJOR;
+  log->hdr.minor = KAV_LOG_MINOR;
+  log->hdr.byteorder = KAV_LOG_BOM;
+  if (write_bytes(log, &log->hdr, sizeof log->hdr)) {
+    int e = errno;
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %lu-byte logfile-header - errno=%d [%s]",
+             (unsigned long)sizeof log->hdr, e, errtxt(e));
+    return 1;
+  }
+  return 0;
+}
+
+int kav_write_seshdr(kav_logfile *log, int ses) {
+  if (!valid_session(log, ses)) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid session index %d (%d sessions)", ses, log->hdr.nsessions);
+    return 1;
+  }
+  kav_session *s = &log->sessions[ses];
+  if (s->hdr.filtlen < 0 || (s->hdr.filtlen > 0 && !s->filter)) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid %ld-byte filter for session %d", (long)s->hdr.filtlen, ses);
+    return 1;
+  }
+  if (write_bytes(log, &s->hdr, sizeof s->hdr)) {
+    int e = errno;
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %lu-byte session-header - errno=%d [%s]",
+             (unsigned long)sizeof s->hdr, e, errtxt(e));
+    return 1;
+  }
+  if (s->hdr.filtlen > 0 && write_bytes(log, s->filter, (size_t)s->hdr.filtlen)) {
+    int e = errno;
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %ld-byte filter - errno=%d [%s]", (long)s->hdr.filtlen,
+             e, errtxt(e));
+    return 1;
+  }
+  return 0;
+}
+
+int kav_write_evt(kav_logfile *log, int ses, const void *data, int count_only) {
+  if (!valid_session(log, ses)) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid session index %d (%d sessions)", ses, log->hdr.nsessions);
+    return 1;
+  }
+  kav_session *s = &log->sessions[ses];
+  kav_evthdr *h = &s->evthdr;
+  if (h->caplen < 0 || (h->caplen > 0 && !data)) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid %ld-byte event-%d data", (long)h->caplen, h->type);
+    return 1;
+  }
+  if (!count_only) {
+    if (write_bytes(log, h, sizeof *h)) {
+      int e = errno;
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %lu-byte event-header=%d - errno=%d [%s]",
+               (unsigned long)sizeof *h, h->type, e, errtxt(e));
+      return 1;
+    }
+    if (h->caplen > 0 && write_bytes(log, data, (size_t)h->caplen)) {
+      int e = errno;
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %ld-byte event-%d - errno=%d [%s]", (long)h->caplen,
+               h->type, e, errtxt(e));
+      return 1;
+    }
+  }
+  log->events++;
+  s->events++;
+  if (h->type == KAV_EVT_FRAME) {
+    log->packets++;
+    log->octets += (uint64_t)h->wirelen;
+    s->trl.frames++;
+    s->trl.octets += h->wirelen;
+  }
+  if (h->type == KAV_EVT_FATAL || h->type == KAV_EVT_END) {
+    if (write_bytes(log, &s->trl, sizeof s->trl)) {
+      int e = errno;
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %lu-byte logfile-trailer - errno=%d [%s]",
+               (unsigned long)sizeof s->trl, e, errtxt(e));
+      return 1;
+    }
+    s->closed = 1;
+  }
+  if (log->nobuf && fflush(log->stream) != 0) {
+    int e = errno;
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %ld-byte event-%d - errno=%d [%s]", (long)h->caplen,
+             h->type, e, errtxt(e));
+    return 1;
+  }
+  return 0;
+}
+
+void kav_close_logfile(kav_logfile *log) {
+  if (log->stream) fflush(log->stream);
+  if (log->opened && log->stream) {
+    fclose(log->stream);
+    log->stream = nullptr;
+    log->opened = 0;
+  }
+  if (log->stdiobuf) {
+    if (log->stream) setvbuf(log->stream, nullptr, _IONBF, 0);
+    free(log->stdiobuf);
+    log->stdiobuf = nullptr;
+  }
+  if (log->sessions && log->hdr.nsessions > 0) {
+    for (int i = 0; i < log->hdr.nsessions; i++) {
+      kav_session *s = &log->sessions[i];
+      if (s->filter_alloc) {
+        free(s->filter);
+        s->filter = nullptr;
+        s->filter_alloc = 0;
+      }
+    }
+  }
+  if (log->own_sessions) {
+    free(log->sessions);
+    log->sessions = nullptr;
+    log->own_sessions = 0;
+  }
+}
+
+int kav_read_loghdr(kav_logfile *log, void *buf, int bufsize) {
+  // A caller-supplied array has room for the count preset with it, no more.
+  int room = log->sessions ? log->hdr.nsessions : -1;
+  if (do_open(log, buf, bufsize, "r")) return 1;
+  if (do_read(log, &log->hdr, sizeof log->hdr, 0)) return 1;
+  if (log->hdr.major != KAV_LOG_MAJOR) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Different logfile major version (%d.%d vs file=%d.%d) - can't continue",
+             KAV_LOG_MAJOR, KAV_LOG_MINOR, log->hdr.major, log->hdr.minor);
+    return 1;
+  }
+  if (log->hdr.minor != KAV_LOG_MINOR)
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg,
+             "WARNING: Different logfile minor version (%d vs file=%d) ... will try to continue", KAV_LOG_MINOR,
+             log->hdr.minor);
+  log->swap = reinterpret_cast<const unsigned char *>(&log->hdr.byteorder)[0] != 0x34;
+  if (room >= 0 && log->hdr.nsessions > room) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Log file has %d sessions, room for %d", log->hdr.nsessions, room);
+    return 1;
+  }
+  return alloc_sessions(log);
+}
+
+int kav_read_seshdr(kav_logfile *log, int ses) {
+  if (!valid_session(log, ses)) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid session index %d (%d sessions)", ses, log->hdr.nsessions);
+    return 1;
+  }
+  kav_session *s = &log->sessions[ses];
+  if (do_read(log, &s->hdr, sizeof s->hdr, 0)) return 1;
+  if (log->swap) swap_seshdr(&s->hdr);
+  if (s->filter_alloc) {
+    free(s->filter);
+    s->filter_alloc = 0;
+  }
+  s->filter = nullptr;
+  int64_t len = s->hdr.filtlen;
+  if (len == 0) return 0;
+  if (len < 0 || len > MAX_FILTLEN) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Log file is corrupt, got %ld-byte filter in Session-%d", (long)len,
+             ses + 1);
+    return 1;
+  }
+  // One byte more than stored, so the text is terminated even if the file's is not.
+  s->filter = static_cast<char *>(malloc((size_t)len + 1));
+  if (!s->filter) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "OUT OF MEMORY on %ld-byte filter", (long)len);
+    return 1;
+  }
+  s->filter_alloc = 1;
+  s->filter[len] = '\0';
+  return do_read(log, s->filter, (long)len, 0);
+}
+
+int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int flags, int *truncated) {
+  if (ses != -1 && !valid_session(log, ses)) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid session index %d (%d sessions)", ses, log->hdr.nsessions);
+    return 1;
+  }
+  kav_evthdr *h = ses == -1 ? &log->evthdr : &log->sessions[ses].evthdr;
+  if (!(flags & KAV_RD_DATA)) {
+    if (do_read(log, h, sizeof *h, 1)) return 1;
+    if (log->swap) swap_evthdr(h);
+    if (h->ses >= log->hdr.nsessions || !log->sessions) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Log file is corrupt, got ses_id=%u on evt %lu", h->ses,
+               (unsigned long)log->events);
+      return 1;
+    }
+    if (log->sessions[h->ses].closed) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Log file is corrupt, got event-type %u after Session-%d trailer",
+               h->type, h->ses + 1);
+      return 1;
+    }
+    if (h->caplen < 0) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Log file is corrupt, got caplen=%ld on evt %lu", (long)h->caplen,
+               (unsigned long)log->events);
+      return 1;
+    }
+    if (flags & KAV_RD_HDR) return 0;
+  } else if (h->ses >= log->hdr.nsessions || !log->sessions || h->caplen < 0) {
+    // The header of an earlier call was changed or never read.
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Log file is corrupt, got ses_id=%u on evt %lu", h->ses,
+             (unsigned long)log->events);
+    return 1;
+  }
+  kav_session *s = &log->sessions[h->ses];
+  int result = 0;
+  if (truncated) *truncated = 0;
+  int64_t n = h->caplen;
+  if (bufsize < 0) bufsize = 0;
+  if (n > 0) {
+    if (n > bufsize) {
+      h->caplen = bufsize;
+      if (do_read(log, buf, bufsize, 0)) return 1;
+      if (do_fwdseek(log, (long)(n - bufsize))) return 1;
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Event #%u:%lu truncated by %d bytes", h->ses + 1u,
+               (unsigned long)s->events, (int)(n - bufsize));
+      if (truncated) *truncated = 1;
+      result = 1;
+    } else if (do_read(log, buf, (long)n, 0)) {
+      return 1;
+    }
+  }
+  log->events++;
+  s->events++;
+  if (h->type == KAV_EVT_FRAME) {
+    log->packets++;
+    log->octets += (uint64_t)h->wirelen;
+    s->trl.frames++;
+    s->trl.octets += h->wirelen;
+  }
+  if (h->type == KAV_EVT_FATAL || h->type == KAV_EVT_END) {
+    if (do_read(log, &s->trl, sizeof s->trl, 0)) return 1;
+    s->closed = 1;
+    if (log->swap) swap_sestrl(&s->trl);
+  }
+  return result;
+}
