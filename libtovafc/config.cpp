@@ -215,7 +215,9 @@ void TovConfig::update() {
 }
 
 static void dump_value(FILE *out, const std::string &v) {
-  bool quote = !v.empty() && (isspace((unsigned char)v.front()) || isspace((unsigned char)v.back()));
+  // Quoted when blank-edged, and also when quote-edged, or it would not read back.
+  auto edge = [](char c) { return isspace((unsigned char)c) || c == '"'; };
+  bool quote = !v.empty() && (edge(v.front()) || edge(v.back()));
   if (quote) fputc('"', out);
   for (char c : v) {
     if (c == ';' || c == '\\') fputc('\\', out);

@@ -155,6 +155,18 @@ TEST(TovConfigTest, UpdateKeepsWhatWasReadBeforeAFailure) {
   EXPECT_FALSE(cfg.exists("G"));
 }
 
+TEST(TovConfigTest, DumpQuotesValuesEdgedWithQuotes) {
+  CfgFile f("[G]\nq = \"\"x\"\" ; \"\"\"\n");
+  TovConfig cfg(f.path);
+  ASSERT_EQ((TovConfig::strings{"\"x\"", "\""}), cfg.values("G", "q"));
+  std::string dumped = f.dir.file("dump.cfg");
+  FILE *out = fopen(dumped.c_str(), "w");
+  cfg.dump(out);
+  fclose(out);
+  TovConfig back(dumped);
+  EXPECT_EQ(cfg.values("G", "q"), back.values("G", "q"));
+}
+
 TEST(TovConfigTest, DumpReadsBackAsSameContent) {
   CfgFile f("[Zed]\nb = 2\na = x;; \" y \";semi\\;colon;back\\\\slash\n[alpha]\nk = v\n");
   TovConfig cfg(f.path);
