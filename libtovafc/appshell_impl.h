@@ -2,6 +2,7 @@
 #ifndef TOVAFC_APPSHELL_IMPL_H
 #define TOVAFC_APPSHELL_IMPL_H
 
+#include <atomic>
 #include <string>
 
 #include "appshell.h"
@@ -32,7 +33,7 @@ class ImplAppShell : public TovSignalHandler {
   TovLog *logger = nullptr;
   TovLogSpec *logspec = nullptr;
   TovConfigMgr *cfgmgr = nullptr;
-  volatile bool stopflag = false;
+  std::atomic<bool> stopflag{false};
   bool deferEvtMgr;
   std::string title;
   int minParams = 0, maxParams = 0;

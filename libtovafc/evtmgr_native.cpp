@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <unordered_set>
 #include <strings.h>
 
 #include "exception.h"
@@ -545,7 +546,7 @@ void TovEvtMgrNative::dispatcher() {
   if (armode_ && registrar_ && !registrar_->watched()) syncstartAIO(registrar_->pipefile(), registrar_);
   if (deadflag_) return;
   std::vector<std::pair<int, short>> ready;
-  std::vector<TovTimer *> fired;
+  std::unordered_set<TovTimer *> fired;
   for (;;) {
     // 1. signals, delivered here rather than in signal context
     if (sig_ready) {
@@ -578,15 +579,13 @@ void TovEvtMgrNative::dispatcher() {
         break;
       }
       // A timer re-armed within this step waits for the next turn.
-      bool again = false;
-      for (TovTimer *f : fired) again = again || f == t;
-      if (again) {
+      if (fired.count(t)) {
         timeout = 0;
         break;
       }
       timers_.erase(timers_.begin());
       tmrq_--;
-      fired.push_back(t);
+      fired.insert(t);
       try {
         t->triggerTimer(now);
       } catch (...) {

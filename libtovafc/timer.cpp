@@ -1,5 +1,6 @@
 #include "timer.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -120,9 +121,18 @@ int TovTimer::state() const {
   return pimpl->state;
 }
 
-int TovTimer::compare(const TovTimer &other) const { return utime_diff(&other.pimpl->expiry, &pimpl->expiry); }
+// Differences beyond the 32-bit range saturate instead of wrapping, so that a
+// timer set far ahead neither fires at once nor breaks the queue's ordering.
+static int usec_diff(const timeval &from, const timeval &to) {
+  int64_t d = ((int64_t)to.tv_sec - from.tv_sec) * 1000000 + ((int64_t)to.tv_usec - from.tv_usec);
+  if (d > INT32_MAX) return INT32_MAX;
+  if (d < INT32_MIN) return INT32_MIN;
+  return (int)d;
+}
 
-int TovTimer::compare(const timeval &t) const { return utime_diff(&t, &pimpl->expiry); }
+int TovTimer::compare(const TovTimer &other) const { return usec_diff(other.pimpl->expiry, pimpl->expiry); }
+
+int TovTimer::compare(const timeval &t) const { return usec_diff(t, pimpl->expiry); }
 
 void TovTimer::lock() { pimpl->mutex.lock(); }
 void TovTimer::unlock() { pimpl->mutex.unlock(); }

@@ -69,6 +69,21 @@ TEST_F(TimerTest, FireInExpiryOrderAndEqualExpiriesInStartOrder) {
   EXPECT_EQ((std::vector<std::string>{"early", "mid", "twinB", "twinA", "late"}), order);
 }
 
+TEST_F(TimerTest, FarAheadTimerWaitsItsTurn) {
+  order.clear();
+  Named far("far"), near("near", true);
+  far.startTimer(3000, 0);  // beyond the 32-bit microsecond range
+  near.startTimer(0, 10000);
+  EXPECT_LT(near.compare(far), 0);
+  EXPECT_EQ(2147483647, far.compare(near));
+  TovEvtMgr::instance()->startDispatcher();
+  EXPECT_EQ((std::vector<std::string>{"near"}), order);
+  EXPECT_EQ(TovTimer::ACTIVE, far.state());
+  far.stopTimer();
+  runPosted();
+  EXPECT_EQ(TovTimer::IDLE, far.state());
+}
+
 TEST_F(TimerTest, ZeroTimerFiresOnFirstTurn) {
   order.clear();
   Named z("zero", true);
