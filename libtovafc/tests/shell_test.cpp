@@ -248,6 +248,7 @@ TEST(ShellTest, DaemonReconfiguresOnUsr1AndEndsOnTerm) {
   EXPECT_TRUE(waitForText(dlog, "AppShell: Trace level increased from INFO to DBG", 5000)) << fctest::readFile(dlog);
   EXPECT_TRUE(std::regex_search(fctest::readFile(dlog), std::regex(" LOG dmn-[0-9]+[-0-9]* AppShell: Trace level ")));
   EXPECT_TRUE(waitForText(dlog, "AppShell: Issuing Reconfigure for " + cfg, 100));
+  EXPECT_TRUE(waitForText(dlog, "NOTIFIED Config=" + cfg + "\n", 100));  // observers of the configuration
 
   kill(pid, SIGTERM);
   EXPECT_TRUE(waitForText(dlog, "AppShell.terminate: stopflag=No", 5000)) << fctest::readFile(dlog);
@@ -275,4 +276,77 @@ TEST(ShellTest, DaemonDefaultWorkdirFromEnvironment) {
   EXPECT_GE(reapAll(5000), 1);
   EXPECT_TRUE(std::regex_search(s.logText(), std::regex("AppShell: Daemonised from PID=[0-9]+ to [0-9]+ \\[Velmora")));
   prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// ---- the shell object itself, without main ---------------------------------
+#include "appshell.h"
+#include "evtmgr.h"
+#include "exception.h"
+
+namespace {
+struct Bare : tovafc::TovAppShell {
+  Bare(const char *desc, const char *ver, const char *proj) : TovAppShell(nullptr, desc, ver, proj) {}
+};
+}  // namespace
+
+TEST(AppShellObjectTest, TitleComposition) {
+  {
+    Bare a("Packet Analyser", "1.4.8", "Velmora");
+    EXPECT_STREQ("Velmora: Packet Analyser 1.4.8", a.appTitle());
+    EXPECT_EQ(&a, tovafc::TovAppShell::singleton);
+  }
+  EXPECT_EQ(nullptr, tovafc::TovAppShell::singleton);
+  {
+    Bare b("Only Desc", nullptr, nullptr);
+    EXPECT_STREQ("Only Desc", b.appTitle());
+  }
+  {
+    Bare c(nullptr, "2.0", "Proj");
+    EXPECT_STREQ("Proj 2.0", c.appTitle());
+  }
+  try {
+    Bare d(nullptr, "1", nullptr);
+    FAIL();
+  } catch (const tovafc::TovException &e) {
+    EXPECT_EQ(3, e.err());
+    EXPECT_STREQ("AppShell: project-name and app-description both null", e.what());
+  }
+  EXPECT_STREQ("/tmp", tovafc::TovAppShell::DFLT_WORKDIR);
+  EXPECT_STREQ("TOVA_WORKDIR", tovafc::TovAppShell::ENV_WORKDIR);
+}
+
+TEST(AppShellObjectTest, DuplicateApplicationRefused) {
+  Bare a("A", nullptr, nullptr);
+  try {
+    Bare b("B", nullptr, nullptr);
+    FAIL();
+  } catch (const tovafc::TovException &e) {
+    EXPECT_EQ(6, e.err());
+    EXPECT_STREQ("Duplicate TovAppShell", e.what());
+  }
+  EXPECT_EQ(&a, tovafc::TovAppShell::singleton);
+}
+
+TEST(AppShellObjectTest, LoggerReplacementRoutesTovlog) {
+  TempDir d;
+  std::string first = d.file("first.log"), second = d.file("second.log");
+  Bare a("A", nullptr, nullptr);
+  EXPECT_EQ(nullptr, a.appLogger());
+  tovafc::TovLogSpec spec;
+  spec.filename = first;
+  spec.apptag = "one";
+  a.appSetLogger(&spec);
+  ASSERT_NE(nullptr, a.appLogger());
+  tovafc::tovlog(3, "to the first");
+  tovafc::TovLogSpec spec2;
+  spec2.filename = second;
+  spec2.apptag = "two";
+  a.appSetLogger(&spec2);
+  tovafc::tovlog(3, "to the second");
+  tovafc::tovlog(4, "below the level");
+  EXPECT_NE(std::string::npos, fctest::readFile(first).find(" INFO one-"));
+  EXPECT_NE(std::string::npos, fctest::readFile(first).find(" to the first\n"));
+  EXPECT_EQ(std::string::npos, fctest::readFile(first).find("second"));
+  EXPECT_NE(std::string::npos, fctest::readFile(second).find(" to the second\n"));
+  EXPECT_EQ(std::string::npos, fctest::readFile(second).find("below"));
 }

@@ -35,7 +35,7 @@ class EndTimer : public TovTimer {
 
 class Watcher : public TovObserver {
  public:
-  void observerNotify(TovNotifier *n) override { say("NOTIFIED %s", n->notifierName().c_str()); }
+  void observerNotify(TovNotifier *n) override { tovlog(3, "NOTIFIED %s", n->notifierName().c_str()); }
   void observerDetached(TovNotifier *) override {}
   const char *observerName() const override { return "watcher"; }
 };
