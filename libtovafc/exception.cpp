@@ -13,7 +13,8 @@ TovException::TovException(int err, const char *fmt, ...) : std::runtime_error("
   err_ = err;
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(message_, 1024, fmt ? fmt : "", ap);
+  message_[0] = '\0';
+  if (fmt) vsnprintf(message_, 1024, fmt, ap);
   va_end(ap);
   message_[1024] = '\0';
 }
@@ -21,7 +22,8 @@ TovException::TovException(int err, const char *fmt, ...) : std::runtime_error("
 TovException::TovException(va_list args, int err, const char *fmt) : std::runtime_error("TovaFC") {
   syserr_ = errno;
   err_ = err;
-  vsnprintf(message_, 1024, fmt ? fmt : "", args);
+  message_[0] = '\0';
+  if (fmt) vsnprintf(message_, 1024, fmt, args);
   message_[1024] = '\0';
 }
 

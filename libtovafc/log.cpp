@@ -173,7 +173,7 @@ void TovLog::log(va_list args, int level, const char *fmt) {
   append(snprintf(buf + n, sizeof buf - n, "-%lu", (unsigned long)pthread_self()));
 #endif
   append(snprintf(buf + n, sizeof buf - n, " "));
-  append(vsnprintf(buf + n, sizeof buf - n, fmt ? fmt : "", args));
+  if (fmt) append(vsnprintf(buf + n, sizeof buf - n, fmt, args));
   fprintf(stream_, "%.*s\n", (int)n, buf);
   fflush(stream_);
 }
@@ -251,8 +251,8 @@ void tovlog(va_list args, int level, const char *fmt) {
     return;
   }
   if (level >= 3 && !early_enabled()) return;
-  char buf[2048];
-  vsnprintf(buf, sizeof buf, fmt ? fmt : "", args);
+  char buf[2048] = "";
+  if (fmt) vsnprintf(buf, sizeof buf, fmt, args);
   fprintf(stderr, "*** PID=%u: %s\n", (unsigned)getpid(), buf);
 }
 

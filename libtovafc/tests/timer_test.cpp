@@ -91,7 +91,7 @@ TEST_F(TimerTest, ZeroTimerFiresOnFirstTurn) {
   z.startTimer(0, 0);
   TovEvtMgr::instance()->startDispatcher();
   EXPECT_EQ(1, z.fired);
-  EXPECT_LT(z.firedAt - t0, 100000);
+  EXPECT_LT(z.firedAt - t0, 500000);
 }
 
 TEST_F(TimerTest, FiresNoEarlierThanPrecisionAllows) {
@@ -103,13 +103,13 @@ TEST_F(TimerTest, FiresNoEarlierThanPrecisionAllows) {
 }
 
 TEST_F(TimerTest, CoarsePrecisionFiresEarly) {
-  setenv("TOVA_EM_TIMERPREC", "100000", 1);  // 100 ms
+  setenv("TOVA_EM_TIMERPREC", "2000000", 1);  // 2 s
   Named t("t", true);
   TovEvtMgr::instance();
   long long t0 = nowUs();
-  t.startTimer(0, 60000);  // less than one precision unit away
+  t.startTimer(1, 500000);  // less than one precision unit away: fires on the first turn
   TovEvtMgr::instance()->startDispatcher();
-  EXPECT_LT(t.firedAt - t0, 40000);
+  EXPECT_LT(t.firedAt - t0, 1000000);
 }
 
 TEST_F(TimerTest, PeriodicTimerRepeatsAndStopsFromItsCallback) {
