@@ -259,6 +259,11 @@ TEST(Merge, BrokenInputsStopTheMerge) {
   EXPECT_EQ(missing.err, td.file("nope.log") + " loghdr: Open failed on logfile=" + td.file("nope.log") +
                              ", errno=2 [No such file or directory]\n");
 
+  Merged empty = merge(td, {{"a.log", a}, {"zero.log", {}}});
+  EXPECT_EQ(empty.rr.status, 1);
+  EXPECT_EQ(empty.err.rfind(td.file("zero.log") + " loghdr: 15-byte Read failed - errno=", 0), 0u) << empty.err;
+  EXPECT_TRUE(empty.out.empty());
+
   Bytes shortses = log_hdr(2);
   append(shortses, ses_hdr(ses("x0", 1)));
   Merged s = merge(td, {{"a.log", a}, {"s.log", shortses}});
