@@ -147,7 +147,7 @@ int TovClientSocket::connect(TovSocketsClient *caller, int timeout_ms) {
                 name());
 
   struct sigaction oldact {};
-  unsigned int oldalarm = 0;
+  volatile unsigned int oldalarm = 0;
   volatile bool timedout = false;
   if (timeout_ms != 0) {
     unsigned int secs = (unsigned)(timeout_ms / 1000);

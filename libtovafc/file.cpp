@@ -55,7 +55,7 @@ extern "C" void tovafc_io_alarm(int) {
 
 static int doIO(bool isRead, int fd, void *buf, int len, bool nowait, int timeout, bool *eof) {
   struct sigaction oldact {};
-  unsigned int oldalarm = 0;
+  volatile unsigned int oldalarm = 0;
   unsigned int secs = (unsigned)(timeout < 0 ? -timeout : timeout);
   volatile int done = 0;
   volatile int result = -1;
