@@ -350,3 +350,56 @@ TEST(AppShellObjectTest, LoggerReplacementRoutesTovlog) {
   EXPECT_NE(std::string::npos, fctest::readFile(second).find(" to the second\n"));
   EXPECT_EQ(std::string::npos, fctest::readFile(second).find("below"));
 }
+
+#include "evtmgr.h"
+#include "file.h"
+#include "timer.h"
+
+TEST(AppShellObjectTest, DispatcherReportsWhatRemains) {
+  TempDir d;
+  Bare a("A", nullptr, nullptr);
+  tovafc::TovLogSpec spec;
+  spec.filename = d.file("em.log");
+  spec.level = 4;
+  a.appSetLogger(&spec);
+  tovafc::TovEvtMgr::destroy();
+  unsetenv("TOVA_EM_ARMODE");
+  struct H : tovafc::TovSignalHandler {
+    void signalReceived(int) override {}
+    void signalStopped(int) override {}
+    const char *sigtag() const override { return "quiet"; }
+  } h;
+  struct T : tovafc::TovTimer {
+    bool stops;
+    T(const char *n, bool s) : TovTimer(n), stops(s) {}
+    void timerExpired() override {
+      if (stops) tovafc::TovEvtMgr::instance()->stopDispatcher();
+    }
+    void timerStopped() override {}
+  } left("left", false), stopper("stopper", true);
+  struct R : tovafc::TovAIO {
+    R() : TovAIO(true, "rd") {}
+    void aioReady(tovafc::TovFile *) override {}
+    void aioCancelled(tovafc::TovFile *, bool, bool) override {}
+  } r;
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  tovafc::TovFile f(fds[0], "quiet-pipe");
+  tovafc::TovEvtMgr *em = tovafc::TovEvtMgr::instance();
+  em->startSignal(&h, SIGUSR2);
+  em->startAIO(&f, &r);
+  left.startTimer(100, 0);
+  stopper.startTimer(0, 1000);
+  em->startDispatcher();
+  std::string log = fctest::readFile(spec.filename);
+  EXPECT_NE(std::string::npos, log.find("EvtMgr: After dispatcher shutdown, tmrq=1, pollfds=1\n")) << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex("- EvtMgr: timer=left remains - 99[0-9]{3} millisecs\n"))) << log;
+  EXPECT_NE(std::string::npos, log.find("- EvtMgr: Receiver=rd remains - fd " + std::to_string(fds[0]) + "=quiet-pipe\n"));
+  EXPECT_NE(std::string::npos, log.find("EvtMgr: 1 Signal Handlers - 12\n"));
+  left.stopTimer();
+  em->stopAIO(&f, &r);
+  em->stopSignal(&h, SIGUSR2);
+  tovafc::TovEvtMgr::destroy();
+  close(fds[1]);
+  signal(SIGUSR2, SIG_DFL);
+}
