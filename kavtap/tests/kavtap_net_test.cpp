@@ -180,6 +180,44 @@ TEST_F(TapNet, FilterRejectsAreCountedInTrailer) {
   expect_end(L, 2, static_cast<int64_t>(sent[1].size() + sent[3].size()), 3, 60 + 70 + 80);
 }
 
+TEST_F(TapNet, ShorthandParameterAndFilterFile) {
+  std::string fpath = "/tmp/kavtap_filter_" + std::to_string(getpid());
+  struct Cleanup {
+    std::string p;
+    ~Cleanup() { unlink(p.c_str()); }
+  } cleanup{fpath};
+  FILE *f = std::fopen(fpath.c_str(), "w");
+  ASSERT_TRUE(f);
+  std::fputs("\t(UDP)\r\n  |\n(IP   SD=198.18.0.77)\n", f);
+  std::fclose(f);
+  struct Case {
+    std::vector<std::string> args;
+    std::string text;
+  } cases[] = {
+      {{"198.18.0.2:12345"}, "((TCP SD=12345) | (UDP SD=12345)) & (IP SD=198.18.0.2)"},
+      {{"-F", fpath}, "(UDP) |(IP SD=198.18.0.77)"},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::string> args = {"-v", "-i", net->if_a};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    TapProc tap(net->ns_a, args);
+    ASSERT_TRUE(tap.wait_ready()) << tap.err();
+    std::vector<std::vector<uint8_t>> sent = {udp_frame(44, 1), eth_frame(0x88B5, 99, 2)};
+    ASSERT_TRUE(send_frames(net->ns_b, net->if_b, sent));
+    sleep_ms(300);
+    ASSERT_EQ(tap.stop(SIGINT), 0) << tap.err();
+    Log L = parse_log(tap.out());
+    ASSERT_EQ(L.error, "");
+    EXPECT_EQ(L.filter, c.text);
+    EXPECT_EQ(L.filtlen, static_cast<int64_t>(c.text.size() + 1));
+    auto fr = frames_of(L);
+    ASSERT_EQ(fr.size(), 1u);
+    EXPECT_EQ(fr[0].data, sent[0]);
+    expect_end(L, 1, 86, 1, 99);
+  }
+}
+
 TEST_F(TapNet, SnapshotLengthCutsFrames) {
   for (const char *t : {"100", "0"}) {
     SCOPED_TRACE(std::string("-t ") + t);
