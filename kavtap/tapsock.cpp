@@ -524,6 +524,10 @@ void taploop(tap_dev *dev, FILE *rf, tap_rates *rs) {
     for (; n < frames && slot_ready(index[cur]); n++) {
       unsigned char *slot = index[cur];
       cur = (cur + 1) % frames;
+      // The kernel filled the slots from another processor: start fetching
+      // the next one while this one is copied out.
+      const unsigned char *ahead = index[cur];
+      for (int line = 0; line < 640; line += 64) __builtin_prefetch(ahead + line);
       struct tpacket_hdr *h = slot_hdr(slot);
       const struct sockaddr_ll *sll = reinterpret_cast<const struct sockaddr_ll *>(slot + hdrlen);
       if (devblk.lo_index >= 0 && sll->sll_ifindex == devblk.lo_index && sll->sll_pkttype == PACKET_OUTGOING) {
