@@ -43,7 +43,7 @@ BYTES=$(stat -c %s "$W/replay.pcap")
 ip netns add $NA
 ip netns add $NB
 for n in $NA $NB; do
-  ip netns exec $n sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+  ip netns exec $n sh -c 'echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6; echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6; true' 2>/dev/null
   ip -n $n link set lo up
 done
 ip -n $NA link add $VA type veth peer name $VB netns $NB
