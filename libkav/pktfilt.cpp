@@ -1,0 +1,935 @@
+// pktfilt: the filter language compiler and the frame matcher.
+#include "kavint.h"
+#include "tova.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+#include <strings.h>
+
+namespace {
+
+// ---- keywords --------------------------------------------------------------
+
+enum {
+  T_LEN = 1, T_HLEN, T_DLEN, T_SRC, T_DST, T_SD, T_SD1, T_SD2, T_ETYPE, T_TYPE, T_CODE, T_C, T_ORG, T_F,
+  T_ETH, T_8023, T_LLC, T_SNAP, T_ARP, T_RARP, T_IP, T_ICMP, T_TCP, T_UDP, T_IPX, T_IGMP, T_OSPF, T_IPV6,
+  T_COUNT
+};
+
+const char *const keywords[T_COUNT] = {
+    nullptr, "LEN",  "HLEN", "DLEN", "SRC",  "DST",  "SD",  "SD:1", "SD:2", "ETYPE", "TYPE", "CODE", "C",    "ORG",
+    "F",     "ETH",  "802.3", "LLC", "SNAP", "ARP",  "RARP", "IP",  "ICMP", "TCP",   "UDP",  "IPX",  "IGMP", "OSPF",
+    "IPv6"};
+
+const char KW_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.:";
+
+constexpr int MAX_DEPTH = 64;  // nesting of parenthesised groups
+constexpr int ALL_TCP_FLAGS = 0x3F;
+
+inline int pbit(int tok) { return 1 << tok; }  // a parameter token in an "accepted" set
+
+struct ProtoDef {
+  int layer;
+  int proto;
+  int accepted;
+};
+
+ProtoDef protodef(int tok) {
+  const int addr = pbit(T_SRC) | pbit(T_DST) | pbit(T_SD) | pbit(T_SD1) | pbit(T_SD2);
+  switch (tok) {
+    case T_ETH: return {2, KAV_L2_ETH, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_ETYPE)};
+    case T_8023: return {2, KAV_L2_8023, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr};
+    case T_LLC: return {2, KAV_L2_LLC, pbit(T_LEN) | pbit(T_DLEN) | addr | pbit(T_C)};
+    case T_SNAP: return {2, KAV_L2_SNAP, pbit(T_DLEN) | pbit(T_ORG) | pbit(T_ETYPE)};
+    case T_ARP: return {3, KAV_L3_ARP, pbit(T_HLEN)};
+    case T_RARP: return {3, KAV_L3_RARP, pbit(T_HLEN)};
+    case T_IP: return {3, KAV_L3_IP, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
+    case T_IPV6: return {3, KAV_L3_IPV6, 0};
+    case T_IPX: return {3, KAV_L3_IPX, 0};
+    case T_ICMP: return {4, KAV_L4_ICMP, pbit(T_HLEN) | pbit(T_DLEN) | pbit(T_TYPE) | pbit(T_CODE)};
+    case T_IGMP: return {4, KAV_L4_IGMP, 0};
+    case T_OSPF: return {4, KAV_L4_OSPF, 0};
+    case T_TCP: return {4, KAV_L4_TCP, pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
+    case T_UDP: return {4, KAV_L4_UDP, pbit(T_HLEN) | pbit(T_DLEN) | addr};
+    default: return {0, 0, 0};
+  }
+}
+
+bool is_proto(int tok) { return tok >= T_ETH && tok < T_COUNT; }
+bool is_param(int tok) { return tok >= T_LEN && tok <= T_F; }
+
+// Bits a parameter sets in a rule's parameter mask.
+int param_bits(int tok) {
+  switch (tok) {
+    case T_LEN: return KAV_FP_LEN;
+    case T_HLEN: return KAV_FP_HLEN;
+    case T_DLEN: return KAV_FP_DLEN;
+    case T_SRC: return KAV_FP_SRC;
+    case T_DST: return KAV_FP_DST;
+    case T_SD: return KAV_FP_SD;
+    case T_SD1: return KAV_FP_SD1;
+    case T_SD2: return KAV_FP_SRC | KAV_FP_DST | KAV_FP_SD2;
+    case T_ETYPE: return KAV_FP_ETYPE;
+    case T_TYPE: return KAV_FP_TYPE;
+    case T_CODE: return KAV_FP_CODE;
+    case T_C: return KAV_FP_C;
+    case T_ORG: return KAV_FP_ORG;
+    case T_F: return KAV_FP_F;
+    default: return 0;
+  }
+}
+
+int param_excludes(int tok) {
+  switch (tok) {
+    case T_SRC:
+    case T_DST: return KAV_FP_SD | KAV_FP_SD1;
+    case T_SD: return KAV_FP_SRC | KAV_FP_DST | KAV_FP_SD1;
+    case T_SD1: return KAV_FP_SRC | KAV_FP_DST | KAV_FP_SD;
+    case T_SD2: return KAV_FP_SD | KAV_FP_SD1;
+    default: return 0;
+  }
+}
+
+const char *tok2txt(int tok) {
+  static char buf[21];
+  if (tok > 0 && tok < T_COUNT) return keywords[tok];
+  snprintf(buf, sizeof buf, "<%d>", tok);
+  return buf;
+}
+
+// Name of the parameter already in mask that conflicts with excl.
+const char *conflict_name(int mask, int excl) {
+  int c = mask & excl;
+  if ((c & (KAV_FP_SRC | KAV_FP_DST)) && (mask & KAV_FP_SD2)) return "SD:2";
+  if (c & KAV_FP_SRC) return "SRC";
+  if (c & KAV_FP_DST) return "DST";
+  if (c & KAV_FP_SD) return "SD";
+  return "SD:1";
+}
+
+// ---- parse tree ------------------------------------------------------------
+
+struct trule {
+  kav_filtnode n;
+  list children;  // of trule
+};
+
+struct Parser {
+  wtree *kw = nullptr;
+};
+
+Parser *cur;  // the parse in progress (the keyword tree lives only during it)
+
+inline trule *child_of(node *nd) { return static_cast<trule *>(nd->data); }
+
+void free_trules(trule *r) {
+  for (node *nd = r->children.first; nd; nd = nd->next) free_trules(child_of(nd));
+  llist_clear(&r->children);
+}
+
+bool iskwchar(char c) { return isalnum((unsigned char)c) || c == '.' || c == ':'; }
+bool isblank_(char c) { return c == ' ' || c == '\t'; }
+char *skipblanks(char *p) {
+  while (isblank_(*p)) p++;
+  return p;
+}
+int kwlen(const char *p) {
+  int n = 0;
+  while (iskwchar(p[n])) n++;
+  return n;
+}
+int lookup(const char *p, int len) { return wtree_find_word(cur->kw, p, len); }
+
+#define FAIL(...)                                            \
+  do {                                                       \
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, __VA_ARGS__);    \
+    return 1;                                                \
+  } while (0)
+
+// Decimal number in [lo, hi]; false for anything else.
+bool decnum(const char *s, long lo, long hi, long *out) {
+  if (!*s) return false;
+  long v = 0;
+  for (; *s; s++) {
+    if (!isdigit((unsigned char)*s)) return false;
+    v = v * 10 + (*s - '0');
+    if (v > hi) return false;
+  }
+  if (v < lo) return false;
+  *out = v;
+  return true;
+}
+
+struct Name {
+  const char *name;
+  int value;
+};
+const Name icmp_types[] = {{"echo", 8},      {"echoreq", 8}, {"echorsp", 0}, {"echorep", 0},
+                           {"unreach", 3},   {"srcquench", 4}, {"quench", 4}, {"redir", 5},
+                           {"rtradv", 9},    {"rtrwant", 10}, {"rtrsol", 10}, {nullptr, 0}};
+const Name unreach_codes[] = {{"net", 0},    {"network", 0},     {"host", 1},    {"prot", 2},
+                              {"proto", 2},  {"protocol", 2},    {"port", 3},    {"frag", 4},
+                              {"needfrag", 4}, {"netbad", 6},    {"unknown-net", 6}, {"hostbad", 7},
+                              {"unknown-host", 7}, {nullptr, 0}};
+const Name redir_codes[] = {{"net", 0}, {"network", 0}, {"host", 1}, {nullptr, 0}};
+
+bool findname(const Name *t, const char *s, int *out) {
+  for (; t && t->name; t++)
+    if (strcasecmp(t->name, s) == 0) {
+      *out = t->value;
+      return true;
+    }
+  return false;
+}
+
+int tcp_flagbit(char c) {
+  switch (toupper((unsigned char)c)) {
+    case 'A': return 0x10;
+    case 'F': return 0x01;
+    case 'P': return 0x08;
+    case 'R': return 0x04;
+    case 'S': return 0x02;
+    case 'U': return 0x20;
+    default: return 0;
+  }
+}
+
+int parse_tcpflags(kav_filtnode *n, char *v) {
+  int set = 0, clr = 0;
+  if (!*v) FAIL("unrecognised TCP flag, at {%.20s...}", v);
+  for (char *q = v; *q;) {
+    char *at = q;
+    int neg = 0;
+    if (*q == '^') {
+      neg = 1;
+      q++;
+      if (*q == '^') FAIL("duplicate negation, at {%.20s...}", q);
+      if (!*q) FAIL("dangling negation in '%s' param, at {%.20s...}", "F", at);
+    }
+    if (*q == '*') {
+      if (q[1]) FAIL("'*' must be last TCP flag {%.20s...}", at);
+      if (!neg) {
+        if (set) FAIL("Meaningless to combine positive individual TCP flags with '*', {%.20s...}", at);
+        set = ALL_TCP_FLAGS & ~clr;
+      } else {
+        if (clr) FAIL("Meaningless to combine negative individual TCP flags with '%c*', {%.20s...}", '^', at);
+        clr = ALL_TCP_FLAGS & ~set;
+      }
+      q++;
+      continue;
+    }
+    int bit = tcp_flagbit(*q);
+    if (!bit) FAIL("unrecognised TCP flag, at {%.20s...}", q);
+    if ((neg ? clr : set) & bit) FAIL("Duplicate TCP flag, '%c', at {%.20s...}", *q, at);
+    if ((neg ? set : clr) & bit) FAIL("TCP flag, '%c', specified twice {%.20s...}", *q, at);
+    (neg ? clr : set) |= bit;
+    q++;
+  }
+  n->tcp_set = (unsigned char)set;
+  n->tcp_clr = (unsigned char)clr;
+  return 0;
+}
+
+// Address or port value of SRC/DST/SD/SD:1/SD:2 for the rule's protocol.
+int parse_addr(kav_filtnode *n, int ptok, char *v, kav_filtaddr *fa) {
+  long num;
+  switch (n->token) {
+    case T_IP: return kav_getaddr_ip(v, fa);
+    case T_ETH:
+    case T_8023: return kav_getaddr_eth(v, fa);
+    case T_LLC:
+      if (!decnum(v, 0, 255, &num)) FAIL("LLC Address must be numeric, in range 0-255");
+      fa->addr[0] = (unsigned char)num;
+      fa->nbytes = 1;
+      return 0;
+    case T_TCP:
+    case T_UDP: {
+      const char *pn = n->token == T_TCP ? "tcp" : "udp";
+      unsigned short port;
+      if (decnum(v, 0, 65535, &num)) {
+        port = htons((unsigned short)num);
+      } else if (kav_getservport(v, pn, &port) != 0) {
+        FAIL("Invalid %s protocol (%.20s...)", pn, v);
+      }
+      memcpy(fa->addr, &port, 2);
+      fa->nbytes = 2;
+      return 0;
+    }
+    default: FAIL("APPLICATION ERROR: proto=%s, parsing op for param=%s", tok2txt(n->token), tok2txt(ptok));
+  }
+}
+
+int parse_value(kav_filtnode *n, int ptok, char op, char *v) {
+  long num;
+  switch (ptok) {
+    case T_LEN:
+    case T_HLEN:
+    case T_DLEN: {
+      if (!decnum(v, 0, INT_MAX, &num)) FAIL("expected numeric parameter, at {%.20s...}", v);
+      int *val = ptok == T_LEN ? &n->len : ptok == T_HLEN ? &n->hlen : &n->dlen;
+      char *rel = ptok == T_LEN ? &n->len_op : ptok == T_HLEN ? &n->hlen_op : &n->dlen_op;
+      *val = (int)num;
+      *rel = op;
+      return 0;
+    }
+    case T_SRC:
+    case T_DST:
+    case T_SD:
+    case T_SD1:
+    case T_SD2: {
+      kav_filtaddr fa;
+      memset(&fa, 0, sizeof fa);
+      if (parse_addr(n, ptok, v, &fa)) return 1;
+      fa.relop = op;
+      if (ptok == T_DST)
+        n->dst = fa;
+      else
+        n->src = fa;
+      if (ptok == T_SD2) n->dst = fa;
+      return 0;
+    }
+    case T_ETYPE:
+      if (!decnum(v, 0, 65535, &num)) FAIL("Eth-Type must be numeric, in range 0-%d", 65535);
+      n->etype = htons((unsigned short)num);
+      return 0;
+    case T_TYPE: {
+      int t;
+      if (decnum(v, 0, 255, &num))
+        t = (int)num;
+      else if (!findname(icmp_types, v, &t))
+        FAIL("Unrecognised ICMP type, %s, try using numeric code", v);
+      n->icmp_type = (unsigned char)t;
+      return 0;
+    }
+    case T_CODE: {
+      if (!(n->params & KAV_FP_TYPE)) FAIL("ICMP code must be qualified by type {%.20s...}", v);
+      int c;
+      const Name *names = n->icmp_type == 3 ? unreach_codes : n->icmp_type == 5 ? redir_codes : nullptr;
+      if (decnum(v, 0, 255, &num))
+        c = (int)num;
+      else if (!findname(names, v, &c))
+        FAIL("Unrecognised ICMP code, %s, try using numeric code", v);
+      n->icmp_code = (unsigned char)c;
+      return 0;
+    }
+    case T_C:
+      if (!decnum(v, 0, 255, &num)) FAIL("LLC Control must be numeric, in range 0-255");
+      n->llc_ctl = (unsigned char)num;
+      return 0;
+    case T_ORG:
+      if (!decnum(v, 0, 16777215, &num)) FAIL("SNAP Org must be numeric, in range 0-%d", 16777215);
+      n->snap_org[0] = (unsigned char)(num >> 16);
+      n->snap_org[1] = (unsigned char)(num >> 8);
+      n->snap_org[2] = (unsigned char)num;
+      return 0;
+    case T_F:
+      if (n->token == T_IP) {
+        if ((v[0] == 'F' || v[0] == 'f') && v[1] == '\0')
+          n->ipfrag = 1;
+        else if (v[0] == '^' && (v[1] == 'F' || v[1] == 'f') && v[2] == '\0')
+          n->ipfrag = 0;
+        else
+          FAIL("unrecognised IP flag, at {%.20s...}", v);
+        return 0;
+      }
+      if (n->token == T_TCP) return parse_tcpflags(n, v);
+      FAIL("APPLICATION ERROR: missing case for param=%s (proto=%s)", tok2txt(ptok), tok2txt(n->token));
+    default: FAIL("Unrecognised param=%s", tok2txt(ptok));
+  }
+}
+
+// Parameters of a rule: they run to the end of the expression.
+int parse_params(trule *rule, char *p, int accepted) {
+  kav_filtnode *n = &rule->n;
+  for (;;) {
+    p = skipblanks(p);
+    if (!*p) return 0;
+    int neg = 0;
+    if (*p == '^') {
+      neg = 1;
+      p = skipblanks(p + 1);
+    }
+    int len = kwlen(p);
+    int tok = len ? lookup(p, len) : 0;
+    if (!tok) FAIL("unrecognised keyword, at {%.20s...}", p);
+    p = skipblanks(p + len);
+    if (*p != '<' && *p != '=' && *p != '>') FAIL("expected relop, got {%.20s...}", p);
+    char op = *p++;
+    const char *pname = tok2txt(tok);
+    char where[80];
+    snprintf(where, sizeof where, " [at {%s%c%.20s...}]", pname, op, p);
+    if (!is_param(tok) || !(accepted & pbit(tok)))
+      FAIL("invalid param for protocol=%s%s", tok2txt(n->token), where);
+    int bits = param_bits(tok);
+    if (n->params & bits) FAIL("Duplicate '%s' parameter%s", pname, where);
+    if (n->params & param_excludes(tok))
+      FAIL("'%s' and '%s' in same rule%s", conflict_name(n->params, param_excludes(tok)), pname, where);
+    bool addr = tok == T_SRC || tok == T_DST || tok == T_SD || tok == T_SD1 || tok == T_SD2;
+    bool numeric = tok == T_LEN || tok == T_HLEN || tok == T_DLEN;
+    if (addr && n->token != T_TCP && n->token != T_UDP && op != '=')
+      FAIL("'%c' is only valid relop for %s '%s' parameter%s", '=', tok2txt(n->token), pname, where);
+    if (!addr && !numeric && op != '=') FAIL("'%c' is only valid relop for '%s' parameters%s", '=', pname, where);
+    p = skipblanks(p);
+    char *v = p;
+    while (*p && !isblank_(*p)) p++;
+    char save = *p;
+    *p = '\0';
+    int rc = parse_value(n, tok, op, v);
+    *p = save;
+    if (rc) return 1;
+    n->params |= bits;
+    if (neg) n->negparams |= bits;
+  }
+}
+
+int set_protocol(trule *rule, int tok, char **pp, int *accepted) {
+  ProtoDef d = protodef(tok);
+  rule->n.token = tok;
+  rule->n.layer = d.layer;
+  rule->n.proto = d.proto;
+  *accepted = d.accepted;
+  char *p = *pp;
+  if (tok == T_IP && *p == '#') {
+    char *id = ++p;
+    while (*p && !isblank_(*p)) p++;
+    if (p == id) FAIL("invalid protocol-id, after '%s:' {%.20s...}", "IP", id);
+    char save = *p;
+    *p = '\0';
+    long num;
+    int proto = -1;
+    if (decnum(id, 0, 255, &num)) {
+      proto = (int)num;
+    } else if (!isdigit((unsigned char)*id)) {
+      struct protoent *pe = getprotobyname(id);
+      if (!pe) {
+        char lower[64];
+        if (strlen(id) < sizeof lower) {
+          for (size_t i = 0; i <= strlen(id); i++) lower[i] = (char)tolower((unsigned char)id[i]);
+          pe = getprotobyname(lower);
+        }
+      }
+      if (pe && pe->p_proto >= 0 && pe->p_proto <= 255) proto = pe->p_proto;
+    }
+    if (proto < 0) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid IP protocol (%.20s...)", id);
+      *p = save;
+      return 1;
+    }
+    *p = save;
+    rule->n.layer = KAV_LAYER_TRANS;
+    rule->n.proto = proto;
+    *accepted = 0;
+  }
+  *pp = p;
+  return 0;
+}
+
+int parse_rule(char *text, trule *rule, int negated, int depth) {
+  enum { S_START, S_NEG, S_AFTER } st = S_START;
+  if (negated) rule->n.flags |= KAV_FN_NEG;
+  char *p = text;
+  for (;;) {
+    p = skipblanks(p);
+    char c = *p;
+    if (!c) {
+      if (st == S_AFTER) return 0;
+      FAIL("rule terminated prematurely, at {%.20s...}", p);
+    }
+    if (iskwchar(c)) {
+      if (st == S_AFTER) FAIL("misplaced start-of-rule, at {%.20s...}", p);
+      if (rule->children.count > 0) FAIL("subrule not in parentheses, at {%.20s...}", p);
+      int len = kwlen(p);
+      int tok = lookup(p, len);
+      if (!tok) FAIL("unrecognised keyword, at {%.20s...}", p);
+      if (!is_proto(tok)) FAIL("invalid protocol=%s, at {%.20s...}", tok2txt(tok), p);
+      p += len;
+      int accepted;
+      if (set_protocol(rule, tok, &p, &accepted)) return 1;
+      if (st == S_NEG) {
+        p = skipblanks(p);
+        if (*p) FAIL("parameters supplied for a negated rule, at {%.20s...}", p);
+        rule->n.flags ^= KAV_FN_NEG;
+      } else {
+        if (parse_params(rule, p, accepted)) return 1;
+        p += strlen(p);
+      }
+      st = S_AFTER;
+      continue;
+    }
+    switch (c) {
+      case '(': {
+        if (st == S_AFTER) FAIL("misplaced start-of-rule, at {%.20s...}", p);
+        if (depth >= MAX_DEPTH) FAIL("filter nested too deeply, at {%.20s...}", p);
+        int nest = 0;
+        char *close = nullptr;
+        for (char *q = p + 1; *q; q++) {
+          if (*q == '(') {
+            nest++;
+          } else if (*q == ')') {
+            if (nest == 0) {
+              close = q;
+              break;
+            }
+            nest--;
+          }
+        }
+        if (!close) FAIL("Unterminated bracket, at {%.20s...}", p);
+        node *nd = llist_insert_b(&rule->children, nullptr, nullptr, sizeof(trule));
+        if (!nd) FAIL("OUT OF MEMORY");
+        *close = '\0';
+        int rc = parse_rule(p + 1, child_of(nd), st == S_NEG, depth + 1);
+        *close = ')';
+        if (rc) return 1;
+        p = close + 1;
+        st = S_AFTER;
+        break;
+      }
+      case '&':
+      case '|':
+        if (st != S_AFTER) FAIL("misplaced Boolean, '%c', at {%.20s...}", c, p);
+        if (rule->children.count >= 2) {
+          char inforce = (rule->n.flags & KAV_FN_OR) ? '|' : '&';
+          if (c != inforce) FAIL("conflicting Boolean, '%c', at {%.20s...}", c, p);
+        }
+        if (c == '|') rule->n.flags |= KAV_FN_OR;
+        p++;
+        st = S_START;
+        break;
+      case '^':
+        if (st != S_START) FAIL("misplaced Negation, at {%.20s...}", p);
+        p++;
+        st = S_NEG;
+        break;
+      default: FAIL("invalid operator, '%c', at {%.20s...}", c, p);
+    }
+  }
+}
+
+// A rule with exactly one child is that child, negated once more if it was.
+void optimise_trule(trule *r) {
+  for (node *nd = r->children.first; nd; nd = nd->next) optimise_trule(child_of(nd));
+  while (r->children.count == 1) {
+    node *only = r->children.first;
+    trule *c = child_of(only);
+    int neg = (r->n.flags ^ c->n.flags) & KAV_FN_NEG;
+    r->n = c->n;
+    r->n.flags = (c->n.flags & ~KAV_FN_NEG) | neg;
+    list grand = c->children;
+    memset(&c->children, 0, sizeof c->children);
+    llist_delete(&r->children, only);
+    r->children = grand;
+  }
+}
+
+int count_trule_nodes(const trule *r) {
+  int n = 1;
+  for (node *nd = r->children.first; nd; nd = nd->next) n += count_trule_nodes(child_of(nd));
+  return n;
+}
+
+void transform_trule(const trule *r, kav_filtnode *nodes, int at, int *next) {
+  int nchild = r->children.count;
+  if (nchild == 0) return;
+  int block = *next;
+  *next += nchild;
+  nodes[at].child = block - at;
+  nodes[at].nchild = nchild;
+  int i = 0;
+  for (node *nd = r->children.first; nd; nd = nd->next, i++) {
+    nodes[block + i] = child_of(nd)->n;
+    nodes[block + i].child = 0;
+    nodes[block + i].nchild = 0;
+  }
+  i = 0;
+  for (node *nd = r->children.first; nd; nd = nd->next, i++) transform_trule(child_of(nd), nodes, block + i, next);
+}
+
+wtree *build_keywords() {
+  wtree *t = wtree_create(KW_ALPHABET, (int)strlen(KW_ALPHABET), 1);
+  if (!t) return nullptr;
+  for (int tok = 1; tok < T_COUNT; tok++) {
+    if (wtree_add_word(t, keywords[tok], (int)strlen(keywords[tok]), tok) < 0) {
+      wtree_destroy(t);
+      return nullptr;
+    }
+  }
+  return t;
+}
+
+}  // namespace
+
+void *kav_filt_parse(const char *text, int *size) {
+  if (!text) text = "";
+  Parser parser;
+  parser.kw = build_keywords();
+  if (!parser.kw) return nullptr;
+  cur = &parser;
+  kav_filtnode *nodes = nullptr;
+  trule *root = static_cast<trule *>(calloc(1, sizeof(trule)));
+  char *copy = strdup(text);
+  int count = 0;
+  int ok = 0;
+  if (!root || !copy) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "OUT OF MEMORY");
+  } else if (parse_rule(copy, root, 0, 0) == 0) {
+    ok = 1;
+  }
+  wtree_destroy(parser.kw);
+  cur = nullptr;
+  if (ok) {
+    optimise_trule(root);
+    count = count_trule_nodes(root);
+    size_t bytes = (size_t)count * sizeof(kav_filtnode);
+    nodes = static_cast<kav_filtnode *>(calloc((size_t)count, sizeof(kav_filtnode)));
+    if (!nodes) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Out of memory - malloc(%d) on %d-node filter", (int)bytes, count);
+    } else {
+      nodes[0] = root->n;
+      nodes[0].child = 0;
+      nodes[0].nchild = 0;
+      int next = 1;
+      transform_trule(root, nodes, 0, &next);
+      if (next != count) {
+        snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Internal error transforming filter rules (%d vs %d)", next, count);
+        free(nodes);
+        nodes = nullptr;
+      }
+    }
+  }
+  if (root) {
+    free_trules(root);
+    free(root);
+  }
+  free(copy);
+  if (nodes && size) *size = count * (int)sizeof(kav_filtnode);
+  return nodes;
+}
+
+void kav_filt_free(void *filter) { free(filter); }
+
+// ---- evaluation --------------------------------------------------------------
+
+namespace {
+
+constexpr int MAX_LAYERS = 31;
+
+struct Layer {
+  int layer;
+  int proto;
+  const unsigned char *p;
+  int len;
+  int hlen;
+};
+
+struct Walk {
+  Layer l[MAX_LAYERS];
+  int n = 0;
+};
+
+inline unsigned be16(const unsigned char *p) { return (unsigned)p[0] << 8 | p[1]; }
+
+// Next layer for an Ethernet or SNAP type field.
+void by_ethertype(unsigned type, int *layer, int *proto) {
+  switch (type) {
+    case 0x0800: *layer = 3, *proto = KAV_L3_IP; break;
+    case 0x0806: *layer = 3, *proto = KAV_L3_ARP; break;
+    case 0x8035: *layer = 3, *proto = KAV_L3_RARP; break;
+    case 0x8137: *layer = 3, *proto = KAV_L3_IPX; break;
+    case 0x86DD: *layer = 3, *proto = KAV_L3_IPV6; break;
+    default: *layer = KAV_LAYER_APP, *proto = 0; break;
+  }
+}
+
+// Splits the frame into its layers; a header cut by the capture ends the walk.
+void walk_layers(Walk *w, const unsigned char *frame, int caplen, int layer, int proto, int offset) {
+  int pos = offset;
+  int end = caplen;
+  while (layer >= 2 && layer <= 4 && w->n < MAX_LAYERS && pos <= end) {
+    const unsigned char *p = frame + pos;
+    int len = end - pos;
+    int hlen;
+    int nlayer = KAV_LAYER_STOP, nproto = 0;
+    if (layer == 2 && proto == KAV_L2_ETH) {
+      if (len < 14) return;
+      hlen = 14;
+      by_ethertype(be16(p + 12), &nlayer, &nproto);
+    } else if (layer == 2 && proto == KAV_L2_8023) {
+      if (len < 14) return;
+      hlen = 14;
+      int l = (int)be16(p + 12) + 14;
+      if (len > l) {
+        len = l;
+        end = pos + len;
+      }
+      if (len >= 16 && p[14] == 0xFF && p[15] == 0xFF)
+        nlayer = 3, nproto = KAV_L3_IPX;
+      else
+        nlayer = 2, nproto = KAV_L2_LLC;
+    } else if (layer == 2 && proto == KAV_L2_LLC) {
+      if (len < 3) return;
+      hlen = 3;
+      nlayer = KAV_LAYER_APP;
+      if (p[0] == 0xAA && p[1] == 0xAA && p[2] == 0x03) {
+        nlayer = 2, nproto = KAV_L2_SNAP;
+      } else if (p[0] == 0xE0 && p[1] == 0xE0 && p[2] == 0x03) {
+        nlayer = 3, nproto = KAV_L3_IPX;
+      } else if (p[0] == 0xFE && p[1] == 0xFE && p[2] == 0x03 && len >= 4) {
+        if (p[3] == 0xCC)
+          hlen = 4, nlayer = 3, nproto = KAV_L3_IP;
+        else if (p[3] == 0x80)
+          hlen = 4, nlayer = 2, nproto = KAV_L2_SNAP;
+      }
+    } else if (layer == 2 && proto == KAV_L2_SNAP) {
+      if (len < 5) return;
+      hlen = 5;
+      by_ethertype(be16(p + 3), &nlayer, &nproto);
+    } else if (layer == 3 && proto == KAV_L3_IP) {
+      if (len < 20) return;
+      hlen = (p[0] & 0x0F) * 4;
+      if (hlen < 20) return;
+      int total = (int)be16(p + 2);
+      if (len > total && total >= hlen) {
+        len = total;
+        end = pos + len;
+      }
+      if (((p[6] & 0x1F) << 8 | p[7]) != 0)
+        nlayer = KAV_LAYER_APP;
+      else
+        nlayer = 4, nproto = p[9];
+    } else if (layer == 3 && proto == KAV_L3_IPV6) {
+      if (len < 40) return;
+      hlen = 40;
+      nlayer = 4, nproto = p[6];
+    } else if (layer == 3 && (proto == KAV_L3_ARP || proto == KAV_L3_RARP)) {
+      if (len < 8) return;
+      hlen = 8 + 2 * (p[4] + p[5]);
+    } else if (layer == 4 && proto == KAV_L4_TCP) {
+      if (len < 20) return;
+      hlen = (p[12] >> 4) * 4;
+      nlayer = KAV_LAYER_APP;
+    } else if (layer == 4 && proto == KAV_L4_UDP) {
+      if (len < 8) return;
+      hlen = 8;
+      nlayer = KAV_LAYER_APP;
+    } else if (layer == 4 && proto == KAV_L4_ICMP) {
+      if (len < 2) return;
+      hlen = len < 8 ? len : 8;
+    } else {
+      // Present, but nothing of it is read.
+      hlen = 0;
+    }
+    w->l[w->n++] = Layer{layer, proto, p, len, hlen};
+    if (nlayer == KAV_LAYER_STOP || hlen > len) return;
+    layer = nlayer;
+    proto = nproto;
+    pos += hlen;
+  }
+}
+
+inline bool relop(long have, char op, long want) {
+  return op == '<' ? have < want : op == '>' ? have > want : have == want;
+}
+
+bool addr_eq(const unsigned char *field, const kav_filtaddr &a) {
+  if (a.mcast) return (field[0] & 0x01) != 0;
+  for (int i = 0; i < a.nbytes; i++)
+    if (field[i] != a.addr[i]) return false;
+  return !a.mask || (field[a.nbytes] & a.mask) == a.addr[a.nbytes];
+}
+
+// Whether one end (the source with src set) of the layer matches the value.
+// -1: no case for the protocol.
+int end_matches(const kav_filtnode *n, const Layer &l, bool src, const kav_filtaddr &a) {
+  const unsigned char *p = l.p;
+  switch (n->layer << 8 | n->proto) {
+    case 3 << 8 | KAV_L3_IP: return addr_eq(p + (src ? 12 : 16), a);
+    case 4 << 8 | KAV_L4_TCP:
+    case 4 << 8 | KAV_L4_UDP: return relop(be16(p + (src ? 0 : 2)), a.relop, be16(a.addr));
+    case 2 << 8 | KAV_L2_ETH:
+    case 2 << 8 | KAV_L2_8023: return addr_eq(p + (src ? 6 : 0), a);
+    case 2 << 8 | KAV_L2_LLC: return p[src ? 1 : 0] == a.addr[0];
+    default: return -1;
+  }
+}
+
+bool missing(const char *param) {
+  tvl_msglog("apply_atom: missing case, param=%s", param);
+  return false;
+}
+
+// Parameters of a rule against its layer; each negated one inverted.
+bool apply_params(const kav_filtnode *n, const Layer &l) {
+  int params = n->params;
+  auto result = [n](int bit, bool r) { return (n->negparams & bit) ? !r : r; };
+  if ((params & KAV_FP_LEN) && !result(KAV_FP_LEN, relop(l.len, n->len_op, n->len))) return false;
+  if ((params & KAV_FP_HLEN) && !result(KAV_FP_HLEN, relop(l.hlen, n->hlen_op, n->hlen))) return false;
+  if ((params & KAV_FP_DLEN) && !result(KAV_FP_DLEN, relop(l.len - l.hlen, n->dlen_op, n->dlen))) return false;
+  if (params & KAV_FP_SD2) {
+    int s = end_matches(n, l, true, n->src), d = end_matches(n, l, false, n->dst);
+    if (s < 0 || d < 0) return missing("SD:2");
+    if (!result(KAV_FP_SD2, s && d)) return false;
+  } else {
+    if (params & KAV_FP_SRC) {
+      int s = end_matches(n, l, true, n->src);
+      if (s < 0) return missing("SRC");
+      if (!result(KAV_FP_SRC, s)) return false;
+    }
+    if (params & KAV_FP_DST) {
+      int d = end_matches(n, l, false, n->dst);
+      if (d < 0) return missing("DST");
+      if (!result(KAV_FP_DST, d)) return false;
+    }
+  }
+  if (params & (KAV_FP_SD | KAV_FP_SD1)) {
+    int s = end_matches(n, l, true, n->src), d = end_matches(n, l, false, n->src);
+    if (s < 0 || d < 0) return missing(params & KAV_FP_SD ? "SD" : "SD:1");
+    bool r = (params & KAV_FP_SD) ? (s || d) : (s != d);
+    if (!result(params & (KAV_FP_SD | KAV_FP_SD1), r)) return false;
+  }
+  if (params & KAV_FP_ETYPE) {
+    const unsigned char *f;
+    if (n->layer == 2 && n->proto == KAV_L2_ETH)
+      f = l.p + 12;
+    else if (n->layer == 2 && n->proto == KAV_L2_SNAP)
+      f = l.p + 3;
+    else
+      return missing("ETYPE");
+    if (!result(KAV_FP_ETYPE, memcmp(f, &n->etype, 2) == 0)) return false;
+  }
+  if (params & (KAV_FP_TYPE | KAV_FP_CODE)) {
+    if (n->layer != 4 || n->proto != KAV_L4_ICMP) return missing("TYPE");
+    if ((params & KAV_FP_TYPE) && !result(KAV_FP_TYPE, l.p[0] == n->icmp_type)) return false;
+    if ((params & KAV_FP_CODE) && !result(KAV_FP_CODE, l.p[1] == n->icmp_code)) return false;
+  }
+  if (params & KAV_FP_C) {
+    if (n->layer != 2 || n->proto != KAV_L2_LLC) return missing("C");
+    if (!result(KAV_FP_C, l.p[2] == n->llc_ctl)) return false;
+  }
+  if (params & KAV_FP_ORG) {
+    if (n->layer != 2 || n->proto != KAV_L2_SNAP) return missing("ORG");
+    if (!result(KAV_FP_ORG, memcmp(l.p, n->snap_org, 3) == 0)) return false;
+  }
+  if (params & KAV_FP_F) {
+    bool r;
+    if (n->layer == 3 && n->proto == KAV_L3_IP) {
+      bool frag = ((l.p[6] & 0x3F) << 8 | l.p[7]) != 0;
+      r = frag == (n->ipfrag != 0);
+    } else if (n->layer == 4 && n->proto == KAV_L4_TCP) {
+      int f = l.p[13] & ALL_TCP_FLAGS;
+      r = (f & n->tcp_set) == n->tcp_set && (f & n->tcp_clr) == 0;
+    } else {
+      return missing("F");
+    }
+    if (!result(KAV_FP_F, r)) return false;
+  }
+  return true;
+}
+
+bool apply_rule(const kav_filtnode *n, const Walk &w) {
+  bool r;
+  if (n->nchild > 0) {
+    bool any = (n->flags & KAV_FN_OR) != 0;
+    r = !any;  // neutral result of an empty list
+    const kav_filtnode *c = n + n->child;
+    for (int i = 0; i < n->nchild; i++) {
+      if (apply_rule(c + i, w) == any) {
+        r = any;
+        break;
+      }
+    }
+  } else {
+    const Layer *l = nullptr;
+    for (int i = 0; i < w.n; i++)
+      if (w.l[i].layer == n->layer && w.l[i].proto == n->proto) {
+        l = &w.l[i];
+        break;
+      }
+    r = l && (n->params == 0 || apply_params(n, *l));
+  }
+  return (n->flags & KAV_FN_NEG) ? !r : r;
+}
+
+}  // namespace
+
+int kav_proto_id_n(int linktype, const unsigned char *f, int caplen, int *layer, int *offset, unsigned int capflags) {
+  *layer = KAV_LAYER_LINK;
+  *offset = 0;
+  if (!f || caplen < 0) caplen = 0;
+  bool raw = capflags & KAV_CAP_RAW;
+  if (linktype == KAV_DL_IPRAW) {
+    *layer = KAV_LAYER_NET;
+    return KAV_L3_IP;
+  }
+  if (raw) {
+    switch (linktype) {
+      case KAV_DL_CSMACD: return KAV_L2_8023;
+      case KAV_DL_TPB: return KAV_L2_TPB;
+      case KAV_DL_TPR: return KAV_L2_TPR;
+      case KAV_DL_METRO: return KAV_L2_METRO;
+      case KAV_DL_ETHER:
+        if (caplen >= 14 && (f[12] < 5 || (f[12] == 5 && f[13] <= 220))) return KAV_L2_8023;
+        return KAV_L2_ETH;
+      case KAV_DL_HDLC: return KAV_L2_HDLC;
+      case KAV_DL_FDDI: return KAV_L2_FDDI;
+      default: *layer = KAV_LAYER_STOP; return 0;
+    }
+  }
+  switch (linktype) {
+    case KAV_DL_CSMACD:
+      if (caplen >= 16 && f[14] == 0xFF && f[15] == 0xFF) {
+        *layer = KAV_LAYER_NET;
+        return KAV_L3_IPX;
+      }
+      return KAV_L2_LLC;
+    case KAV_DL_ETHER:
+      if (caplen >= 1 && f[0] > 68) {
+        *layer = KAV_LAYER_NET;
+        return KAV_L3_IP;
+      }
+      if (caplen >= 8 && f[0] == 0 && (f[1] == 1 || f[1] == 6) && f[2] == 0x08 && f[3] == 0x00 && f[6] == 0) {
+        if (f[7] == 1 || f[7] == 2) {
+          *layer = KAV_LAYER_NET;
+          return KAV_L3_ARP;
+        }
+        if (f[7] == 3 || f[7] == 4) {
+          *layer = KAV_LAYER_NET;
+          return KAV_L3_RARP;
+        }
+      }
+      *layer = KAV_LAYER_STOP;
+      return 0;
+    case KAV_DL_HDLC:
+      if (caplen >= 2 && (f[0] == 0 || f[0] == 0xC0 || f[0] == 0x80) && f[1] == 0x21) {
+        *layer = KAV_LAYER_NET;
+        *offset = 2;
+        return f[0] << 8 | 0x21;
+      }
+      *layer = KAV_LAYER_STOP;
+      return 0;
+    default: return KAV_L2_LLC;
+  }
+}
+
+int kav_proto_id(int linktype, const unsigned char *frame, int *layer, int *offset, unsigned int capflags) {
+  // Without a length, the first 16 bytes (the most the decision reads) are taken as present.
+  return kav_proto_id_n(linktype, frame, 16, layer, offset, capflags);
+}
+
+int kav_filt_match(const void *filter, const unsigned char *frame, int caplen, int linktype, int *layer, int *proto,
+                   int *offset, unsigned int capflags) {
+  if (!frame || caplen < 0) caplen = 0;
+  int l, off;
+  int pr = kav_proto_id_n(linktype, frame, caplen, &l, &off, capflags);
+  if (layer) {
+    *layer = l;
+    if (proto) *proto = pr;
+    if (offset) *offset = off;
+  }
+  if (!filter) return 1;
+  Walk w;
+  if (off <= caplen) walk_layers(&w, frame, caplen, l, pr, off);
+  return apply_rule(static_cast<const kav_filtnode *>(filter), w);
+}
