@@ -181,11 +181,11 @@ void ports(const kav_view &pdu, int l4, unsigned *s, unsigned *d, kav_pktctx *ct
   *d = b;
   stxt[0] = dtxt[0] = 0;
   if (hs) {
-    snprintf(stxt, sz, "%s", kav_l5proto2nam(int(a), l4));
+    kav_strlcpy(stxt, sz, kav_l5proto2nam(int(a), l4));
     KAV_CTX_SET(ctx->srcport, stxt);
   }
   if (hd) {
-    snprintf(dtxt, sz, "%s", kav_l5proto2nam(int(b), l4));
+    kav_strlcpy(dtxt, sz, kav_l5proto2nam(int(b), l4));
     KAV_CTX_SET(ctx->dstport, dtxt);
   }
 }
@@ -458,7 +458,7 @@ unsigned icmp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned m
       return rest(8);
     case 5:
       if (pdu.copy(4, 4, ip4)) {
-        snprintf(host, sizeof host, "%s", kav_ipaddr2nam(ip4));
+        kav_strlcpy(host, sizeof host, kav_ipaddr2nam(ip4));
         kavprt(4, "+%s: Required Router = %s\n", T, host);
       }
       *more = 1;
@@ -476,7 +476,7 @@ unsigned icmp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned m
       for (int i = 0; i < int(n); i++) {
         int off = 8 + 8 * i;
         if (!pdu.copy(off, 4, ip4) || !pdu.get32(off + 4, a)) break;
-        snprintf(host, sizeof host, "%s", kav_ipaddr2nam(ip4));
+        kav_strlcpy(host, sizeof host, kav_ipaddr2nam(ip4));
         kavprt(4, "+%s: Router %d = %s\n", T, i, host);
         kavprt(4, "+%s:\tPreference = %lu (0x%04lX)\n", T, (unsigned long)a, (unsigned long)a);
       }
@@ -521,7 +521,7 @@ unsigned igmp(const kav_view &pdu, unsigned missing, kav_pktctx *ctx) {
   unsigned char grp[4];
   bool have_g = pdu.copy(4, 4, grp);
   char gtxt[200] = "";
-  if (have_g) snprintf(gtxt, sizeof gtxt, "%s", kav_ipaddr2nam(grp));
+  if (have_g) kav_strlcpy(gtxt, sizeof gtxt, kav_ipaddr2nam(grp));
   bool gzero = have_g && !grp[0] && !grp[1] && !grp[2] && !grp[3];
   int ver = -1;
   const char *tname = "Unrecognised";
@@ -642,7 +642,7 @@ unsigned vrrp(const kav_view &pdu, unsigned missing, kav_pktctx *ctx) {
     unsigned char a[4];
     if (!pdu.copy(8 + 4 * i, 4, a)) break;
     char host[200];
-    snprintf(host, sizeof host, "%s", kav_ipaddr2nam(a));
+    kav_strlcpy(host, sizeof host, kav_ipaddr2nam(a));
     kavprt(4, "+%s: IP Address %d = %s\n", T, i + 1, host);
   }
   int ao = 8 + 4 * int(cnt);

@@ -2,6 +2,7 @@
 // layer chain's handling of trailers, left-over octets and undecodable layers.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdlib>
 
 #include "pkt_helpers.h"
@@ -45,6 +46,54 @@ TEST_F(Support, DidPrintFlagOnlyWhenSomethingPrinted) {
   EXPECT_EQ(kav_did_prt, 0);
   capture_out([] { kavprt(2, "x"); });
   EXPECT_EQ(kav_did_prt, 1);
+}
+
+// kav_fmt must give the C library's text for every format it accepts.
+std::string viafmt(int *rc, const char *fmt, ...) {
+  char buf[256];
+  va_list ap;
+  va_start(ap, fmt);
+  *rc = kav_fmt(buf, int(sizeof buf), fmt, ap);
+  va_end(ap);
+  return *rc >= 0 ? std::string(buf, size_t(*rc)) : std::string();
+}
+
+#define SAME_AS_LIBC(fmt, ...)                               \
+  do {                                                       \
+    char ref[256];                                           \
+    snprintf(ref, sizeof ref, fmt, __VA_ARGS__);             \
+    int rc;                                                  \
+    std::string got = viafmt(&rc, fmt, __VA_ARGS__);         \
+    EXPECT_GE(rc, 0) << fmt;                                 \
+    EXPECT_EQ(got, std::string(ref)) << fmt;                 \
+  } while (0)
+
+TEST_F(Support, FastFormatterMatchesLibrary) {
+  for (int v : {0, 1, -1, 42, -42, 999, 1000, 65535, 2147483647, int(-2147483647 - 1)}) {
+    SAME_AS_LIBC("%d|%5d|%-5d|%05d|%02X|%04X|%x|%o|%03o|%03d", v, v, v, v, unsigned(v), unsigned(v), unsigned(v),
+                 unsigned(v), unsigned(v), v);
+    SAME_AS_LIBC("%u, %lu, %ld, 0x%06X, 0x%04lX", unsigned(v), (unsigned long)v, long(v), unsigned(v) & 0xFFFFFF,
+                 (unsigned long)v);
+  }
+  SAME_AS_LIBC("%s|%5s|%-5s|%.3s|%.*s|%1s|%c|%%", "abc", "ab", "ab", "abcdef", 2, "xyz", "", 'Q');
+  SAME_AS_LIBC("%*d|%-*d|%lld", 6, 12, 4, 3, -123456789012LL);
+  SAME_AS_LIBC("\n%u-octet PDU follows:%s\n\n", 1514u, " Layer = 2, Protocol = Ethernet");
+  int rc;
+  viafmt(&rc, "%+d", 1);
+  EXPECT_EQ(rc, -1);
+  viafmt(&rc, "%.3d", 1);
+  EXPECT_EQ(rc, -1);
+  viafmt(&rc, "%f", 1.0);
+  EXPECT_EQ(rc, -1);
+  viafmt(&rc, "%hd", 1);
+  EXPECT_EQ(rc, -1);
+  // Too long for the buffer: refused, and kavprt then prints through the library.
+  std::string big(400, 'x');
+  viafmt(&rc, "%s", big.c_str());
+  EXPECT_EQ(rc, -1);
+  std::string huge(3000, 'y');
+  EXPECT_EQ(capture_out([&] { kavprt(-1, "<%s>", huge.c_str()); }), "<" + huge + ">");
+  EXPECT_EQ(capture_out([] { kavprt(-1, "%5.1f", 2.25); }), "  2.2");
 }
 
 TEST_F(Support, TextPrinterEscapesAndCuts) {
