@@ -6,7 +6,7 @@
 
 namespace {
 
-class Trans : public ::testing::Test {
+class PanTrans : public ::testing::Test {
  protected:
   void SetUp() override { reset_decoders(2); }
   void TearDown() override { reset_decoders(2); }
@@ -22,7 +22,7 @@ bytes seg(unsigned sp, unsigned dp, unsigned flags, const bytes &payload = {}, c
   return tcp_seg(six, six ? A6 : A, six ? B6 : B, sp, dp, 1000123, 2000456, flags, 512, opts, payload);
 }
 
-TEST_F(Trans, TcpEachVerbosity) {
+TEST_F(PanTrans, TcpEachVerbosity) {
   bytes d = v4(6, seg(1025, 80, 0x18, bytes{'h', 'i', '!'}));
   EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; TCP: 1025->80; data=3 []; \n");
   EXPECT_EQ(decode(2, 3, 1, d),
@@ -52,7 +52,7 @@ TEST_F(Trans, TcpEachVerbosity) {
                 "3 Data octets follow:\nDecimal format, 16 octets per row\n0001: 104 105 033\n");
 }
 
-TEST_F(Trans, TcpChecksumOverIpv4) {
+TEST_F(PanTrans, TcpChecksumOverIpv4) {
   bytes d = v4(6, seg(1025, 80, 0x10, bytes{1, 2, 3}));
   std::string good = decode(4, 3, 1, d);
   EXPECT_NE(good.find(" (over 35 bytes)\n+TCP: Urgent"), std::string::npos) << good;
@@ -62,7 +62,7 @@ TEST_F(Trans, TcpChecksumOverIpv4) {
   EXPECT_NE(decode(1, 3, 1, d).find("; !TCP: 1025->80; "), std::string::npos);
 }
 
-TEST_F(Trans, TcpAndUdpChecksumOverIpv6UsesIpv6PseudoHeader) {
+TEST_F(PanTrans, TcpAndUdpChecksumOverIpv6UsesIpv6PseudoHeader) {
   bytes t = v6(6, seg(1025, 80, 0x10, bytes{1, 2, 3}, {}, true));
   EXPECT_EQ(decode(1, 3, 7, t), "IPv6; TCP: 1025->80; data=3 []; \n");
   EXPECT_NE(decode(4, 3, 7, t).find("+TCP: Checksum = 0x"), std::string::npos);
@@ -79,7 +79,7 @@ TEST_F(Trans, TcpAndUdpChecksumOverIpv6UsesIpv6PseudoHeader) {
   EXPECT_EQ(decode(1, 3, 7, u), "IPv6; !UDP: 5000->53; data=2 []; \n");
 }
 
-TEST_F(Trans, PortChoice) {
+TEST_F(PanTrans, PortChoice) {
   auto app = [](unsigned sp, unsigned dp) {
     int layer = 4, proto = 6, trailer = 0, more = 0;
     kav_pktctx ctx;
@@ -99,7 +99,7 @@ TEST_F(Trans, PortChoice) {
   EXPECT_EQ(app(5000, 6000), 6000);
 }
 
-TEST_F(Trans, SynWithoutDataShowsItsOneSequenceNumber) {
+TEST_F(PanTrans, SynWithoutDataShowsItsOneSequenceNumber) {
   bytes d = v4(6, seg(1025, 80, 0x02));
   EXPECT_NE(decode(2, 3, 1, d).find("TCP: 1025->80 <SYN>, seq=123-123, ack=456, win=512; \n"), std::string::npos);
   bytes a = v4(6, seg(1025, 80, 0x10));
@@ -108,7 +108,7 @@ TEST_F(Trans, SynWithoutDataShowsItsOneSequenceNumber) {
   EXPECT_NE(decode(2, 3, 1, n).find("<None>"), std::string::npos);
 }
 
-TEST_F(Trans, TcpContext) {
+TEST_F(PanTrans, TcpContext) {
   kav_pktctx ctx;
   decode(2, 3, 1, v4(6, seg(1025, 80, 0x12)), 0, &ctx);
   EXPECT_STREQ(ctx.tcpflags, "SYN,ACK");
@@ -118,7 +118,7 @@ TEST_F(Trans, TcpContext) {
   EXPECT_STREQ(ctx.dstport, "80");
 }
 
-TEST_F(Trans, TcpMissingOctetsSkipChecksum) {
+TEST_F(PanTrans, TcpMissingOctetsSkipChecksum) {
   bytes d = v4(6, seg(1025, 80, 0x18, bytes(10, 'x')));
   put16(d, 2, unsigned(d.size() + 90));  // the IP header claims what the capture lost
   put16(d, 10, 0);
@@ -128,7 +128,7 @@ TEST_F(Trans, TcpMissingOctetsSkipChecksum) {
   EXPECT_NE(decode(4, 3, 1, d, 90).find(" (over -1 bytes)"), std::string::npos);
 }
 
-TEST_F(Trans, TcpOptionsAndBadOptionLength) {
+TEST_F(PanTrans, TcpOptionsAndBadOptionLength) {
   bytes opts = hexbytes("02 04 05 b4 01 03 03 07 05 0a 00 00 00 05 00 00 00 09 0b 06 00 00 00 2a");
   bytes d = v4(6, seg(1025, 80, 0x10, {}, opts));
   EXPECT_NE(decode(2, 3, 1, d).find(", opts MSS,NOP,WS,SACKS,CC=42; "), std::string::npos) << decode(2, 3, 1, d);
@@ -160,7 +160,7 @@ TEST_F(Trans, TcpOptionsAndBadOptionLength) {
             std::string::npos);
 }
 
-TEST_F(Trans, TcpTruncatedHeader) {
+TEST_F(PanTrans, TcpTruncatedHeader) {
   bytes s = seg(1025, 80, 0x10);
   s.resize(12);
   bytes d = v4(6, s);
@@ -175,7 +175,7 @@ TEST_F(Trans, TcpTruncatedHeader) {
             std::string::npos);
 }
 
-TEST_F(Trans, Udp) {
+TEST_F(PanTrans, Udp) {
   bytes d = v4(17, udp_dgram(false, A, B, 1234, 53, bytes{1, 2, 3, 4}));
   EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; UDP: 1234->53; data=4 []; \n");
   std::string out = decode(4, 3, 1, d);
@@ -199,7 +199,7 @@ bytes icmp_msg(unsigned type, unsigned code, const bytes &body) {
   return m;
 }
 
-TEST_F(Trans, IcmpEcho) {
+TEST_F(PanTrans, IcmpEcho) {
   bytes d = v4(1, icmp_msg(8, 0, hexbytes("00 05 00 01 61 62")));
   EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; ICMP: EchoReq; \n");
   std::string out = decode(4, 3, 1, d);
@@ -215,7 +215,7 @@ TEST_F(Trans, IcmpEcho) {
   EXPECT_EQ(ctx.icmpcode, 0u);
 }
 
-TEST_F(Trans, IcmpUnreachableQuotesDatagram) {
+TEST_F(PanTrans, IcmpUnreachableQuotesDatagram) {
   // The quoted datagram: its IP header says 100 octets, 28 are quoted.
   bytes q = cat({ipv4_hdr(B, A, 17, 80), hexbytes("0f a0 82 9a 00 50 12 34")});
   bytes d = v4(1, icmp_msg(3, 3, cat({bytes(4, 0), q})));
@@ -236,7 +236,7 @@ TEST_F(Trans, IcmpUnreachableQuotesDatagram) {
   EXPECT_EQ(out.find("CORRUPT"), std::string::npos) << out;
 }
 
-TEST_F(Trans, IcmpTimestampReplyHasNoPadding) {
+TEST_F(PanTrans, IcmpTimestampReplyHasNoPadding) {
   bytes d = icmp_msg(14, 0, bytes(16, 0));
   std::string out = decode(4, 4, 1, d);
   EXPECT_NE(out.find("+ICMP: Transmit Timestamp = 0\n"), std::string::npos);
@@ -248,7 +248,7 @@ TEST_F(Trans, IcmpTimestampReplyHasNoPadding) {
             std::string::npos);
 }
 
-TEST_F(Trans, Igmp) {
+TEST_F(PanTrans, Igmp) {
   bytes r = hexbytes("16 00 00 00 e0 00 00 fb");
   put16(r, 2, uint16_t(~inet_sum(r.data(), 8)));
   EXPECT_EQ(decode(1, 4, 2, r), "IGMP: Report=224.0.0.251; \n");
@@ -267,7 +267,7 @@ TEST_F(Trans, Igmp) {
   EXPECT_NE(decode(4, 4, 2, bad).find("+IGMP: Unused = 5 ***INVALID***\n"), std::string::npos);
 }
 
-TEST_F(Trans, Vrrp) {
+TEST_F(PanTrans, Vrrp) {
   bytes m = hexbytes("21 05 64 01 01 01 00 00 c0 a8 00 01 70 61 73 73 77 6f 72 64");
   put16(m, 6, uint16_t(~inet_sum(m.data(), m.size())));
   EXPECT_EQ(decode(1, 4, 112, m), "VRRP=Advertisement (ver=2, ID=5, Pri=100, AdvIPs=1); \n");
@@ -284,7 +284,7 @@ TEST_F(Trans, Vrrp) {
   EXPECT_NE(decode(4, 4, 112, cut).find("WARNING: VRRP packet is truncated (by 6 bytes)\n"), std::string::npos);
 }
 
-TEST_F(Trans, UnlistedProtocolDumpedWhole) {
+TEST_F(PanTrans, UnlistedProtocolDumpedWhole) {
   std::string out = decode(4, 4, 47, bytes{1, 2, 3});
   EXPECT_NE(out.find("3 Data octets follow:\n"), std::string::npos);
   EXPECT_EQ(decode(2, 4, 47, bytes{1, 2, 3}), "data=3; \n");

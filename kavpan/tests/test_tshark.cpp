@@ -93,7 +93,7 @@ ours decode_ours(const bytes &frame, unsigned missing) {
   return o;
 }
 
-TEST(Tshark, EthernetIpv4FieldsAgree) {
+TEST(PanTshark, EthernetIpv4FieldsAgree) {
   if (!have_tshark()) GTEST_SKIP() << "tshark not installed";
   std::vector<std::string> files = corpus_files();
   if (files.empty()) GTEST_SKIP() << "corpus not present";
