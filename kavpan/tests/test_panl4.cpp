@@ -284,6 +284,87 @@ TEST_F(PanTrans, Vrrp) {
   EXPECT_NE(decode(4, 4, 112, cut).find("WARNING: VRRP packet is truncated (by 6 bytes)\n"), std::string::npos);
 }
 
+bytes ospf_hdr(unsigned type, unsigned len, unsigned autype = 0, const char *auth = "00 00 00 00 00 00 00 00") {
+  bytes h = cat({hexbytes("02 00 00 00 c0 a8 00 01 00 00 00 00 00 00 00 00"), hexbytes(auth)});
+  h[1] = (unsigned char)type;
+  put16(h, 2, len);
+  put16(h, 14, autype);
+  return h;
+}
+
+TEST_F(PanTrans, OspfHello) {
+  bytes body = hexbytes("ff ff ff 00 00 0a 02 01 00 00 00 28 c0 a8 00 01 00 00 00 00 c0 a8 00 02 c0 a8 00 03");
+  bytes p = cat({ospf_hdr(1, 52), body});
+  EXPECT_EQ(decode(2, 4, 89, p), "OSPF=Hello; \n");
+  std::string out = decode(4, 4, 89, p);
+  EXPECT_EQ(out,
+            "\n52-octet PDU follows: Layer = 4, Protocol = 89\n\n"
+            "+OSPF: Version = 2\n"
+            "+OSPF: Packet Type = Hello (1)\n"
+            "+OSPF: Packet Length = 52\n"
+            "+OSPF: Router ID = 0xc0a80001 (192.168.0.1)\n"
+            "+OSPF: Area ID = 0x0 (0.0.0.0)\n"
+            "+OSPF: Checksum = 0x0000\n"
+            "+OSPF: AuthType = Null Authentication (0)\n"
+            "+OSPF: Unused Auth Data is 0:0:0:0:0:0:0:0\n"
+            "+OSPF:        type-specific packet body follows\n"
+            "+OSPF: Network Mask = 255.255.255.0\n"
+            "+OSPF: HelloInterval = 10\n"
+            "+OSPF: Options = <E> (0x2)\n"
+            "+OSPF: Priority = 1\n"
+            "+OSPF: RouterDeadInterval = 40\n"
+            "+OSPF: Designated Router = 192.168.0.1\n"
+            "+OSPF: Backup Designated Router = 0.0.0.0\n"
+            "+OSPF: 2 Neighbour IP addresses follow:\n"
+            "+OSPF: - Neighbour 1 = 192.168.0.2\n"
+            "+OSPF: - Neighbour 2 = 192.168.0.3\n");
+}
+
+TEST_F(PanTrans, OspfSimplePasswordShownAsText) {
+  bytes p = cat({ospf_hdr(5, 24, 1, "73 65 63 72 65 74 00 00"), bytes(4, 0)});
+  std::string out = decode(4, 4, 89, p);
+  EXPECT_NE(out.find("+OSPF: AuthType = Simple Password (1)\n+OSPF: Auth Data = 73:65:63:72:65:74:0:0 (secret)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("+OSPF: 4 trailing octets follow\n"), std::string::npos) << out;
+}
+
+TEST_F(PanTrans, OspfUpdateWithCutLsa) {
+  // Two router LSAs; the capture ends inside the second.
+  bytes lsa1 = hexbytes("00 01 02 01 c0 a8 00 01 c0 a8 00 01 80 00 00 01 12 34 00 24"
+                        "02 00 00 01 c0 a8 01 00 ff ff ff 00 03 00 00 0a");
+  bytes lsa2 = hexbytes("00 01 02 01 c0 a8 00 02 c0 a8 00 02 80 00 00 01 56 78 00 24 00 00");
+  bytes p = cat({ospf_hdr(4, unsigned(24 + 4 + lsa1.size() + 36)), hexbytes("00 00 00 02"), lsa1, lsa2});
+  std::string out = decode(4, 4, 89, p);
+  EXPECT_NE(out.find("+OSPF: 2 LSAs included in this update\n+OSPF: - LSA 1 follows:\n+OSPF:   LSA Age = 1 secs\n"
+                     "+OSPF: Options = <E> (0x2)\n+OSPF:   LSA Type = Router-LSA (1)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("+OSPF:     V=N, E=Y (AS boundary router), B=N (0x2:0x0)\n+OSPF:     No. of Router Links = 1\n"
+                     "+OSPF:     - Router Link 1 follows:\n"
+                     "+OSPF:     Link ID = 192.168.1.0 (IP network/subnet number)\n"
+                     "+OSPF:     Link Data = 4294967040 (255.255.255.0)\n"
+                     "+OSPF:     Link Type = connection to a stub network (3)\n"
+                     "+OSPF:     Link Metric = 10\n"
+                     "+OSPF:     No. of TOS metrics for this link: 0\n"
+                     "+OSPF: - LSA 2 follows:\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("WARNING: OSPF packet is truncated (by 14 bytes)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("WARNING: LSA is truncated (by 14 bytes)\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("trailing"), std::string::npos) << out;
+}
+
+TEST_F(PanTrans, OspfLsaLengthZeroStillAdvances) {
+  bytes lsa = hexbytes("00 01 02 01 c0 a8 00 01 c0 a8 00 01 80 00 00 01 12 34 00 00");
+  bytes p = cat({ospf_hdr(4, 24 + 4 + 40), hexbytes("00 00 00 02"), lsa, lsa});
+  std::string out = decode(4, 4, 89, p);
+  EXPECT_NE(out.find("+OSPF: - LSA 2 follows:\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("+OSPF: - LSA 3 follows:\n"), std::string::npos);
+  EXPECT_NE(decode(4, 4, 89, ospf_hdr(1, 24)).find("WARNING: OSPF header is truncated (by 0 bytes)\n"),
+            std::string::npos);
+}
+
 TEST_F(PanTrans, UnlistedProtocolDumpedWhole) {
   std::string out = decode(4, 4, 47, bytes{1, 2, 3});
   EXPECT_NE(out.find("3 Data octets follow:\n"), std::string::npos);
