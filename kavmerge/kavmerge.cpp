@@ -146,7 +146,12 @@ int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
     int trunc = 0;
     pick->nevents++;
     if (kav_read_evt(&pick->log, -1, data, DATABUF, KAV_RD_DATA, &trunc)) {
-      if (!trunc) {
+      const kav_evthdr &h = pick->log.evthdr;
+      // A cut event of a closing type whose trailer could not be read is a
+      // read failure, not a truncation.
+      bool lost_trailer =
+          (h.type == KAV_EVT_FATAL || h.type == KAV_EVT_END) && !pick->log.sessions[h.ses].closed;
+      if (!trunc || lost_trailer) {
         fprintf(stderr, "%s event: %s\n", pick->log.path, tvl_usrmsg);
         return 1;
       }

@@ -101,3 +101,43 @@ TEST(ImportCorpus, AsTcpdumpPart3) { import_all("Tcpdump", 2, 3); }
 TEST(ImportCorpus, AsSnoop) { import_all("Snoop", 0, 3); }
 TEST(ImportCorpus, AsRawIp) { import_all("IP", 1, 3); }
 TEST(ImportCorpus, AsRawEthernet) { import_all("Ethernet", 2, 3); }
+
+// A sample of the corpus checked frame by frame against tshark: time
+// stamps, wire and captured lengths (less the link header the importer
+// drops for loopback and cooked captures).
+TEST(ImportCorpus, SampleMatchesTshark) {
+  if (!have_tool("tshark")) GTEST_SKIP() << "tshark not installed";
+  std::vector<std::string> files = corpus_files();
+  if (files.empty()) GTEST_SKIP() << "no corpus at " << corpus_dir();
+  TempDir td;
+  unsigned checked = 0;
+  for (size_t i = 0; i < files.size(); i += 37) {
+    const std::string &f = files[i];
+    SCOPED_TRACE(f);
+    Bytes head = read_file(f);
+    if (head.size() < 24) continue;
+    bool swap = get_le(head, 0, 4) != 0xA1B2C3D4u;
+    uint64_t lt = get_le(head, 20, 4);
+    if (swap) lt = __builtin_bswap32((uint32_t)lt);
+    int drop = lt == 0 ? 4 : lt == 113 ? 16 : 0;
+    RunResult r = run({bin("kav_import"), "-x", "Tcpdump"}, f, td.file("out"), td.file("err"));
+    if (r.status != 0) continue;
+    Log l = parse_log(read_file(td.file("out")));
+    ASSERT_TRUE(l.ok) << l.why;
+    bool ok = false;
+    std::vector<Seen> seen = tshark_frames(f, &ok);
+    if (!ok) continue;  // a link type tshark does not read
+    ASSERT_EQ(l.events.size(), seen.size() + 1);
+    for (size_t k = 0; k < seen.size(); k++) {
+      const Event &e = l.events[k];
+      ASSERT_EQ(e.sec, seen[k].sec) << "frame " << k;
+      ASSERT_EQ(e.usec, seen[k].usec) << "frame " << k;
+      ASSERT_EQ(e.wirelen + drop, seen[k].len) << "frame " << k;
+      if (seen[k].caplen - drop <= 17008) {
+        ASSERT_EQ(e.caplen + drop, seen[k].caplen) << "frame " << k;
+      }
+    }
+    checked++;
+  }
+  EXPECT_GT(checked, 10u);
+}

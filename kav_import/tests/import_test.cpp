@@ -293,6 +293,14 @@ TEST(ImportSnoop, DataLinkCodeIsTakenAsIs) {
   EXPECT_EQ(r.out, expected_log("Snoop", 8, 1, 0, start_of(r.out), frame_events(recs), 1, 2, trl));
 }
 
+TEST(ImportSnoop, HeaderOnlyFileEndsWithTrailer) {
+  Imported r = import({"-x", "Snoop"}, snoop_file({}, 4));
+  ASSERT_EQ(r.rr.status, 0) << r.err;
+  EXPECT_EQ(r.err, "Done - 0 packets imported\n");
+  int64_t trl[5] = {0, 0, 0, 0, 0};
+  EXPECT_EQ(r.out, expected_log("Snoop", 4, 1, 0, start_of(r.out), {}, 0, 0, trl));
+}
+
 TEST(ImportSnoop, OtherVersionsAndMagicsAreRefused) {
   Imported v3 = import({"-x", "Snoop"}, snoop_file(three_frames(), 4, 3));
   EXPECT_EQ(v3.rr.status, 1);

@@ -5,46 +5,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <sstream>
-
 #include "logtest_util.h"
 
 using namespace logtest;
 
 namespace {
-
-struct Seen {
-  int64_t sec, usec, len, caplen;
-};
-
-// What tshark reports for a capture file, one entry per frame.
-std::vector<Seen> tshark_frames(const std::string &path, bool *ok) {
-  TempDir td;
-  std::string cmd = "tshark -n -r '" + path +
-                    "' -T fields -E separator=, -e frame.time_epoch -e frame.len -e frame.cap_len > '" +
-                    td.file("fields") + "' 2>/dev/null";
-  *ok = sh(cmd) == 0;
-  std::vector<Seen> v;
-  std::istringstream in(read_text(td.file("fields")));
-  std::string line;
-  while (std::getline(in, line)) {
-    Seen s{};
-    std::string t, len, cap;
-    std::istringstream ls(line);
-    std::getline(ls, t, ',');
-    std::getline(ls, len, ',');
-    std::getline(ls, cap, ',');
-    size_t dot = t.find('.');
-    s.sec = std::stoll(t.substr(0, dot));
-    std::string frac = dot == std::string::npos ? "" : t.substr(dot + 1);
-    frac.resize(9, '0');
-    s.usec = std::stoll(frac.substr(0, 6));
-    s.len = std::stoll(len);
-    s.caplen = std::stoll(cap);
-    v.push_back(s);
-  }
-  return v;
-}
 
 struct Imported {
   RunResult rr;

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -377,6 +378,41 @@ inline Log parse_log(const Bytes &b) {
 enum : size_t {
   SH_START = 72, SH_IFNAME = 80, SH_SNAPLEN = 136, SH_FILTLEN = 144, SH_CAPFLAGS = 152, SH_LINKTYPE = 160
 };
+
+// ---- tshark as the oracle -----------------------------------------------------
+
+struct Seen {
+  int64_t sec, usec, len, caplen;
+};
+
+// What tshark reports for a capture file, one entry per frame.
+inline std::vector<Seen> tshark_frames(const std::string &path, bool *ok) {
+  TempDir td;
+  std::string cmd = "tshark -n -r '" + path +
+                    "' -T fields -E separator=, -e frame.time_epoch -e frame.len -e frame.cap_len > '" +
+                    td.file("fields") + "' 2>/dev/null";
+  *ok = sh(cmd) == 0;
+  std::vector<Seen> v;
+  std::istringstream in(read_text(td.file("fields")));
+  std::string line;
+  while (std::getline(in, line)) {
+    Seen s{};
+    std::string t, len, cap;
+    std::istringstream ls(line);
+    std::getline(ls, t, ',');
+    std::getline(ls, len, ',');
+    std::getline(ls, cap, ',');
+    size_t dot = t.find('.');
+    s.sec = strtoll(t.substr(0, dot).c_str(), nullptr, 10);
+    std::string frac = dot == std::string::npos ? "" : t.substr(dot + 1);
+    frac.resize(9, '0');
+    s.usec = strtoll(frac.substr(0, 6).c_str(), nullptr, 10);
+    s.len = strtoll(len.c_str(), nullptr, 10);
+    s.caplen = strtoll(cap.c_str(), nullptr, 10);
+    v.push_back(s);
+  }
+  return v;
+}
 
 }  // namespace logtest
 

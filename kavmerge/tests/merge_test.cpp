@@ -225,6 +225,28 @@ TEST(Merge, LongEventIsCutWithWarning) {
   EXPECT_EQ(m.out, want);
 }
 
+TEST(Merge, LongClosingEventWithoutItsTrailerStops) {
+  TempDir td;
+  Bytes a = log_hdr(1);
+  append(a, ses_hdr(ses("a0", 1)));
+  append(a, evt(0, 1, 5, 0, pattern(30, 1)));
+  append(a, evt(0, 3, 6, 0, pattern(17100, 2)));
+  append(a, trailer(5, 1, 30, 0, 0));
+  Merged whole = merge(td, {{"a.log", a}});
+  EXPECT_EQ(whole.rr.status, 0) << whole.err;
+  EXPECT_EQ(whole.err, "Warning: " + td.file("a.log") + " event #2 truncated by 100 bytes\n");
+  Log l = parse_log(whole.out);
+  ASSERT_TRUE(l.ok) << l.why;
+  ASSERT_EQ(l.events.size(), 2u);
+  EXPECT_EQ(l.events[1].caplen, 17000);
+  EXPECT_EQ(l.events[1].trl[0], 5);
+
+  a.resize(a.size() - 20);  // half the trailer
+  Merged cut = merge(td, {{"a.log", a}});
+  EXPECT_EQ(cut.rr.status, 1);
+  EXPECT_EQ(cut.err.rfind(td.file("a.log") + " event: ", 0), 0u) << cut.err;
+}
+
 TEST(Merge, SessionLimitIs127) {
   TempDir td;
   auto many = [](int n, int64_t t) {
@@ -258,6 +280,11 @@ TEST(Merge, BrokenInputsStopTheMerge) {
   EXPECT_EQ(missing.rr.status, 1);
   EXPECT_EQ(missing.err, td.file("nope.log") + " loghdr: Open failed on logfile=" + td.file("nope.log") +
                              ", errno=2 [No such file or directory]\n");
+
+  Merged empty = merge(td, {{"a.log", a}, {"zero.log", {}}});
+  EXPECT_EQ(empty.rr.status, 1);
+  EXPECT_EQ(empty.err.rfind(td.file("zero.log") + " loghdr: 15-byte Read failed - errno=", 0), 0u) << empty.err;
+  EXPECT_TRUE(empty.out.empty());
 
   Bytes shortses = log_hdr(2);
   append(shortses, ses_hdr(ses("x0", 1)));
