@@ -199,6 +199,59 @@ bytes icmp_msg(unsigned type, unsigned code, const bytes &body) {
   return m;
 }
 
+std::string hex4(unsigned v) {
+  char b[8];
+  snprintf(b, sizeof b, "%04X", v & 0xFFFF);
+  return b;
+}
+
+TEST_F(PanTrans, UdpEachVerbosityExact) {
+  bytes u = udp_dgram(false, A, B, 1234, 53, bytes{1, 2, 3, 4});
+  bytes d = v4(17, u);
+  std::string line = "IP: 10.1.1.1 -> 10.1.1.2 <DF,LAST>, id=1.0; UDP: 1234->53; data=4 []; \n";
+  EXPECT_EQ(decode(2, 3, 1, d), line);
+  EXPECT_EQ(decode(3, 3, 1, d), line);
+  EXPECT_EQ(decode(4, 4, 17, u),
+            "\n12-octet PDU follows: Layer = 4, Protocol = 17\n\n"
+            "+UDP: Source Port = 1234\n"
+            "+UDP: Dest Port = 53\n"
+            "+UDP: PDU Size = 12\n"
+            "+UDP: Checksum = 0x" + hex4((u[6] << 8) | u[7]) + " (over -1 bytes)\n"
+            "\n4-octet PDU follows: Layer = 5, Protocol = 53\n\n"
+            "4 Data octets follow:\nDecimal format, 16 octets per row\n0001: 001 002 003 004\n");
+}
+
+TEST_F(PanTrans, IcmpEachVerbosityExact) {
+  bytes m = icmp_msg(0, 0, hexbytes("12 34 00 07"));
+  EXPECT_EQ(decode(1, 4, 1, m), "ICMP: EchoRsp; \n");
+  EXPECT_EQ(decode(2, 4, 1, m), "ICMP: EchoRsp; \n");
+  EXPECT_EQ(decode(3, 4, 1, m), "ICMP: EchoRsp; \n");
+  EXPECT_EQ(decode(4, 4, 1, m),
+            "\n8-octet PDU follows: Layer = 4, Protocol = 1\n\n"
+            "+ICMP: Type = Echo Reply (0)\n"
+            "+ICMP: Code = zero (0)\n"
+            "+ICMP: Checksum = 0x" + hex4((m[2] << 8) | m[3]) + " (over 8 bytes)\n"
+            "+ICMP: ID = 4660\n"
+            "+ICMP: Sequence = 7\n");
+  bytes r = icmp_msg(5, 1, hexbytes("c0 a8 00 fe"));
+  std::string out = decode(4, 4, 1, r);
+  EXPECT_NE(out.find("+ICMP: Code = redirect for host (1)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("+ICMP: Required Router = 192.168.0.254\n"), std::string::npos) << out;
+  EXPECT_EQ(decode(2, 4, 1, r), "ICMP: Redir-Host; \n");
+  bytes adv = icmp_msg(9, 0, hexbytes("01 02 07 08 c0 a8 00 01 00 00 00 05"));
+  std::string a = decode(4, 4, 1, adv);
+  EXPECT_NE(a.find("+ICMP: No. Of Addresses = 1\n+ICMP: Entry Size = 2\n+ICMP: Lifetime = 1800\n"
+                   "+ICMP: Router 0 = 192.168.0.1\n+ICMP:\tPreference = 5 (0x0005)\n"),
+            std::string::npos)
+      << a;
+  bytes pp = icmp_msg(12, 1, hexbytes("09 00 00 01"));
+  EXPECT_NE(decode(4, 4, 1, pp).find("+ICMP: Pointer = 9 (not used)\n+ICMP: Reserved = 1 *ERROR*\n"), std::string::npos);
+  // Truncated capture: the checksum is not tested.
+  bytes cut(m.begin(), m.begin() + 6);
+  EXPECT_EQ(decode(1, 4, 1, cut, 2), "%ICMP: EchoRsp; \n");
+  EXPECT_NE(decode(4, 4, 1, cut, 2).find("WARNING: ICMP packet is truncated (by 2 bytes)\n"), std::string::npos);
+}
+
 TEST_F(PanTrans, IcmpEcho) {
   bytes d = v4(1, icmp_msg(8, 0, hexbytes("00 05 00 01 61 62")));
   EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; ICMP: EchoReq; \n");
