@@ -192,13 +192,14 @@ void ports(const kav_view &pdu, int l4, unsigned *s, unsigned *d, kav_pktctx *ct
 
 void tcp_flags(unsigned f, char *out, size_t sz) {
   static const char *const names[6] = {"FIN", "SYN", "RST", "PSH", "ACK", "URG"};
-  out[0] = 0;
+  size_t k = 0;
   for (int i = 0; i < 6; i++)
     if (f & (1u << i)) {
-      size_t l = strlen(out);
-      snprintf(out + l, sz - l, "%s%s", l ? "," : "", names[i]);
+      if (k && k + 1 < sz) out[k++] = ',';
+      for (const char *n = names[i]; *n && k + 1 < sz; n++) out[k++] = *n;
     }
-  if (!out[0]) snprintf(out, sz, "None");
+  out[k] = 0;
+  if (!k) kav_strlcpy(out, sz, "None");
 }
 
 void tcp_options(const kav_view &hdr, int H) {

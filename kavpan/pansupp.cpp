@@ -153,7 +153,7 @@ int kav_fmt(char *buf, int size, const char *fmt, va_list ap) {
   return k;
 }
 
-void kavprt(int level, const char *fmt, ...) {
+void(kavprt)(int level, const char *fmt, ...) {
   if (!kav_prtok(level)) return;
   kav_did_prt = 1;
   FILE *out = kav_out();

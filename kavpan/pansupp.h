@@ -64,6 +64,9 @@ inline bool kav_prtok(int level) {
   return kav_vblvl != 4 && level <= kav_vblvl;
 }
 void kavprt(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Most calls are filtered out by the verbosity: test the level before the
+// call, so the values (often name lookups) are not even computed then.
+#define kavprt(level, ...) (kav_prtok(level) ? kavprt((level), __VA_ARGS__) : (void)0)
 // printf subset used by kavprt; -1 when the format is outside it (see pansupp.cpp).
 int kav_fmt(char *buf, int size, const char *fmt, va_list ap);
 void kav_txtprt(const char *text, int maxlen, int ellipsis);
