@@ -39,6 +39,8 @@ extern "C" void tovafc_signal_catcher(int sig) {
   errno = saved;
 }
 
+static void set_disposition(int sig, void (*fn)(int));
+
 // ---- request channel -----------------------------------------------------
 struct EmRequest {
   int32_t type;
@@ -343,6 +345,10 @@ bool TovEvtMgrNative::stopTimer(TovTimer *timer) {
 void TovEvtMgrNative::startSignal(TovSignalHandler *handler, int sig) {
   TovAssertFull(sig != -1 && handler != nullptr, "Bad startSignal() args");
   if (posting()) {
+    TovAssertFull(sig >= 0 && sig < MAX_SIGNALS, "EvtMgr: Signal=%d vs max=%d", sig, MAX_SIGNALS);
+    // The disposition is process-wide: take the signal at once, so that one
+    // arriving before the request is carried out is kept for the handler.
+    set_disposition(sig, tovafc_signal_catcher);
     registrar_->submit(RQ_STARTSIG, (uintptr_t)handler, (uint64_t)(int64_t)sig);
     return;
   }
@@ -352,6 +358,7 @@ void TovEvtMgrNative::startSignal(TovSignalHandler *handler, int sig) {
 bool TovEvtMgrNative::stopSignal(TovSignalHandler *handler, int sig, bool ignore) {
   TovAssertFull(handler != nullptr || sig != -1, "Bad stopSignal() args");
   if (posting()) {
+    if (sig >= 0 && sig < MAX_SIGNALS) set_disposition(sig, ignore ? SIG_IGN : SIG_DFL);
     if (registrar_->submit(RQ_STOPSIG, (uintptr_t)handler, (uint64_t)(int64_t)sig, ignore ? 1 : 0))
       return false;
     if (runningNow()) return true;
@@ -501,9 +508,11 @@ TovSignalHandler *TovEvtMgrNative::sigRequest(bool start, bool notify, TovSignal
   if (start) {
     if (!prev) sighandlers_[sig] = handler;
     set_disposition(sig, tovafc_signal_catcher);
+    if (sig_pending[sig]) sig_ready = 1;  // arrived before the handler was recorded
   } else {
     if (it != sighandlers_.end()) sighandlers_.erase(it);
     set_disposition(sig, ignore ? SIG_IGN : SIG_DFL);
+    sig_pending[sig] = 0;
     if (notify && handler) {
       try {
         handler->signalStopped(sig);
@@ -553,9 +562,10 @@ void TovEvtMgrNative::dispatcher() {
       sig_ready = 0;
       for (int s = 0; s < MAX_SIGNALS; s++) {
         if (!sig_pending[s]) continue;
-        sig_pending[s] = 0;
         auto it = sighandlers_.find(s);
+        // Without a handler yet (its registration is still queued) the signal stays pending.
         if (it == sighandlers_.end()) continue;
+        sig_pending[s] = 0;
         TovSignalHandler *h = it->second;
         tovlog(4, "EvtMgr: Received signal=%d - delivering to %s", s, h->sigtag());
         try {

@@ -332,3 +332,23 @@ TEST_F(EvtMgrTest, ThrowTasksEndsTheLoop) {
             r.err.find("EvtMgr: Error in dispatcher [TovException: Error=4 (errno="))
       << r.err;
 }
+
+TEST_F(EvtMgrTest, SignalBeforeQueuedRegistrationIsKept) {
+  setenv("TOVA_EM_ARMODE", "y", 1);
+  struct H : TovSignalHandler {
+    int got = 0;
+    void signalReceived(int sig) override {
+      got = sig;
+      TovEvtMgr::instance()->stopDispatcher();
+    }
+    void signalStopped(int) override {}
+    const char *sigtag() const override { return "early"; }
+  } h;
+  TovEvtMgr *em = TovEvtMgr::instance();
+  em->startSignal(&h, SIGUSR1);  // queued until the dispatcher runs
+  raise(SIGUSR1);                // would end the process with the default disposition
+  em->startDispatcher();
+  EXPECT_EQ(SIGUSR1, h.got);
+  em->stopSignal(&h, SIGUSR1);
+  signal(SIGUSR1, SIG_DFL);
+}
