@@ -1,4 +1,4 @@
-// IPv4 stream and datagram sockets built from host:port specifications.
+// IPv4 stream and datagram sockets built from host:port texts.
 #ifndef TOVAFC_SOCKET_H
 #define TOVAFC_SOCKET_H
 
