@@ -624,9 +624,16 @@ struct Layer {
   int hlen;
 };
 
+// The layers found so far, and where the walk goes on. The walk is taken
+// only as far as the rules being evaluated need it.
 struct Walk {
-  Layer l[MAX_LAYERS];
+  const unsigned char *frame;
+  int layer;  // next layer to record; outside 2-4 when the walk is over
+  int proto;
+  int pos;
+  int end;
   int n = 0;
+  Layer l[MAX_LAYERS];
 };
 
 inline unsigned be16(const unsigned char *p) { return (unsigned)p[0] << 8 | p[1]; }
@@ -643,90 +650,102 @@ void by_ethertype(unsigned type, int *layer, int *proto) {
   }
 }
 
-// Splits the frame into its layers; a header cut by the capture ends the walk.
-void walk_layers(Walk *w, const unsigned char *frame, int caplen, int layer, int proto, int offset) {
-  int pos = offset;
-  int end = caplen;
-  while (layer >= 2 && layer <= 4 && w->n < MAX_LAYERS && pos <= end) {
-    const unsigned char *p = frame + pos;
-    int len = end - pos;
-    int hlen;
-    int nlayer = KAV_LAYER_STOP, nproto = 0;
-    if (layer == 2 && proto == KAV_L2_ETH) {
-      if (len < 14) return;
-      hlen = 14;
-      by_ethertype(be16(p + 12), &nlayer, &nproto);
-    } else if (layer == 2 && proto == KAV_L2_8023) {
-      if (len < 14) return;
-      hlen = 14;
-      int l = (int)be16(p + 12) + 14;
-      if (len > l) {
-        len = l;
-        end = pos + len;
-      }
-      if (len >= 16 && p[14] == 0xFF && p[15] == 0xFF)
-        nlayer = 3, nproto = KAV_L3_IPX;
-      else
-        nlayer = 2, nproto = KAV_L2_LLC;
-    } else if (layer == 2 && proto == KAV_L2_LLC) {
-      if (len < 3) return;
-      hlen = 3;
-      nlayer = KAV_LAYER_APP;
-      if (p[0] == 0xAA && p[1] == 0xAA && p[2] == 0x03) {
-        nlayer = 2, nproto = KAV_L2_SNAP;
-      } else if (p[0] == 0xE0 && p[1] == 0xE0 && p[2] == 0x03) {
-        nlayer = 3, nproto = KAV_L3_IPX;
-      } else if (p[0] == 0xFE && p[1] == 0xFE && p[2] == 0x03 && len >= 4) {
-        if (p[3] == 0xCC)
-          hlen = 4, nlayer = 3, nproto = KAV_L3_IP;
-        else if (p[3] == 0x80)
-          hlen = 4, nlayer = 2, nproto = KAV_L2_SNAP;
-      }
-    } else if (layer == 2 && proto == KAV_L2_SNAP) {
-      if (len < 5) return;
-      hlen = 5;
-      by_ethertype(be16(p + 3), &nlayer, &nproto);
-    } else if (layer == 3 && proto == KAV_L3_IP) {
-      if (len < 20) return;
-      hlen = (p[0] & 0x0F) * 4;
-      if (hlen < 20) return;
-      int total = (int)be16(p + 2);
-      if (len > total && total >= hlen) {
-        len = total;
-        end = pos + len;
-      }
-      if (((p[6] & 0x1F) << 8 | p[7]) != 0)
-        nlayer = KAV_LAYER_APP;
-      else
-        nlayer = 4, nproto = p[9];
-    } else if (layer == 3 && proto == KAV_L3_IPV6) {
-      if (len < 40) return;
-      hlen = 40;
-      nlayer = 4, nproto = p[6];
-    } else if (layer == 3 && (proto == KAV_L3_ARP || proto == KAV_L3_RARP)) {
-      if (len < 8) return;
-      hlen = 8 + 2 * (p[4] + p[5]);
-    } else if (layer == 4 && proto == KAV_L4_TCP) {
-      if (len < 20) return;
-      hlen = (p[12] >> 4) * 4;
-      nlayer = KAV_LAYER_APP;
-    } else if (layer == 4 && proto == KAV_L4_UDP) {
-      if (len < 8) return;
-      hlen = 8;
-      nlayer = KAV_LAYER_APP;
-    } else if (layer == 4 && proto == KAV_L4_ICMP) {
-      if (len < 2) return;
-      hlen = len < 8 ? len : 8;
-    } else {
-      // Present, but nothing of it is read.
-      hlen = 0;
+// Records the next layer of the frame; a header cut by the capture ends the walk.
+void walk_step(Walk *w) {
+  int layer = w->layer, proto = w->proto, pos = w->pos;
+  w->layer = KAV_LAYER_STOP;
+  if (layer < 2 || layer > 4 || w->n >= MAX_LAYERS || pos > w->end) return;
+  const unsigned char *p = w->frame + pos;
+  int len = w->end - pos;
+  int hlen;
+  int nlayer = KAV_LAYER_STOP, nproto = 0;
+  if (layer == 2 && proto == KAV_L2_ETH) {
+    if (len < 14) return;
+    hlen = 14;
+    by_ethertype(be16(p + 12), &nlayer, &nproto);
+  } else if (layer == 2 && proto == KAV_L2_8023) {
+    if (len < 14) return;
+    hlen = 14;
+    int l = (int)be16(p + 12) + 14;
+    if (len > l) {
+      len = l;
+      w->end = pos + len;
     }
-    w->l[w->n++] = Layer{layer, proto, p, len, hlen};
-    if (nlayer == KAV_LAYER_STOP || hlen > len) return;
-    layer = nlayer;
-    proto = nproto;
-    pos += hlen;
+    if (len >= 16 && p[14] == 0xFF && p[15] == 0xFF)
+      nlayer = 3, nproto = KAV_L3_IPX;
+    else
+      nlayer = 2, nproto = KAV_L2_LLC;
+  } else if (layer == 2 && proto == KAV_L2_LLC) {
+    if (len < 3) return;
+    hlen = 3;
+    nlayer = KAV_LAYER_APP;
+    if (p[0] == 0xAA && p[1] == 0xAA && p[2] == 0x03) {
+      nlayer = 2, nproto = KAV_L2_SNAP;
+    } else if (p[0] == 0xE0 && p[1] == 0xE0 && p[2] == 0x03) {
+      nlayer = 3, nproto = KAV_L3_IPX;
+    } else if (p[0] == 0xFE && p[1] == 0xFE && p[2] == 0x03 && len >= 4) {
+      if (p[3] == 0xCC)
+        hlen = 4, nlayer = 3, nproto = KAV_L3_IP;
+      else if (p[3] == 0x80)
+        hlen = 4, nlayer = 2, nproto = KAV_L2_SNAP;
+    }
+  } else if (layer == 2 && proto == KAV_L2_SNAP) {
+    if (len < 5) return;
+    hlen = 5;
+    by_ethertype(be16(p + 3), &nlayer, &nproto);
+  } else if (layer == 3 && proto == KAV_L3_IP) {
+    if (len < 20) return;
+    hlen = (p[0] & 0x0F) * 4;
+    if (hlen < 20) return;
+    int total = (int)be16(p + 2);
+    if (len > total && total >= hlen) {
+      len = total;
+      w->end = pos + len;
+    }
+    if (((p[6] & 0x1F) << 8 | p[7]) != 0)
+      nlayer = KAV_LAYER_APP;
+    else
+      nlayer = 4, nproto = p[9];
+  } else if (layer == 3 && proto == KAV_L3_IPV6) {
+    if (len < 40) return;
+    hlen = 40;
+    nlayer = 4, nproto = p[6];
+  } else if (layer == 3 && (proto == KAV_L3_ARP || proto == KAV_L3_RARP)) {
+    if (len < 8) return;
+    hlen = 8 + 2 * (p[4] + p[5]);
+  } else if (layer == 4 && proto == KAV_L4_TCP) {
+    if (len < 20) return;
+    hlen = (p[12] >> 4) * 4;
+    nlayer = KAV_LAYER_APP;
+  } else if (layer == 4 && proto == KAV_L4_UDP) {
+    if (len < 8) return;
+    hlen = 8;
+    nlayer = KAV_LAYER_APP;
+  } else if (layer == 4 && proto == KAV_L4_ICMP) {
+    if (len < 2) return;
+    hlen = len < 8 ? len : 8;
+  } else {
+    // Present, but nothing of it is read.
+    hlen = 0;
   }
+  w->l[w->n++] = Layer{layer, proto, p, len, hlen};
+  if (hlen > len) return;
+  w->layer = nlayer;
+  w->proto = nproto;
+  w->pos = pos + hlen;
+}
+
+// The first layer with the given numbers, walking on as far as needed: layer
+// numbers never decrease along the walk.
+const Layer *find_layer(Walk &w, int layer, int proto) {
+  for (int i = 0; i < w.n; i++)
+    if (w.l[i].layer == layer && w.l[i].proto == proto) return &w.l[i];
+  while (w.layer >= 2 && w.layer <= 4 && w.layer <= layer) {
+    int before = w.n;
+    walk_step(&w);
+    if (w.n > before && w.l[before].layer == layer && w.l[before].proto == proto) return &w.l[before];
+  }
+  return nullptr;
 }
 
 inline bool relop(long have, char op, long want) {
@@ -828,7 +847,7 @@ bool apply_params(const kav_filtnode *n, const Layer &l) {
   return true;
 }
 
-bool apply_rule(const kav_filtnode *n, const Walk &w) {
+bool apply_rule(const kav_filtnode *n, Walk &w) {
   bool r;
   if (n->nchild > 0) {
     bool any = (n->flags & KAV_FN_OR) != 0;
@@ -841,12 +860,7 @@ bool apply_rule(const kav_filtnode *n, const Walk &w) {
       }
     }
   } else {
-    const Layer *l = nullptr;
-    for (int i = 0; i < w.n; i++)
-      if (w.l[i].layer == n->layer && w.l[i].proto == n->proto) {
-        l = &w.l[i];
-        break;
-      }
+    const Layer *l = find_layer(w, n->layer, n->proto);
     r = l && (n->params == 0 || apply_params(n, *l));
   }
   return (n->flags & KAV_FN_NEG) ? !r : r;
@@ -930,6 +944,10 @@ int kav_filt_match(const void *filter, const unsigned char *frame, int caplen, i
   }
   if (!filter) return 1;
   Walk w;
-  if (off <= caplen) walk_layers(&w, frame, caplen, l, pr, off);
+  w.frame = frame;
+  w.layer = off <= caplen ? l : KAV_LAYER_STOP;
+  w.proto = pr;
+  w.pos = off;
+  w.end = caplen;
   return apply_rule(static_cast<const kav_filtnode *>(filter), w);
 }
