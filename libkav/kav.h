@@ -206,6 +206,7 @@ struct kav_filtaddr {
   unsigned char mask;      // leading bits of the next byte (IPv4 prefix), 0 = none
   unsigned char mcast;     // Ethernet "M": any multicast address
   char relop;              // '<', '=' or '>'
+  unsigned char cmask[6];  // per-byte comparison mask derived from nbytes and mask
 };
 
 // One node of a compiled filter: a rule (no children) or a group.
