@@ -798,8 +798,12 @@ inline void walk_ether(Walk &w) {
   }
   const unsigned char *ip = p + 14;
   int len = caplen - 14;
+  if (len < 20) {
+    w.layer = KAV_LAYER_STOP;
+    return;
+  }
   int hlen = (ip[0] & 0x0F) * 4;
-  if (len < 20 || hlen < 20) {
+  if (hlen < 20) {
     w.layer = KAV_LAYER_STOP;
     return;
   }
