@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
-static std::vector<void *> filters;
+// Compiled once; kept for the life of the process.
+static void *filters[8];
+static int nfilters;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("TOVATRC_FILENAME", "/dev/null", 1);
@@ -25,7 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   for (const char *t : texts) {
     void *f = kav_filt_parse(t, nullptr);
     if (!f) abort();
-    filters.push_back(f);
+    if (nfilters < 8) filters[nfilters++] = f;
   }
   return 0;
 }
@@ -39,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t len = size - 1;
   uint8_t *frame = static_cast<uint8_t *>(malloc(len ? len : 1));
   memcpy(frame, data + 1, len);
-  for (void *f : filters) {
+  for (int i = 0; i < nfilters; i++) {
+    void *f = filters[i];
     int layer = 0, proto = 0, offset = 0;
     kav_filt_match(f, frame, (int)len, linktype, &layer, &proto, &offset, capflags);
     if (offset < 0 || (layer != KAV_LAYER_STOP && (layer < 2 || layer > 3))) abort();

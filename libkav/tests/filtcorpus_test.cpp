@@ -61,7 +61,7 @@ void write_pcap(const std::string &path, const std::vector<Frame> &frames) {
   for (const Frame &fr : frames) {
     uint32_t rh[4] = {sec++, 0, (uint32_t)fr.size(), (uint32_t)fr.size()};
     fwrite(rh, 4, 4, f);
-    fwrite(fr.data(), 1, fr.size(), f);
+    if (!fr.empty()) fwrite(fr.data(), 1, fr.size(), f);
   }
   fclose(f);
 }
