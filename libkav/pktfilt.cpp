@@ -961,21 +961,23 @@ __attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &
   return true;
 }
 
+inline bool apply_leaf(const kav_filtnode *n, Walk &w) {
+  const Layer *l = find_layer(w, n->layer, n->proto);
+  bool r = l && (n->params == 0 || apply_params(n, *l));
+  return (n->flags & KAV_FN_NEG) ? !r : r;
+}
+
 bool apply_rule(const kav_filtnode *n, Walk &w) {
-  bool r;
-  if (n->nchild > 0) {
-    bool any = (n->flags & KAV_FN_OR) != 0;
-    r = !any;  // neutral result of an empty list
-    const kav_filtnode *c = n + n->child;
-    for (int i = 0; i < n->nchild; i++) {
-      if (apply_rule(c + i, w) == any) {
-        r = any;
-        break;
-      }
+  if (n->nchild == 0) return apply_leaf(n, w);
+  bool any = (n->flags & KAV_FN_OR) != 0;
+  bool r = !any;  // neutral result of an empty list
+  const kav_filtnode *c = n + n->child;
+  for (int i = 0; i < n->nchild; i++) {
+    bool v = c[i].nchild ? apply_rule(c + i, w) : apply_leaf(c + i, w);
+    if (v == any) {
+      r = any;
+      break;
     }
-  } else {
-    const Layer *l = find_layer(w, n->layer, n->proto);
-    r = l && (n->params == 0 || apply_params(n, *l));
   }
   return (n->flags & KAV_FN_NEG) ? !r : r;
 }
