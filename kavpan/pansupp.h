@@ -72,6 +72,10 @@ int kav_chksum16_1(const unsigned char *data, int len);
 // Unfolded one's-complement partial sum, for seeding with a pseudo-header.
 uint32_t kav_chksum_part(const unsigned char *data, int len, uint32_t seed);
 uint16_t kav_chksum_fold(uint32_t sum);
+// The same over a view: true when the octets (plus the seed) sum to all ones.
+inline bool kav_chksum_ok(const kav_view &v, uint32_t seed = 0) {
+  return kav_chksum_fold(kav_chksum_part(v.base, v.len, seed)) == 0xFFFF;
+}
 
 // ---- per-packet context -----------------------------------------------------
 // Filled with 0xFA octets before the first layer: a text whose first octet is
@@ -106,6 +110,7 @@ struct kav_pktctx {
   // pseudo-header sum here (instead of writing it into the packet).
   int32_t ph_valid;        // 1: ph_sum holds the pseudo-header sum
   uint32_t ph_sum;
+  int32_t ph_len;          // octets in that pseudo-header (12 or 40)
   int32_t ip_short;        // octets the network header says are missing
 };
 #define KAV_CTX_UNSET32 0xFAFAFAFAu

@@ -1,0 +1,226 @@
+// kav_import against captures written by tcpdump, tshark and editcap: the
+// imported frames, lengths and time stamps must be the ones tshark reports.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "logtest_util.h"
+
+using namespace logtest;
+
+namespace {
+
+struct Imported {
+  RunResult rr;
+  Log log;
+  std::string err;
+};
+
+Imported import_file(const std::string &type, const std::string &path) {
+  TempDir td;
+  Imported r;
+  r.rr = run({bin("kav_import"), "-x", type}, path, td.file("out"), td.file("err"));
+  r.log = parse_log(read_file(td.file("out")));
+  r.err = read_text(td.file("err"));
+  return r;
+}
+
+// A capture with varied sizes and time stamps (microsecond edges included).
+std::vector<PcapRec> sample_frames() {
+  std::vector<PcapRec> v;
+  uint32_t usecs[] = {0, 1, 999999, 500000, 123456, 654321};
+  for (unsigned i = 0; i < 40; i++) {
+    unsigned ip_len = 20 + (i * 97) % 1480;
+    v.push_back({1700000000u + i / 3, usecs[i % 6], eth_ipv4(ip_len, i)});
+  }
+  return v;
+}
+
+// The imported log must hold the frames tshark sees, with `expect` as
+// their data (cut to the captured length) and `hdr` bytes of link header
+// dropped by the importer.
+void expect_same_as_tshark(const Imported &r, const std::string &path, const std::vector<Bytes> &expect, int hdr) {
+  bool ok = false;
+  std::vector<Seen> seen = tshark_frames(path, &ok);
+  ASSERT_TRUE(ok) << "tshark failed on " << path;
+  ASSERT_EQ(r.rr.status, 0) << r.err;
+  ASSERT_TRUE(r.log.ok) << r.log.why;
+  ASSERT_EQ(r.log.events.size(), seen.size() + 1);
+  ASSERT_EQ(expect.size(), seen.size());
+  for (size_t i = 0; i < seen.size(); i++) {
+    SCOPED_TRACE(i);
+    const Event &e = r.log.events[i];
+    EXPECT_EQ(e.type, 1);
+    EXPECT_EQ(e.sec, seen[i].sec);
+    EXPECT_EQ(e.usec, seen[i].usec);
+    EXPECT_EQ(e.wirelen, seen[i].len - hdr);
+    EXPECT_EQ(e.caplen, seen[i].caplen - hdr);
+    EXPECT_EQ(e.data, Bytes(expect[i].begin(), expect[i].begin() + e.caplen));
+  }
+  EXPECT_EQ(r.log.events.back().type, 4);
+  EXPECT_EQ(r.log.events.back().trl[1], (int64_t)seen.size());
+}
+
+std::vector<Bytes> datas(const std::vector<PcapRec> &recs) {
+  std::vector<Bytes> v;
+  for (const auto &r : recs) v.push_back(r.data);
+  return v;
+}
+
+class ToolsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!have_tool("tshark") || !have_tool("editcap")) GTEST_SKIP() << "tshark/editcap not installed";
+    recs_ = sample_frames();
+    src_ = td_.file("src.pcap");
+    write_file(src_, pcap_file(recs_, 1));
+  }
+  TempDir td_;
+  std::vector<PcapRec> recs_;
+  std::string src_;
+};
+
+}  // namespace
+
+TEST_F(ToolsTest, PcapRewrittenByTcpdump) {
+  if (!have_tool("tcpdump")) GTEST_SKIP() << "tcpdump not installed";
+  std::string f = td_.file("td.pcap");
+  ASSERT_EQ(sh("tcpdump -r '" + src_ + "' -w '" + f + "' 2>/dev/null"), 0);
+  Imported r = import_file("Tcpdump", f);
+  expect_same_as_tshark(r, f, datas(recs_), 0);
+}
+
+TEST_F(ToolsTest, PcapWrittenByEditcapAndTshark) {
+  std::string e = td_.file("ed.pcap"), t = td_.file("ts.pcap");
+  ASSERT_EQ(sh("editcap -F pcap '" + src_ + "' '" + e + "' 2>/dev/null"), 0);
+  ASSERT_EQ(sh("tshark -r '" + src_ + "' -F pcap -w '" + t + "' 2>/dev/null"), 0);
+  expect_same_as_tshark(import_file("Tcpdump", e), e, datas(recs_), 0);
+  expect_same_as_tshark(import_file("Tcpdump", t), t, datas(recs_), 0);
+}
+
+TEST_F(ToolsTest, SnaplenCutByEditcap) {
+  std::string f = td_.file("cut.pcap");
+  ASSERT_EQ(sh("editcap -F pcap -s 100 '" + src_ + "' '" + f + "' 2>/dev/null"), 0);
+  Imported r = import_file("Tcpdump", f);
+  expect_same_as_tshark(r, f, datas(recs_), 0);
+  ASSERT_FALSE(r.log.seshdrs.empty());
+  EXPECT_EQ(r.log.ses_field(0, SH_SNAPLEN), 100);
+}
+
+TEST_F(ToolsTest, SnoopWrittenByEditcap) {
+  std::string f = td_.file("ed.snoop");
+  ASSERT_EQ(sh("editcap -F snoop '" + src_ + "' '" + f + "' 2>/dev/null"), 0);
+  Imported r = import_file("Snoop", f);
+  expect_same_as_tshark(r, f, datas(recs_), 0);
+  ASSERT_FALSE(r.log.seshdrs.empty());
+  EXPECT_EQ(r.log.ses_text(0, SH_IFNAME), "Snoop");
+  EXPECT_EQ(r.log.ses_field(0, SH_LINKTYPE), 4);
+}
+
+TEST_F(ToolsTest, OtherPcapFlavoursAreRefusedCleanly) {
+  for (const char *fmt : {"nsecpcap", "pcapng", "modpcap"}) {
+    SCOPED_TRACE(fmt);
+    std::string f = td_.file(std::string("x.") + fmt);
+    ASSERT_EQ(sh(std::string("editcap -F ") + fmt + " '" + src_ + "' '" + f + "' 2>/dev/null"), 0);
+    Imported r = import_file("Tcpdump", f);
+    EXPECT_EQ(r.rr.status, 1);
+    EXPECT_EQ(r.err.rfind("Failed to parse file header [Invalid Tcpdump magic value - 0x", 0), 0u) << r.err;
+    EXPECT_EQ(r.log.why, "short log header");
+  }
+}
+
+TEST_F(ToolsTest, CookedCaptureRewrittenByEditcap) {
+  std::vector<PcapRec> cooked;
+  std::vector<Bytes> ips;
+  for (unsigned i = 0; i < 12; i++) {
+    Bytes f;
+    put_be(f, i % 5, 2);
+    put_be(f, 0xFFFE, 2);
+    put_be(f, 0, 2);
+    put_be(f, 0, 8);
+    put_be(f, 0x0800, 2);
+    Bytes ip = ipv4(20 + i * 31, i);
+    append(f, ip);
+    ips.push_back(ip);
+    cooked.push_back({1600000000u + i, i * 83333u, f});
+  }
+  std::string raw = td_.file("sll_raw.pcap"), f = td_.file("sll.pcap");
+  write_file(raw, pcap_file(cooked, 113));
+  ASSERT_EQ(sh("editcap -F pcap '" + raw + "' '" + f + "' 2>/dev/null"), 0);
+  Imported r = import_file("Tcpdump", f);
+  expect_same_as_tshark(r, f, ips, 16);
+  EXPECT_EQ(r.err, "PCAP linktype=113 mapped to DLPI=0x81\nDone - 12 packets imported\n");
+  EXPECT_EQ(r.log.ses_field(0, SH_LINKTYPE), 129);
+}
+
+// A live capture by tcpdump of UDP datagrams the test sends over loopback,
+// both on "lo" (Ethernet framing) and on "any" as a Linux cooked capture.
+TEST(ToolsLive, TcpdumpLoopbackCaptures) {
+  if (!have_tool("tcpdump") || !have_tool("tshark")) GTEST_SKIP() << "tcpdump/tshark not installed";
+  TempDir td;
+  struct Variant {
+    const char *iface, *dlt;
+    int hdr;
+  } variants[] = {{"lo", "EN10MB", 0}, {"any", "LINUX_SLL", 16}};
+  for (const Variant &v : variants) {
+    SCOPED_TRACE(v.iface);
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(s, (sockaddr *)&a, sizeof a), 0);
+    socklen_t al = sizeof a;
+    getsockname(s, (sockaddr *)&a, &al);
+    int port = ntohs(a.sin_port);
+    std::string cap = td.file(std::string(v.iface) + ".pcap"), log = td.file("tcpdump.err");
+    std::string cmd = std::string("timeout 30 tcpdump -U -n -i ") + v.iface + " -y " + v.dlt + " -c 6 -w '" + cap +
+                      "' udp dst port " + std::to_string(port) + " 2>'" + log + "' & echo $! > '" +
+                      td.file("pid") + "'";
+    ASSERT_EQ(sh(cmd), 0);
+    // Wait until tcpdump listens, then send until it has taken its six.
+    bool listening = false;
+    for (int i = 0; i < 300 && !listening; i++) {
+      listening = read_text(log).find("listening on") != std::string::npos;
+      if (!listening) usleep(20000);
+    }
+    if (!listening) {
+      close(s);
+      GTEST_SKIP() << "tcpdump could not capture: " << read_text(log);
+    }
+    std::string pid = read_text(td.file("pid"));
+    while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
+    std::vector<Bytes> payloads;
+    for (int i = 0; i < 200; i++) {
+      Bytes p = pattern(10 + (size_t)(i % 6) * 100, (unsigned)i);
+      sendto(s, p.data(), p.size(), 0, (sockaddr *)&a, sizeof a);
+      usleep(20000);
+      if (sh("kill -0 " + pid + " 2>/dev/null") != 0) break;
+    }
+    close(s);
+    for (int i = 0; i < 500 && sh("kill -0 " + pid + " 2>/dev/null") == 0; i++) usleep(10000);
+    Imported r = import_file("Tcpdump", cap);
+    bool ok = false;
+    std::vector<Seen> seen = tshark_frames(cap, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(seen.size(), 6u);
+    ASSERT_EQ(r.rr.status, 0) << r.err;
+    ASSERT_TRUE(r.log.ok) << r.log.why;
+    ASSERT_EQ(r.log.events.size(), 7u);
+    Bytes raw = read_file(cap);
+    size_t off = 24;
+    for (size_t i = 0; i < 6; i++) {
+      const Event &e = r.log.events[i];
+      EXPECT_EQ(e.sec, seen[i].sec);
+      EXPECT_EQ(e.usec, seen[i].usec);
+      EXPECT_EQ(e.wirelen, seen[i].len - v.hdr);
+      EXPECT_EQ(e.caplen, seen[i].caplen - v.hdr);
+      // The frame bytes are the file's, less the cooked header.
+      size_t cl = (size_t)get_le(raw, off + 8, 4);
+      EXPECT_EQ(e.data, Bytes(raw.begin() + (long)(off + 16 + v.hdr), raw.begin() + (long)(off + 16 + cl)));
+      off += 16 + cl;
+    }
+    EXPECT_EQ(r.log.ses_field(0, SH_LINKTYPE), v.hdr ? 129 : 4);
+  }
+}

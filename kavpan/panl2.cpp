@@ -1,0 +1,455 @@
+// Link-layer decoder: Ethernet II, IEEE 802.3, FDDI, 802.2 LLC, SNAP and PPP.
+#include <cstring>
+
+#include "pansupp.h"
+
+namespace {
+
+struct etyp {
+  unsigned type;
+  const char *name;
+};
+const etyp k_ethtypes[] = {
+    {0x0200, "XEROX PUP"},
+    {0x0201, "XEROX PUP Address Translation"},
+    {0x0600, "XEROX XNS IDP"},
+    {0x0800, "IP"},
+    {0x0801, "X.75"},
+    {0x0803, "ECMA Internet"},
+    {0x0804, "MIT ChaosNet"},
+    {0x0805, "X.25 Packet Layer"},
+    {0x0806, "ARP"},
+    {0x0807, "XMS Compatibility"},
+    {0x0808, "Frame Relay ARP"},
+    {0x0900, "Ungermann Bass Net Debugger"},
+    {0x0A00, "XEROX PUP"},
+    {0x0A01, "XEROX PUP Address Translation"},
+    {0x0BAD, "Banyan VINES"},
+    {0x0BAE, "VINES Loopback"},
+    {0x0BAF, "VINES Echo"},
+    {0x1000, "Berkeley Trailer Negotiation"},
+    {0x6001, "DEC MOP Dump/Load"},
+    {0x6002, "DEC MOP Remote Console"},
+    {0x6003, "DECNET Phase IV Route"},
+    {0x6004, "DEC LAT"},
+    {0x6005, "DEC Diagnostic Protocol"},
+    {0x6006, "DEC Customer Protocol"},
+    {0x6007, "DEC LAVC, SCA"},
+    {0x6559, "Raw Frame Relay"},
+    {0x7000, "Ungermann Bass Download"},
+    {0x7002, "Ungermann Bass Diag/Loop"},
+    {0x8005, "HP Probe"},
+    {0x8035, "RARP"},
+    {0x8038, "DEC LANBridge"},
+    {0x803D, "DEC Ethernet Encryption"},
+    {0x803F, "DEC LAN Traffic Monitor"},
+    {0x809B, "AppleTalk"},
+    {0x80D5, "IBM SNA"},
+    {0x80F3, "AppleTalk ARP"},
+    {0x8137, "IPX"},
+    {0x814C, "SNMP"},
+    {0x86DD, "IPv6"},
+    {0x876B, "TCP/IP Compression"},
+    {0x876C, "IP Autonomous Systems"},
+    {0x880B, "PPP"},
+    {0x8847, "MPLS"},
+    {0x884C, "MultiProtocol-over-ATM"},
+    {0x8884, "Frame-based ATM-over-Ethernet"},
+    {0x888E, "802.1x EAP"},
+    {0x9000, "Loopback"},
+    {0x9001, "3COM (Bridge) XNS System Management"},
+    {0x9002, "3COM (Bridge) TCP/IP Sys"},
+    {0x9003, "3COM (Bridge) Loop Detect"},
+};
+
+// Ether type to layer-3 code; 0 when there is no decoder for it.
+int ethtyp2l3(unsigned type) {
+  switch (type) {
+    case 0x0800: return KAV_L3_IP;
+    case 0x0806: return KAV_L3_ARP;
+    case 0x8035: return KAV_L3_RARP;
+    case 0x8137: return KAV_L3_IPX;
+    case 0x86DD: return KAV_L3_IPV6;
+    default: return 0;
+  }
+}
+
+const char *sap2nam(unsigned sap) {
+  static char buf[16];
+  switch (sap) {
+    case 0x00: return "NULL LSAP";
+    case 0x02: return "Individual LLC sublayer management";
+    case 0x03: return "Group LLC sublayer management";
+    case 0x04: return "SNA Path Control";
+    case 0x0E: return "PROWAY-LAN";
+    case 0x4E: return "EIA-RS 511";
+    case 0x5E: return "ISI IP";
+    case 0x8E: return "PROWAY-LAN";
+    case 0xAA: return "SNAP";
+    case 0xE0: return "IPX";
+    case 0xFE: return "ISO CLNS";
+    case 0xFF: return "Global DSAP";
+    default: snprintf(buf, sizeof buf, "<0x%x>", sap); return buf;
+  }
+}
+
+const char *fc2nam(unsigned fc) {
+  switch (fc >> 4) {
+    case 0x8: return "Non-Restricted Token";
+    case 0x5: return "Async LLC";
+    case 0x6: return "Async Implementor";
+    case 0xD: return "Sync LLC";
+    case 0xE: return "Sync Implementor";
+    case 0x4:
+      if (fc == 0x41) return "SMT Info";
+      if (fc == 0x4F) return "SMT Next Station Address";
+      if (fc == 0x40) return "Void";
+      return "SMT";
+    case 0xC:
+      if (fc == 0xC2) return "MAC Beacon";
+      if (fc == 0xC3) return "MAC Claim";
+      if (fc == 0xC0) return "Restricted Token";
+      return "MAC";
+    default: return "Unknown";
+  }
+}
+
+void hexaddr(const unsigned char *a, char *out) {
+  static const char hx[] = "0123456789ABCDEF";
+  for (int i = 0; i < 6; i++) {
+    out[i * 3] = hx[a[i] >> 4];
+    out[i * 3 + 1] = hx[a[i] & 15];
+    out[i * 3 + 2] = i < 5 ? ':' : 0;
+  }
+}
+
+// Destination text of Ethernet and 802.3 frames; returns whether it is a
+// broadcast or multicast (shown already at level 2).
+bool dest_text(const unsigned char *a, char *out, size_t outsz) {
+  static const unsigned char bc[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  if (memcmp(a, bc, 6) == 0) {
+    snprintf(out, outsz, "broadcast");
+    return true;
+  }
+  if (a[0] == 0x01) {
+    snprintf(out, outsz, "multicast");
+    return true;
+  }
+  snprintf(out, outsz, "%s", kav_ethaddr2nam(a));
+  return false;
+}
+
+// Ethernet II and 802.3 share the 14-octet MAC header.
+unsigned mac_header(bool ether, int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pktctx *ctx) {
+  const char *tag = ether ? "ETHER" : "802.3";
+  const char *mark = "";
+  int len = pdu.size();
+  unsigned payload = 0;
+  if (len < 14) {
+    kavprt(4, "WARNING: %s header is truncated (by %u bytes)\n", ether ? "Ethernet" : "802.3", unsigned(14 - len));
+    mark = "*";
+  } else
+    payload = unsigned(len - 14);
+
+  unsigned char dst[6], src[6];
+  char dtxt[200] = "", stxt[200] = "";
+  bool have_dst = pdu.copy(0, 6, dst), have_src = pdu.copy(6, 6, src);
+  bool dst_early = false;
+  if (have_dst) {
+    dst_early = dest_text(dst, dtxt, sizeof dtxt);
+    KAV_CTX_SET(ctx->l2dst, dtxt);
+  }
+  if (have_src) {
+    snprintf(stxt, sizeof stxt, "%s", kav_ethaddr2nam(src));
+    KAV_CTX_SET(ctx->l2src, stxt);
+  }
+  uint32_t tl = 0;
+  bool have_tl = pdu.get16(12, tl);
+  bool unknown_type = false;
+
+  if (ether) {
+    *layer = KAV_L_NET;
+    *proto = 0;
+    if (have_tl) {
+      ctx->ethtype = tl;
+      if (tl == 0x814C) {
+        *layer = KAV_L_APP;
+        *proto = 161;
+      } else
+        *proto = ethtyp2l3(tl);
+      unknown_type = *layer == KAV_L_NET && *proto == 0;
+    }
+  } else {
+    uint32_t ff = 0;
+    if (pdu.get16(14, ff) && ff == 0xFFFF) {
+      *layer = KAV_L_NET;
+      *proto = KAV_L3_IPX;
+    } else {
+      *layer = KAV_L_LINK;
+      *proto = KAV_L2_LLC;
+    }
+  }
+
+  if (kav_vblvl == 4) {
+    if (have_src) kavprt(4, "+%s: Source Addr = %s\n", tag, stxt);
+    if (have_dst) kavprt(4, "+%s: Dest Addr = %s\n", tag, dtxt);
+    if (have_tl) {
+      if (ether)
+        kavprt(4, "+ETHER: Type = 0x%04X (%s)%s\n", tl, ethtyp2nam(tl), tl <= 1500 ? " *ERROR*" : "");
+      else
+        kavprt(4, "+802.3: Length = %u%s\n", tl, tl > 1500 ? " *ERROR*" : "");
+    }
+  } else {
+    kavprt(2, "%s%s", mark, ether ? "ETH" : "802.3");
+    if (have_src) kavprt(3, ": %s ->", stxt);
+    if (have_dst) kavprt(dst_early ? 2 : 3, " %s", dtxt);
+    if (ether && unknown_type) kavprt(2, " (%s)", ethtyp2nam(tl));
+  }
+
+  if (!ether && have_tl && payload > tl) {
+    int excess = int(payload - tl);
+    *trailer = excess;
+    kavprt(4, "\tNB: PDU length adjusted down by %d, to %u\n", excess, tl + 14);
+    payload = tl;
+  }
+  return payload;
+}
+
+unsigned fddi(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
+  const char *mark = "";
+  int len = pdu.size();
+  unsigned payload = 0;
+  if (len < 14) {
+    kavprt(4, "WARNING: FDDI header is truncated (by %u bytes)\n", unsigned(14 - len));
+    mark = "*";
+  } else
+    payload = unsigned(len - 14);
+  uint32_t fc = 0;
+  bool have_fc = pdu.get8(0, fc);
+  unsigned char dst[6], src[6];
+  char dtxt[24] = "", stxt[24] = "";
+  bool have_dst = pdu.copy(1, 6, dst), have_src = pdu.copy(7, 6, src);
+  if (have_dst) {
+    hexaddr(dst, dtxt);
+    KAV_CTX_SET(ctx->l2dst, dtxt);
+  }
+  if (have_src) {
+    hexaddr(src, stxt);
+    KAV_CTX_SET(ctx->l2src, stxt);
+  }
+  *layer = KAV_L_LINK;
+  *proto = (have_fc && (fc & 0x70) == 0x50) ? KAV_L2_LLC : 0;
+  if (kav_vblvl == 4) {
+    if (have_fc) kavprt(4, "+FDDI: FC = %s <0x%02X>\n", fc2nam(fc), fc);
+    if (have_src) kavprt(4, "+FDDI: Source Addr = %s\n", stxt);
+    if (have_dst) kavprt(4, "+FDDI: Dest Addr = %s\n", dtxt);
+  } else {
+    kavprt(2, "%sFDDI: <%02X> ", mark, fc);
+    if (have_src && have_dst) kavprt(3, "%s -> %s", stxt, dtxt);
+  }
+  return payload;
+}
+
+unsigned llc(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
+  int len = pdu.size();
+  uint32_t dsap = 0, ssap = 0, c1 = 0, c2 = 0;
+  bool have_d = pdu.get8(0, dsap), have_s = pdu.get8(1, ssap), have_c1 = pdu.get8(2, c1);
+  bool have_c2 = pdu.get8(3, c2);
+  char fmt = 'I';
+  int hdr = 4;
+  if (have_c1) {
+    if ((c1 & 3) == 1)
+      fmt = 'S';
+    else if ((c1 & 3) == 3) {
+      fmt = 'U';
+      hdr = 3;
+    }
+  }
+  const char *mark = "";
+  *layer = KAV_L_LINK;
+  *proto = 0;
+  if (len < hdr) {
+    kavprt(4, "WARNING: LLC header is truncated (by %u bytes)\n", unsigned(hdr - len));
+    mark = "*";
+    hdr = len;
+  } else if (c1 == 0x03) {
+    if (dsap == 0xAA && ssap == 0xAA)
+      *proto = KAV_L2_SNAP;
+    else if (dsap == 0xFE && ssap == 0xFE) {
+      uint32_t nlpid = 0;
+      if (pdu.get8(3, nlpid) && (nlpid == 0x80 || nlpid == 0xCC)) {
+        hdr = 4;
+        if (nlpid == 0x80)
+          *proto = KAV_L2_SNAP;
+        else {
+          *layer = KAV_L_NET;
+          *proto = KAV_L3_IP;
+        }
+      }
+    } else if (dsap == 0xE0 && ssap == 0xE0) {
+      *layer = KAV_L_NET;
+      *proto = KAV_L3_IPX;
+    }
+  }
+  ctx->llckind = uint32_t(*proto);
+  if (have_s) ctx->llcssap = ssap;
+  if (have_d) ctx->llcdsap = dsap;
+  if (have_c1) ctx->llcctl = c1;
+
+  if (kav_vblvl == 4) {
+    if (have_s) kavprt(4, "+LLC: Source SAP = 0x%02X (%s)\n", ssap, sap2nam(ssap));
+    if (have_d) kavprt(4, "+LLC: Dest SAP = 0x%02X (%s)\n", dsap, sap2nam(dsap));
+    if (have_c1 && (fmt == 'U' || have_c2)) {
+      kavprt(4, "+LLC: Control = 0x%02X", c1);
+      if (fmt != 'U') kavprt(4, "%02X", c2);
+      kavprt(4, "\n\t");
+      if (fmt == 'S') {
+        static const char *const fn[3] = {"RR", "RNR", "REJ"};
+        unsigned f = (c1 >> 2) & 3;
+        if (f < 3)
+          kavprt(4, "Supervisory frame - %s", fn[f]);
+        else
+          kavprt(4, "Supervisory frame - <%u>", f);
+        kavprt(4, ": N(R)=%d, Poll/Final=%s\n", int(c2 >> 1), (c2 & 1) ? "On" : "Off");
+      } else if (fmt == 'U') {
+        unsigned m = (c1 >> 2) & 0x3B;
+        const char *cr = (ssap & 1) ? "response" : "command";
+        kavprt(4, "Unnumbered frame - ");
+        switch (m) {
+          case 0: kavprt(4, "UI"); break;
+          case 3: kavprt(4, "DM"); break;
+          case 16: kavprt(4, "DISC"); break;
+          case 24: kavprt(4, "UA"); break;
+          case 27: kavprt(4, "SABME"); break;
+          case 33: kavprt(4, "FRMR"); break;
+          case 43: kavprt(4, "XID %s", cr); break;
+          case 56: kavprt(4, "TEST %s", cr); break;
+          default: kavprt(4, "<%u>", m); break;
+        }
+        kavprt(4, ": Poll/Final=%s\n", (c1 & 0x10) ? "On" : "Off");
+      } else
+        kavprt(4, "Information frame: N(S)=%d, N(R)=%d, Poll=%s\n", int(c1 >> 1), int(c2 >> 1),
+               (c2 & 1) ? "On" : "Off");
+    }
+  } else {
+    kavprt(2, "%sLLC.%c", mark, fmt);
+    if (have_s && have_d) kavprt(3, ": %02X -> %02X", ssap, dsap);
+  }
+  return unsigned(len - hdr);
+}
+
+unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
+  int len = pdu.size();
+  const char *mark = "";
+  unsigned payload = 0;
+  if (len < 5) {
+    kavprt(4, "WARNING: SNAP header is truncated (by %u bytes)\n", unsigned(5 - len));
+    mark = "*";
+  } else
+    payload = unsigned(len - 5);
+  uint32_t oui = 0, pid = 0;
+  bool have_oui = pdu.get24(0, oui), have_pid = pdu.get16(3, pid);
+  const char *family = "", *sep = "", *name = "", *psep = "";
+  char namebuf[64] = "";
+  *layer = KAV_L_LINK;
+  *proto = 0;
+  if (have_oui && oui == 0) {
+    family = "Ethertype";
+    sep = " ... ";
+    if (have_pid) {
+      *layer = KAV_L_NET;
+      *proto = ethtyp2l3(pid);
+      snprintf(namebuf, sizeof namebuf, "%s", ethtyp2nam(pid));
+      name = namebuf;
+      psep = " ... ";
+    }
+  } else if (have_oui && oui == 0x0080C2) {
+    family = "802.1";
+    sep = " ... ";
+    if (have_pid) {
+      switch (pid) {
+        case 7: *proto = KAV_L2_8023; break;
+        case 8: *proto = KAV_L2_TBUS; break;
+        case 9: *proto = KAV_L2_TRING; break;
+        case 10: *proto = KAV_L2_FDDI; break;
+        case 11: *proto = KAV_L2_MAN; break;
+        default: *proto = 0; break;
+      }
+      snprintf(namebuf, sizeof namebuf, "%s", kav_l2proto2nam(*proto));
+      name = namebuf;
+      psep = " ... ";
+    }
+  }
+  if (have_oui) ctx->snapoui = oui;
+  if (have_pid) ctx->ethtype = pid;
+  if (kav_vblvl == 4) {
+    if (have_oui) kavprt(4, "+SNAP: OUI = %d (0x%06X)%s%s\n", int(oui), oui, sep, family);
+    if (have_pid) kavprt(4, "+SNAP: Protocol ID = %d (0x%04X)%s%s\n", int(pid), pid, psep, name);
+  } else
+    kavprt(2, "%sSNAP", mark);
+  return payload;
+}
+
+unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
+  int len = pdu.size();
+  uint32_t addr = 0, ctl = 0, type = 0;
+  bool have_a = pdu.get8(0, addr), have_c = pdu.get8(1, ctl), have_t = pdu.get16(2, type);
+  *layer = KAV_L_NET;
+  *proto = 0;
+  if (have_t) {
+    if (type == 0x0021)
+      *proto = KAV_L3_IP;
+    else if (type == 0xC021)
+      *proto = KAV_L3_PPPLCP;
+    else if (type == 0x8035)
+      *proto = KAV_L3_PPPNCP;
+  }
+  if (kav_vblvl == 4) {
+    if (have_a) kavprt(4, "+PPP: Addr = 0x%02X\n", addr);
+    if (have_c) kavprt(4, "+PPP: Control = 0x%02X\n", ctl);
+    if (have_t) {
+      char nb[24];
+      if (*proto)
+        snprintf(nb, sizeof nb, "%s", kav_l3proto2nam(*proto));
+      else
+        snprintf(nb, sizeof nb, "<0x%x>", type);
+      kavprt(4, "+PPP: Type = 0x%04X (%s)\n", type, nb);
+      kavprt(4, "\tDARPA protocols require Addr=0xFF, Control=03\n");
+    }
+  } else
+    kavprt(2, "%sPPP", len < 4 ? "*" : "");
+  return len < 4 ? 0 : unsigned(len - 4);
+}
+
+}  // namespace
+
+const char *ethtyp2nam(unsigned type) {
+  static char buf[24];
+  if (type >= 0x1001 && type <= 0x100F) return "Berkeley Trailer-Encapsulated IP";
+  for (const auto &e : k_ethtypes)
+    if (e.type == type) return e.name;
+  snprintf(buf, sizeof buf, "<0x%x>", type);
+  return buf;
+}
+
+const char *kav_l2proto2nam(int code) {
+  static const char *const names[] = {nullptr, "Ethernet", "802.3", "Token Ring", "Token Bus",
+                                      "802.6 MAN", "FDDI", "LLC", "SNAP", "PPP"};
+  static char buf[24];
+  if (code >= 1 && code <= 9) return names[code];
+  snprintf(buf, sizeof buf, "<%u>", unsigned(code));
+  return buf;
+}
+
+unsigned kav_panl2(int *layer, int *proto, kav_view pdu, int *trailer, int *more, kav_pktctx *ctx) {
+  *more = 1;
+  switch (*proto) {
+    case KAV_L2_ETHER: return mac_header(true, layer, proto, pdu, trailer, ctx);
+    case KAV_L2_8023: return mac_header(false, layer, proto, pdu, trailer, ctx);
+    case KAV_L2_FDDI: return fddi(layer, proto, pdu, ctx);
+    case KAV_L2_LLC: return llc(layer, proto, pdu, ctx);
+    case KAV_L2_SNAP: return snap(layer, proto, pdu, ctx);
+    case KAV_L2_PPP: return ppp(layer, proto, pdu);
+    default: *layer = KAV_L_STOP; return unsigned(pdu.size());
+  }
+}

@@ -1,0 +1,343 @@
+// Output support and the layer chain of the analyser.
+#include "pansupp.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "tova.h"
+
+int kav_vblvl = 2;
+int kav_numval_ip = 0;
+int kav_numval_all = 0;
+int kav_proto_map = 0;
+int kav_force_map = 0;
+int kav_txtdmp = 15;
+int kav_envdmpfmt = 0;
+int kav_did_prt = 0;
+int kav_rawmode = 0;
+FILE *kav_outfp = nullptr;
+kav_trcfn kav_trchook = nullptr;
+
+void kavprt(int level, const char *fmt, ...) {
+  if (!kav_prtok(level)) return;
+  kav_did_prt = 1;
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(kav_out(), fmt, ap);
+  va_end(ap);
+}
+
+void kavtrc(int level, int, const char *fmt, ...) {
+  char msg[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(msg, sizeof msg, fmt, ap);
+  va_end(ap);
+  if (kav_trchook)
+    kav_trchook(level, msg);
+  else
+    dbgtrc(level, 0, "%s", msg);
+}
+
+void kav_txtprt(const char *text, int maxlen, int ellipsis) {
+  if (!text) return;
+  FILE *out = kav_out();
+  if (maxlen < 1) {
+    if (*text && ellipsis) fputs("...", out);
+    return;
+  }
+  int i = 0;
+  for (; i < maxlen && text[i]; i++) {
+    unsigned char c = (unsigned char)text[i];
+    if (c >= 32 && c <= 126)
+      putc(c, out);
+    else if (c < 32)
+      fprintf(out, "<^%c>", c + 64);
+    else
+      fprintf(out, "<\\%03o>", c);
+  }
+  if (text[i] && ellipsis) fputs("...", out);
+}
+
+// ---- dumps ---------------------------------------------------------------------
+
+namespace {
+
+struct dumpcfg {
+  bool read = false;
+  char fmtname[8] = "DEC";
+  bool longs = false;
+  bool lendian = false;
+};
+dumpcfg g_dump;
+
+struct dumpfmt {
+  const char *name;
+  const char *elem;
+  const char *desc;
+};
+const dumpfmt k_fmts[] = {
+    {"HEX", "%02X", "Hexadecimal"}, {"OCT", "%03o", "Octal"}, {"DEC", "%03d", "Decimal"},
+    {"ASC", "%5s", "ASCII"},        {"TXT", "%03d", "Text"},
+};
+
+const char *const k_ascnames[33] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",
+                                    "TAB", "LF",  "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "XON",
+                                    "DC2", "XOF", "DC4", "NAK", "SYN", "ETB", "CAN", "EM",  "SUB",
+                                    "ESC", "FS",  "GS",  "RS",  "US",  "SPC"};
+
+// "y"/"n" switch from the environment; invalid values are logged and ignored.
+bool env_yn(const char *var, bool dflt) {
+  const char *v = getenv(var);
+  if (!v) return dflt;
+  if (strcasecmp(v, "y") == 0) return true;
+  if (strcasecmp(v, "n") == 0) return false;
+  tvl_msglog("kavdump: invalid environment variable (%s=%s)", var, v);
+  return dflt;
+}
+
+void read_dumpcfg() {
+  if (g_dump.read) return;
+  g_dump.read = true;
+  char elem[8];
+  const char *desc;
+  const char *name = setdbgfmt(elem, getenv("KAV_DUMPFMT"), &desc);
+  snprintf(g_dump.fmtname, sizeof g_dump.fmtname, "%s", name);
+  g_dump.longs = env_yn("KAV_DUMP_LONGS", false);
+  g_dump.lendian = g_dump.longs ? env_yn("KAV_DUMP_LENDIAN", false) : false;
+}
+
+void dump_longs(FILE *out, const unsigned char *p) {  // p: the four octets
+  unsigned a, b;
+  unsigned long l;
+  if (g_dump.lendian) {
+    a = p[0] | (p[1] << 8);
+    b = p[2] | (p[3] << 8);
+    l = p[0] | (p[1] << 8) | (p[2] << 16) | ((unsigned long)p[3] << 24);
+  } else {
+    a = (p[0] << 8) | p[1];
+    b = (p[2] << 8) | p[3];
+    l = ((unsigned long)p[0] << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
+  }
+  fprintf(out, "\t\t(%d, %d) or %lu", (int)a, (int)b, l);
+}
+
+}  // namespace
+
+void kav_dump_reset() { g_dump = dumpcfg(); }
+
+const char *setdbgfmt(char *elemfmt, const char *fmtname, const char **desc) {
+  const dumpfmt *f = &k_fmts[2];
+  if (fmtname) {
+    const dumpfmt *hit = nullptr;
+    for (const auto &e : k_fmts)
+      if (strcasecmp(fmtname, e.name) == 0) hit = &e;
+    if (hit)
+      f = hit;
+    else
+      tvl_msglog("setdbgfmt: invalid environment variable (%s=%s)", "KAV_DUMPFMT", fmtname);
+  }
+  strcpy(elemfmt, f->elem);
+  if (desc) *desc = f->desc;
+  return f->name;
+}
+
+void kavdump(const unsigned char *data, int len, const char *fmtname) {
+  if (kav_vblvl != 4) return;
+  read_dumpcfg();
+  char elem[8];
+  const char *desc;
+  const char *name = setdbgfmt(elem, fmtname ? fmtname : g_dump.fmtname, &desc);
+  FILE *out = kav_out();
+  kav_did_prt = 1;
+  if (!data) len = 0;
+
+  if (strcmp(name, "TXT") == 0) {
+    bool nul = len > 0 && memchr(data, 0, size_t(len)) != nullptr;
+    fprintf(out, "%s format%s\n", desc, nul ? " - WARNING: buffer contains NULs" : "");
+    int i = 0;
+    while (i < len) {
+      int j = i;
+      if (data[i]) {
+        while (j < len && data[j]) j++;
+        fwrite(data + i, 1, size_t(j - i), out);
+      } else {
+        while (j < len && !data[j]) j++;
+        fprintf(out, "\n*** %d NUL%s ***\n", j - i, j - i == 1 ? "" : "s");
+      }
+      i = j;
+    }
+    fputs("\n", out);
+    return;
+  }
+
+  if (strcmp(name, "ASC") == 0) {
+    fprintf(out, "%s format, %d chars per row", desc, 15);
+    for (int i = 0; i < len; i++) {
+      if (i % 15 == 0) fprintf(out, "\n%04d:", i / 15 + 1);
+      unsigned c = data[i];
+      char el[8];
+      int k = 0;
+      if (c & 0x80) {
+        el[k++] = '\\';
+        c &= 0x7F;
+      }
+      if (c <= 32)
+        snprintf(el + k, sizeof el - k, "%s", k_ascnames[c]);
+      else if (c == 127)
+        snprintf(el + k, sizeof el - k, "DEL");
+      else {
+        el[k++] = char(c);
+        el[k] = 0;
+      }
+      fprintf(out, "%5s", el);
+    }
+    fputs("\n", out);
+    return;
+  }
+
+  int row = g_dump.longs ? 4 : (strcmp(name, "HEX") == 0 ? 25 : 16);
+  fprintf(out, "%s format, %d octets per row", desc, row);
+  for (int i = 0; i < len; i++) {
+    if (i % row == 0) fprintf(out, "\n%04d:", i / row + 1);
+    fprintf(out, "%1s", "");
+    fprintf(out, elem, data[i]);
+    if (g_dump.longs && (i % 4 == 3 || i == len - 1) && i >= 3) dump_longs(out, data + i - 3);
+  }
+  fputs("\n", out);
+}
+
+// ---- checksum --------------------------------------------------------------------
+
+uint32_t kav_chksum_part(const unsigned char *data, int len, uint32_t seed) {
+  uint64_t sum = seed;
+  int i = 0;
+  if (data) {
+    for (; i + 8 <= len; i += 8)
+      sum += ((uint32_t(data[i]) << 8) | data[i + 1]) + ((uint32_t(data[i + 2]) << 8) | data[i + 3]) +
+             ((uint32_t(data[i + 4]) << 8) | data[i + 5]) + ((uint32_t(data[i + 6]) << 8) | data[i + 7]);
+    for (; i + 2 <= len; i += 2) sum += (uint32_t(data[i]) << 8) | data[i + 1];
+    if (i < len) sum += uint32_t(data[i]) << 8;
+  }
+  while (sum >> 32) sum = (sum & 0xFFFFFFFFu) + (sum >> 32);
+  // Fold into 32 bits without losing carries; the final fold to 16 bits happens later.
+  uint32_t s = uint32_t(sum);
+  return s;
+}
+
+uint16_t kav_chksum_fold(uint32_t sum) {
+  uint64_t s = sum;
+  while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+  return uint16_t(s);
+}
+
+int kav_chksum16_1(const unsigned char *data, int len) {
+  if (len < 0) len = 0;
+  return int(uint16_t(~kav_chksum_fold(kav_chksum_part(data, len, 0))));
+}
+
+// ---- packet context ----------------------------------------------------------------
+
+void kav_ctx_settxt(char *field, int size, const char *text) {
+  if (size <= 0) return;
+  snprintf(field, size_t(size), "%s", text ? text : "");
+}
+
+// ---- layer chain ---------------------------------------------------------------------
+
+namespace {
+
+const char *layer_name(int layer, int proto, int prevproto, char *buf, size_t bufsz) {
+  switch (layer) {
+    case KAV_L_LINK: return kav_l2proto2nam(proto);
+    case KAV_L_NET: return kav_l3proto2nam(proto);
+    case KAV_L_TRANS: return kav_l4proto2nam(unsigned(proto));
+    case KAV_L_APP: return kav_l5proto2nam(proto, prevproto);
+    default: snprintf(buf, bufsz, "<%u.%u>", unsigned(layer), unsigned(proto)); return buf;
+  }
+}
+
+}  // namespace
+
+void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigned missing, kav_pktctx *ctx) {
+  memset(ctx, 0xFA, sizeof *ctx);
+  int trailer = 0;
+  int prevproto = 0;
+  kav_view pdu(data, len);
+  // Every hop consumes a header or ends the walk; the cap guards against a
+  // decoder that hands on without consuming anything.
+  for (int hops = 0; pdu.len > 0 && hops < 512; hops++) {
+    kav_did_prt = 0;
+    if (kav_prtok(4)) {
+      char label[96] = "";
+      if (layer >= KAV_L_LINK) {
+        char nb[48];
+        const char *nm = layer_name(layer, proto, prevproto, nb, sizeof nb);
+        if (kav_rawmode) {
+          if (proto != 0) snprintf(label, sizeof label, " Protocol = %s", nm);
+        } else
+          snprintf(label, sizeof label, " Layer = %d, Protocol = %s", layer, nm);
+      }
+      kavprt(4, "\n%u-octet PDU follows:%s\n\n", unsigned(pdu.len), label);
+    }
+    int more = 0;
+    int consumed = pdu.len;
+    if (layer > KAV_L_APP || layer < KAV_L_STOP) layer = KAV_L_STOP;
+
+    int thisproto = proto;
+    if (layer == KAV_L_TEXT) {
+      kavprt(4, "\n%.*s\n", pdu.len, (const char *)pdu.base);
+    } else if (layer == KAV_L_DUMP) {
+      kav_dumpv(pdu);
+    } else if (layer == KAV_L_APP && kav_vblvl < 4) {
+      kavprt(1, "data=%u [", missing + unsigned(pdu.len));
+      kav_panl5(&layer, &proto, prevproto, pdu, &trailer, &more, ctx);
+      kavprt(1, "]");
+      layer = KAV_L_STOP;  // the whole payload is accounted for
+    } else {
+      unsigned r = 0;
+      if (layer == KAV_L_STOP) {
+      } else if (layer == KAV_L_LINK)
+        r = kav_panl2(&layer, &proto, pdu, &trailer, &more, ctx);
+      else if (layer == KAV_L_NET)
+        r = kav_panl3(&layer, &proto, pdu, &trailer, &more, ctx);
+      else if (layer == KAV_L_TRANS)
+        r = kav_panl4(&layer, &proto, pdu, &trailer, &more, missing, ctx);
+      else
+        r = kav_panl5(&layer, &proto, prevproto, pdu, &trailer, &more, ctx);
+
+      if (layer == KAV_L_STOP) {
+        if (kav_vblvl == 4) {
+          kavprt(4, "%u Data octets follow:\n", unsigned(pdu.len));
+          kav_dumpv(pdu);
+        } else
+          kavprt(1, "data=%u", missing + unsigned(pdu.len));
+        consumed = pdu.len;
+      } else {
+        if (r > unsigned(pdu.len)) r = unsigned(pdu.len);
+        if (r > 0 && !more) {
+          if (kav_vblvl == 4) {
+            kavprt(4, "\n%u padding/unexpected octets follow:\n", r);
+            kav_dumpv(pdu.from(pdu.len - int(r)));
+          }
+          consumed = pdu.len;
+        } else
+          consumed = pdu.len - int(r);
+      }
+    }
+    if (trailer < 0 || trailer > consumed) trailer = 0;
+    int h = consumed - trailer;
+    if (h > 0 && kav_did_prt) kavprt(1, "; ");
+    if (trailer) {
+      pdu = pdu.sub(h, pdu.len - consumed);
+      trailer = 0;
+      missing = 0;
+    } else
+      pdu = pdu.from(h);
+    if (consumed <= 0) break;  // a decoder that consumed nothing would loop forever
+    prevproto = thisproto;
+  }
+  kavprt(1, "\n");
+}

@@ -1,0 +1,57 @@
+// Test helpers: output capture, packet builders and a bounds-safe pcap reader.
+#ifndef KAVPAN_TESTS_PKT_HELPERS_H
+#define KAVPAN_TESTS_PKT_HELPERS_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pansupp.h"
+
+typedef std::vector<unsigned char> bytes;
+
+// Runs fn with the analysis output redirected; returns what it printed.
+std::string capture_out(const std::function<void()> &fn);
+// Decodes one frame through the chain at the verbosity given.
+std::string decode(int vb, int layer, int proto, const bytes &frame, unsigned missing = 0, kav_pktctx *ctx = nullptr);
+
+// Resets every global of the decoders to a numeric, cache-free state.
+void reset_decoders(int vb);
+
+bytes hexbytes(const char *hex);  // "45 00 00 1c ..." (blanks ignored)
+void put16(bytes &b, size_t off, unsigned v);
+void put32(bytes &b, size_t off, uint32_t v);
+uint16_t inet_sum(const unsigned char *p, size_t n, uint32_t seed = 0);
+
+bytes eth_hdr(const char *dst, const char *src, unsigned type);  // "aa:bb:.."
+// IPv4 header (no options unless given) with a correct checksum.
+bytes ipv4_hdr(const char *src, const char *dst, unsigned proto, unsigned payload_len, unsigned id = 1,
+               unsigned ttl = 64, unsigned fragfield = 0x4000, const bytes &opts = {});
+bytes ipv6_hdr(const char *src, const char *dst, unsigned nh, unsigned payload_len, unsigned hlim = 64);
+// TCP segment / UDP datagram (header + payload) with a correct checksum for
+// the IPv4 or IPv6 addresses given.
+bytes tcp_seg(bool v6, const char *src, const char *dst, unsigned sp, unsigned dp, uint32_t seq, uint32_t ack,
+              unsigned flags, unsigned win, const bytes &opts, const bytes &payload);
+bytes udp_dgram(bool v6, const char *src, const char *dst, unsigned sp, unsigned dp, const bytes &payload);
+bytes cat(std::initializer_list<bytes> parts);
+
+// pcap files.
+struct pcap_frame {
+  unsigned caplen = 0, wirelen = 0;
+  uint32_t sec = 0, usec = 0;
+  bytes data;
+};
+struct pcap_file {
+  unsigned linktype = 0;
+  std::vector<pcap_frame> frames;
+};
+// Reads a classic pcap file (either byte order, micro- or nanosecond). Returns
+// false when it is not one; frames cut by the end of the file are dropped.
+bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames = 200000);
+// Start layer/protocol for a pcap link type; false when the chain has no decoder for it.
+bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, int *offset);
+
+std::vector<std::string> corpus_files();  // sorted; empty when the corpus is absent
+
+#endif

@@ -1,0 +1,190 @@
+// Output support: print levels, text printer, dump formats, checksum, and the
+// layer chain's handling of trailers, left-over octets and undecodable layers.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "pkt_helpers.h"
+
+namespace {
+
+class Support : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("KAV_DUMPFMT");
+    unsetenv("KAV_DUMP_LONGS");
+    unsetenv("KAV_DUMP_LENDIAN");
+    reset_decoders(2);
+  }
+  void TearDown() override { SetUp(); }
+};
+
+std::string prt_all_levels(int vb) {
+  kav_vblvl = vb;
+  return capture_out([] {
+    kavprt(-1, "A");
+    kavprt(1, "1");
+    kavprt(2, "2");
+    kavprt(3, "3");
+    kavprt(4, "4");
+  });
+}
+
+TEST_F(Support, PrintLevelsFollowVerbosity) {
+  EXPECT_EQ(prt_all_levels(1), "A1");
+  EXPECT_EQ(prt_all_levels(2), "A12");
+  EXPECT_EQ(prt_all_levels(3), "A123");
+  EXPECT_EQ(prt_all_levels(4), "A4");
+  EXPECT_EQ(prt_all_levels(0), "A");  // export mode: only the always-level
+}
+
+TEST_F(Support, DidPrintFlagOnlyWhenSomethingPrinted) {
+  kav_vblvl = 2;
+  kav_did_prt = 0;
+  capture_out([] { kavprt(3, "x"); });
+  EXPECT_EQ(kav_did_prt, 0);
+  capture_out([] { kavprt(2, "x"); });
+  EXPECT_EQ(kav_did_prt, 1);
+}
+
+TEST_F(Support, TextPrinterEscapesAndCuts) {
+  EXPECT_EQ(capture_out([] { kav_txtprt("0123456789", 4, 1); }), "0123...");
+  EXPECT_EQ(capture_out([] { kav_txtprt("0123456789", 4, 0); }), "0123");
+  EXPECT_EQ(capture_out([] { kav_txtprt("ab", 4, 1); }), "ab");
+  EXPECT_EQ(capture_out([] { kav_txtprt("a\nb\x7f\xff", 10, 1); }), "a<^J>b<\\177><\\377>");
+  EXPECT_EQ(capture_out([] { kav_txtprt("abc", 0, 1); }), "...");
+  EXPECT_EQ(capture_out([] { kav_txtprt("", 0, 1); }), "");
+  EXPECT_EQ(capture_out([] { kav_txtprt("abc", 0, 0); }), "");
+}
+
+std::string dump(const bytes &b, const char *fmt) {
+  kav_vblvl = 4;
+  return capture_out([&] { kavdump(b.data(), int(b.size()), fmt); });
+}
+
+TEST_F(Support, DumpOnlyAtVerbosity4) {
+  kav_vblvl = 3;
+  bytes b = {1, 2, 3};
+  EXPECT_EQ(capture_out([&] { kavdump(b.data(), 3, "HEX"); }), "");
+}
+
+TEST_F(Support, DumpHexDecOct) {
+  bytes b;
+  for (int i = 0; i < 27; i++) b.push_back((unsigned char)(i * 10));
+  std::string hex = dump(b, "HEX");
+  EXPECT_EQ(hex,
+            "Hexadecimal format, 25 octets per row\n0001: 00 0A 14 1E 28 32 3C 46 50 5A 64 6E 78 82 8C 96 A0 AA "
+            "B4 BE C8 D2 DC E6 F0\n0002: FA 04\n");
+  bytes s = {0, 9, 255};
+  EXPECT_EQ(dump(s, "dec"), "Decimal format, 16 octets per row\n0001: 000 009 255\n");
+  EXPECT_EQ(dump(s, "OCT"), "Octal format, 16 octets per row\n0001: 000 011 377\n");
+  EXPECT_EQ(dump(s, nullptr), "Decimal format, 16 octets per row\n0001: 000 009 255\n");  // default DEC
+  EXPECT_EQ(dump(bytes(), "HEX"), "Hexadecimal format, 25 octets per row\n");
+}
+
+TEST_F(Support, DumpDefaultFromEnvironment) {
+  setenv("KAV_DUMPFMT", "hex", 1);
+  kav_dump_reset();
+  EXPECT_EQ(dump(bytes{0xAB}, nullptr), "Hexadecimal format, 25 octets per row\n0001: AB\n");
+  // A per-call format wins over the default.
+  EXPECT_EQ(dump(bytes{0xAB}, "DEC"), "Decimal format, 16 octets per row\n0001: 171\n");
+  setenv("KAV_DUMPFMT", "bogus", 1);
+  kav_dump_reset();
+  EXPECT_EQ(dump(bytes{1}, nullptr), "Decimal format, 16 octets per row\n0001: 001\n");
+}
+
+TEST_F(Support, DumpLongsBigAndLittleEndian) {
+  setenv("KAV_DUMP_LONGS", "y", 1);
+  kav_dump_reset();
+  bytes b = {0x00, 0x01, 0x00, 0x02};
+  EXPECT_EQ(dump(b, "HEX"), "Hexadecimal format, 4 octets per row\n0001: 00 01 00 02\t\t(1, 2) or 65538\n");
+  bytes six = {0x00, 0x01, 0x00, 0x02, 0x01, 0x00};
+  // The last, short row shows the four octets ending at its last octet.
+  EXPECT_EQ(dump(six, "DEC"),
+            "Decimal format, 4 octets per row\n0001: 000 001 000 002\t\t(1, 2) or 65538\n0002: 001 000\t\t(2, 256) or "
+            "131328\n");
+  // Fewer than four octets in all: nothing is read before the buffer.
+  EXPECT_EQ(dump(bytes{7, 8}, "HEX"), "Hexadecimal format, 4 octets per row\n0001: 07 08\n");
+  setenv("KAV_DUMP_LENDIAN", "Y", 1);
+  kav_dump_reset();
+  EXPECT_EQ(dump(b, "HEX"), "Hexadecimal format, 4 octets per row\n0001: 00 01 00 02\t\t(256, 512) or 33554688\n");
+  setenv("KAV_DUMP_LONGS", "maybe", 1);  // invalid: ignored, default "n"
+  kav_dump_reset();
+  EXPECT_EQ(dump(b, "HEX"), "Hexadecimal format, 25 octets per row\n0001: 00 01 00 02\n");
+}
+
+TEST_F(Support, DumpAscii) {
+  bytes b = {'A', 0x8A, 0, ' ', 0x7F, 0xC1};
+  EXPECT_EQ(dump(b, "ASC"), "ASCII format, 15 chars per row\n0001:    A  \\LF  NUL  SPC  DEL   \\A\n");
+  bytes row(16, 'x');
+  std::string out = dump(row, "asc");
+  EXPECT_NE(out.find("\n0002:    x\n"), std::string::npos) << out;
+}
+
+TEST_F(Support, DumpText) {
+  bytes b = {'h', 'i', 0, 0, 'x', 0};
+  EXPECT_EQ(dump(b, "TXT"), "Text format - WARNING: buffer contains NULs\nhi\n*** 2 NULs ***\nx\n*** 1 NUL ***\n\n");
+  EXPECT_EQ(dump(bytes{'o', 'k'}, "TXT"), "Text format\nok\n");
+}
+
+TEST_F(Support, ChecksumMatchesAndMismatches) {
+  bytes b = hexbytes("45 00 00 1c 00 01 40 00 40 11 00 00 0a 00 00 01 0a 00 00 02");
+  put16(b, 10, uint16_t(~inet_sum(b.data(), b.size())));
+  EXPECT_EQ(kav_chksum16_1(b.data(), int(b.size())) & 0xFFFF, 0);
+  b[15] ^= 1;
+  EXPECT_NE(kav_chksum16_1(b.data(), int(b.size())) & 0xFFFF, 0);
+  EXPECT_EQ(kav_chksum16_1(nullptr, 0), 0xFFFF);  // empty: never a match
+  // Odd length: summed as if padded with a zero octet, nothing written past the data.
+  unsigned char *odd = (unsigned char *)malloc(3);
+  odd[0] = 0x12;
+  odd[1] = 0x34;
+  odd[2] = 0x56;
+  EXPECT_EQ(kav_chksum16_1(odd, 3), int(uint16_t(~(0x1234 + 0x5600))));
+  free(odd);
+}
+
+TEST_F(Support, ChainDumpsUndecodableLayer) {
+  bytes b = {1, 2, 3};
+  EXPECT_EQ(decode(2, KAV_L_STOP, 0, b, 5), "data=8; \n");
+  EXPECT_EQ(decode(4, KAV_L_STOP, 0, b),
+            "\n3-octet PDU follows:\n\n3 Data octets follow:\nDecimal format, 16 octets per row\n0001: 001 002 003\n");
+  EXPECT_EQ(decode(4, KAV_L_DUMP, 0, b),
+            "\n3-octet PDU follows:\n\nDecimal format, 16 octets per row\n0001: 001 002 003\n");
+  EXPECT_EQ(decode(4, KAV_L_TEXT, 0, bytes{'h', 'i'}), "\n2-octet PDU follows:\n\n\nhi\n");
+  // An unknown protocol at a known layer goes the same way, with its label.
+  EXPECT_EQ(decode(4, KAV_L_LINK, 3, b).substr(0, 60),
+            "\n3-octet PDU follows: Layer = 2, Protocol = Token Ring\n\n3 Da");
+  EXPECT_EQ(decode(4, 9, 7, b).substr(0, 40), "\n3-octet PDU follows: Layer = 9, Protoco");
+}
+
+TEST_F(Support, ChainRawModeLabel) {
+  kav_rawmode = 1;
+  EXPECT_EQ(decode(4, KAV_L_LINK, 3, bytes{1}).substr(0, 45), "\n1-octet PDU follows: Protocol = Token Ring\n\n");
+  EXPECT_EQ(decode(4, KAV_L_LINK, 0, bytes{1}).substr(0, 25), "\n1-octet PDU follows:\n\n1 ");
+}
+
+TEST_F(Support, ChainCutsTrailerBeforeNextLayer) {
+  // 802.3 length 3 carrying LLC UI (3 octets) and 6 octets of padding.
+  bytes f = cat({eth_hdr("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:01", 3), hexbytes("42 42 03"), bytes(6, 0xEE)});
+  std::string out = decode(4, KAV_L_LINK, KAV_L2_8023, f);
+  EXPECT_NE(out.find("\tNB: PDU length adjusted down by 6, to 17\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n3-octet PDU follows: Layer = 2, Protocol = LLC\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("238"), std::string::npos) << out;  // the padding octets (0xEE) are never shown
+}
+
+TEST_F(Support, ChainEndsWithoutDataWhenDecoderReturnsZero) {
+  bytes f = bytes(10, 0);  // a truncated Ethernet header: payload 0
+  std::string out = decode(4, KAV_L_LINK, KAV_L2_ETHER, f);
+  EXPECT_EQ(out.find("Data octets follow"), std::string::npos);
+  EXPECT_EQ(decode(2, KAV_L_LINK, KAV_L2_ETHER, f), "*ETH; \n");
+}
+
+TEST_F(Support, ChainClearsContext) {
+  kav_pktctx ctx;
+  memset(&ctx, 0, sizeof ctx);
+  decode(2, KAV_L_STOP, 0, bytes{1}, 0, &ctx);
+  EXPECT_FALSE(kav_ctx_txtset(ctx.ipsrc));
+  EXPECT_EQ(ctx.ipid, KAV_CTX_UNSET32);
+}
+
+}  // namespace
