@@ -235,6 +235,7 @@ struct kav_filtnode {
   int flags;               // KAV_FN_*
   int child;               // distance in nodes to the first child
   int nchild;
+  int maxlayer;            // root only: deepest layer any rule of the filter reads
 };
 
 // Compiles a filter expression; the result (node array, node 0 the root) is

@@ -593,6 +593,8 @@ void *kav_filt_parse(const char *text, int *size) {
       nodes[0].nchild = 0;
       int next = 1;
       transform_trule(root, nodes, 0, &next);
+      for (int i = 0; i < next; i++)
+        if (nodes[i].nchild == 0 && nodes[i].layer > nodes[0].maxlayer) nodes[0].maxlayer = nodes[i].layer;
       if (next != count) {
         snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Internal error transforming filter rules (%d vs %d)", next, count);
         free(nodes);
@@ -781,7 +783,7 @@ stop:
 
 // The same walk, taken at once, for the usual frame: Ethernet II carrying
 // IPv4 with TCP or UDP. Anything else is left where the general walk goes on.
-inline void walk_ether(Walk &w) {
+inline void walk_ether(Walk &w, int target) {
   const unsigned char *p = w.frame;
   int caplen = w.end;
   if (caplen < 14) {
@@ -792,7 +794,7 @@ inline void walk_ether(Walk &w) {
   w.l2[KAV_L2_ETH] = Layer{p, caplen, 14};
   unsigned type = be16(p + 12);
   w.pos = 14;
-  if (type != 0x0800) {
+  if (type != 0x0800 || target < 3) {
     by_ethertype(type, &w.layer, &w.proto);
     return;
   }
@@ -822,11 +824,11 @@ inline void walk_ether(Walk &w) {
   int proto = ip[9];
   const unsigned char *t = ip + hlen;
   int tlen = len - hlen;
-  if (proto == KAV_L4_TCP && tlen >= 20) {
+  if (target > 3 && proto == KAV_L4_TCP && tlen >= 20) {
     w.l4proto = proto;
     w.l4 = Layer{t, tlen, (t[12] >> 4) * 4};
     w.layer = w.l4.hlen > tlen ? KAV_LAYER_STOP : KAV_LAYER_APP;
-  } else if (proto == KAV_L4_UDP && tlen >= 8) {
+  } else if (target > 3 && proto == KAV_L4_UDP && tlen >= 8) {
     w.l4proto = proto;
     w.l4 = Layer{t, tlen, 8};
     w.layer = KAV_LAYER_APP;
@@ -1056,22 +1058,33 @@ int kav_proto_id(int linktype, const unsigned char *frame, int *layer, int *offs
 int kav_filt_match(const void *filter, const unsigned char *frame, int caplen, int linktype, int *layer, int *proto,
                    int *offset, unsigned int capflags) {
   if (!frame || caplen < 0) caplen = 0;
-  int l, off;
-  int pr = proto_id(linktype, frame, caplen, &l, &off, capflags);
-  if (layer) {
-    *layer = l;
-    if (proto) *proto = pr;
-    if (offset) *offset = off;
-  }
-  if (!filter) return 1;
+  const kav_filtnode *root = static_cast<const kav_filtnode *>(filter);
   Walk w;
   w.frame = frame;
-  w.layer = off <= caplen ? l : KAV_LAYER_STOP;
-  w.proto = pr;
-  w.pos = off;
   w.end = caplen;
   w.l2mask = 0;
   w.l3proto = w.l4proto = -1;
-  if (l == KAV_LAYER_LINK && pr == KAV_L2_ETH && off == 0) walk_ether(w);
-  return apply_rule(static_cast<const kav_filtnode *>(filter), w);
+  if (linktype == KAV_DL_ETHER && (capflags & KAV_CAP_RAW) && caplen >= 14 && frame[12] > 5) {
+    // Ethernet II from a raw capture, the usual case.
+    if (layer) {
+      *layer = KAV_LAYER_LINK;
+      if (proto) *proto = KAV_L2_ETH;
+      if (offset) *offset = 0;
+    }
+    if (!root) return 1;
+    walk_ether(w, root->maxlayer);
+  } else {
+    int l, off;
+    int pr = proto_id(linktype, frame, caplen, &l, &off, capflags);
+    if (layer) {
+      *layer = l;
+      if (proto) *proto = pr;
+      if (offset) *offset = off;
+    }
+    if (!root) return 1;
+    w.layer = off <= caplen ? l : KAV_LAYER_STOP;
+    w.proto = pr;
+    w.pos = off;
+  }
+  return root->nchild ? apply_rule(root, w) : apply_leaf(root, w);
 }
