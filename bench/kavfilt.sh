@@ -6,4 +6,4 @@ if [ ! -x "$bin/kavfilt_bench" ]; then
   echo "kavfilt_bench not built (needs libpcap-dev)" >&2
   exit 1
 fi
-exec "$bin/kavfilt_bench" "${2:-2000}" "${3:-20}" "${4:-25}"
+exec "$bin/kavfilt_bench" "${2:-2000}" "${3:-10}" "${4:-80}"

@@ -94,8 +94,8 @@ double now_ns() {
 
 int main(int argc, char **argv) {
   int nframes = argc > 1 ? atoi(argv[1]) : 2000;
-  int rounds = argc > 2 ? atoi(argv[2]) : 20;
-  int trials = argc > 3 ? atoi(argv[3]) : 25;
+  int rounds = argc > 2 ? atoi(argv[2]) : 10;
+  int trials = argc > 3 ? atoi(argv[3]) : 80;
   std::vector<Bytes> mix = frame_mix(nframes);
   std::vector<pcap_pkthdr> hdrs(mix.size());
   for (size_t i = 0; i < mix.size(); i++) {
