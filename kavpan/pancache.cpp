@@ -51,6 +51,22 @@ int env_slots(const char *var, int dflt) {
   return int(n);
 }
 
+// Decimal text of v into buf (at least 12 octets); returns its length.
+int dectext(long v, char *buf) {
+  char t[24];
+  int n = 0;
+  unsigned long u = v < 0 ? 0UL - (unsigned long)v : (unsigned long)v;
+  do {
+    t[n++] = char('0' + u % 10);
+    u /= 10;
+  } while (u);
+  int k = 0;
+  if (v < 0) buf[k++] = '-';
+  while (n) buf[k++] = t[--n];
+  buf[k] = 0;
+  return k;
+}
+
 void hexaddr(const unsigned char *a, int n, char *out, size_t outsz) {
   static const char hx[] = "0123456789ABCDEF";
   size_t k = 0;
@@ -196,7 +212,7 @@ const char *kav_ethaddr2nam(const unsigned char addr[6]) {
   char hex[24];
   hexaddr(addr, 6, hex, sizeof hex);
   if (kav_numval_all) {
-    snprintf(res, sizeof res, "%s", hex);
+    kav_strlcpy(res, sizeof res, hex);
     return res;
   }
   const char *name = nullptr;
@@ -211,11 +227,11 @@ const char *kav_ethaddr2nam(const unsigned char addr[6]) {
     name = tmp;
   }
   if (!name)
-    snprintf(res, sizeof res, "%s", hex);
+    kav_strlcpy(res, sizeof res, hex);
   else if (kav_vblvl == 4)
     snprintf(res, sizeof res, "%s <%s>", name, hex);
   else
-    snprintf(res, sizeof res, "%s", name);
+    kav_strlcpy(res, sizeof res, name);
   return res;
 }
 
@@ -251,11 +267,15 @@ int kav_cache_hosts() {
 const char *kav_ipaddr2nam(const unsigned char addr[4]) {
   static char res[200];
   char dotted[20];
-  snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", addr[0], addr[1], addr[2], addr[3]);
+  int dl = 0;
+  for (int i = 0; i < 4; i++) {
+    if (i) dotted[dl++] = '.';
+    dl += dectext(addr[i], dotted + dl);
+  }
   bool allzero = !addr[0] && !addr[1] && !addr[2] && !addr[3];
   bool allones = addr[0] == 255 && addr[1] == 255 && addr[2] == 255 && addr[3] == 255;
   if (kav_numval_ip || kav_numval_all || allzero || allones) {
-    snprintf(res, sizeof res, "%s", dotted);
+    kav_strlcpy(res, sizeof res, dotted);
     return res;
   }
   const char *name = nullptr;
@@ -280,7 +300,7 @@ const char *kav_ipaddr2nam(const unsigned char addr[4]) {
   if (kav_vblvl == 4)
     snprintf(res, sizeof res, "%s <%s>", name, dotted);
   else
-    snprintf(res, sizeof res, "%s", name);
+    kav_strlcpy(res, sizeof res, name);
   return res;
 }
 
@@ -321,7 +341,7 @@ int kav_cache_l4prots() {
 const char *kav_l4proto2nam(unsigned number) {
   static char res[64];
   char key[16];
-  int kl = snprintf(key, sizeof key, "%u", number);
+  int kl = dectext(long(number), key);
   if (kav_numval_all || !kav_map_l4prots || !g_protnames) return strcpy(res, key);
   int tok = wtree_find_word(kav_map_l4prots, key, kl);
   if (tok <= 0 || tok > g_protslots) return strcpy(res, key);
@@ -329,7 +349,7 @@ const char *kav_l4proto2nam(unsigned number) {
   if (kav_vblvl == 4)
     snprintf(res, sizeof res, "%s (%u)", name, number);
   else
-    snprintf(res, sizeof res, "%s", name);
+    kav_strlcpy(res, sizeof res, name);
   return res;
 }
 
@@ -403,8 +423,8 @@ int kav_cache_l5prots() {
 const char *kav_l5proto2nam(int port, int l4proto) {
   static char res[129];
   char key[16];
-  int kl = snprintf(key, sizeof key, "%d", port);
-  snprintf(res, sizeof res, "%s", key);
+  int kl = dectext(port, key);
+  kav_strlcpy(res, sizeof res, key);
   if (kav_numval_all || (l4proto != 6 && l4proto != 17)) return res;
   wtree *t = l4proto == 6 ? kav_map_l5tcp : kav_map_l5udp;
   const char *arr = l4proto == 6 ? g_tcpsvc : g_udpsvc;
@@ -415,7 +435,7 @@ const char *kav_l5proto2nam(int port, int l4proto) {
   if (kav_vblvl == 4)
     snprintf(res, sizeof res, "%s (%d)", name, port);
   else
-    snprintf(res, sizeof res, "%s", name);
+    kav_strlcpy(res, sizeof res, name);
   return res;
 }
 

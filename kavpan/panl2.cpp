@@ -135,7 +135,7 @@ bool dest_text(const unsigned char *a, char *out, size_t outsz) {
     snprintf(out, outsz, "multicast");
     return true;
   }
-  snprintf(out, outsz, "%s", kav_ethaddr2nam(a));
+  kav_strlcpy(out, outsz, kav_ethaddr2nam(a));
   return false;
 }
 
@@ -160,7 +160,7 @@ unsigned mac_header(bool ether, int *layer, int *proto, const kav_view &pdu, int
     KAV_CTX_SET(ctx->l2dst, dtxt);
   }
   if (have_src) {
-    snprintf(stxt, sizeof stxt, "%s", kav_ethaddr2nam(src));
+    kav_strlcpy(stxt, sizeof stxt, kav_ethaddr2nam(src));
     KAV_CTX_SET(ctx->l2src, stxt);
   }
   uint32_t tl = 0;
@@ -359,7 +359,7 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
     if (have_pid) {
       *layer = KAV_L_NET;
       *proto = ethtyp2l3(pid);
-      snprintf(namebuf, sizeof namebuf, "%s", ethtyp2nam(pid));
+      kav_strlcpy(namebuf, sizeof namebuf, ethtyp2nam(pid));
       name = namebuf;
       psep = " ... ";
     }
@@ -375,7 +375,7 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
         case 11: *proto = KAV_L2_MAN; break;
         default: *proto = 0; break;
       }
-      snprintf(namebuf, sizeof namebuf, "%s", kav_l2proto2nam(*proto));
+      kav_strlcpy(namebuf, sizeof namebuf, kav_l2proto2nam(*proto));
       name = namebuf;
       psep = " ... ";
     }
@@ -410,7 +410,7 @@ unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
     if (have_t) {
       char nb[24];
       if (*proto)
-        snprintf(nb, sizeof nb, "%s", kav_l3proto2nam(*proto));
+        kav_strlcpy(nb, sizeof nb, kav_l3proto2nam(*proto));
       else
         snprintf(nb, sizeof nb, "<0x%x>", type);
       kavprt(4, "+PPP: Type = 0x%04X (%s)\n", type, nb);

@@ -52,7 +52,7 @@ const char *seclevel(unsigned v) {
 bool hosttext(const kav_view &v, int off, char *out, size_t outsz) {
   unsigned char a[4];
   if (!v.copy(off, 4, a)) return false;
-  snprintf(out, outsz, "%s", kav_ipaddr2nam(a));
+  kav_strlcpy(out, outsz, kav_ipaddr2nam(a));
   return true;
 }
 
@@ -246,13 +246,13 @@ unsigned ipv4(int *layer, int *proto, const kav_view &pdu0, int *trailer, int *m
   int fragoff = int(fo & 0x1FFF) * 8;
 
   char stxt[200] = "", dtxt[200] = "";
-  if (have_src) snprintf(stxt, sizeof stxt, "%s", kav_ipaddr2nam(src));
-  if (have_dst) snprintf(dtxt, sizeof dtxt, "%s", kav_ipaddr2nam(dst));
+  if (have_src) kav_strlcpy(stxt, sizeof stxt, kav_ipaddr2nam(src));
+  if (have_dst) kav_strlcpy(dtxt, sizeof dtxt, kav_ipaddr2nam(dst));
   if (have_src) KAV_CTX_SET(ctx->ipsrc, stxt);
   if (have_dst) KAV_CTX_SET(ctx->ipdst, dtxt);
   char pname[80] = "";
   if (have_r8) {
-    snprintf(pname, sizeof pname, "%s", kav_l4proto2nam(ipp));
+    kav_strlcpy(pname, sizeof pname, kav_l4proto2nam(ipp));
     KAV_CTX_SET(ctx->ipproto, pname);
   }
   if (have_r4) ctx->ipid = id;
@@ -438,8 +438,8 @@ unsigned arp(bool rarp, const kav_view &pdu, kav_pktctx *ctx) {
   hexjoin(pdu, o_tpa, have_tpa ? p : 0, tpa, sizeof tpa);
   char sha_n[200] = "", tha_n[200] = "", spa_n[200] = "", tpa_n[200] = "";
   unsigned char a6[6];
-  if (eth && pdu.copy(o_sha, 6, a6)) snprintf(sha_n, sizeof sha_n, "%s", kav_ethaddr2nam(a6));
-  if (eth && pdu.copy(o_tha, 6, a6)) snprintf(tha_n, sizeof tha_n, "%s", kav_ethaddr2nam(a6));
+  if (eth && pdu.copy(o_sha, 6, a6)) kav_strlcpy(sha_n, sizeof sha_n, kav_ethaddr2nam(a6));
+  if (eth && pdu.copy(o_tha, 6, a6)) kav_strlcpy(tha_n, sizeof tha_n, kav_ethaddr2nam(a6));
   bool spa_ok = ip && hosttext(pdu, o_spa, spa_n, sizeof spa_n);
   bool tpa_ok = ip && hosttext(pdu, o_tpa, tpa_n, sizeof tpa_n);
   if (tpa_ok) KAV_CTX_SET(ctx->arptpa, tpa_n);

@@ -20,12 +20,153 @@ int kav_rawmode = 0;
 FILE *kav_outfp = nullptr;
 kav_trcfn kav_trchook = nullptr;
 
-void kavprt(int level, const char *fmt, ...) {
+// A printf subset (flags '-' and '0', width, precision, 'l'/'ll', conversions
+// d i u x X o c s %) formatted straight into buf. Returns the length, or -1
+// when the format needs more than the subset or buf is too small; the caller
+// then uses the C library. The analysis output is almost all such short
+// pieces, and the general formatter costs more than the decoding.
+int kav_fmt(char *buf, int size, const char *fmt, va_list ap) {
+  int k = 0;
+  for (const char *p = fmt; *p; p++) {
+    if (*p != '%') {
+      if (k >= size) return -1;
+      buf[k++] = *p;
+      continue;
+    }
+    p++;
+    bool left = false, zero = false;
+    for (;; p++) {
+      if (*p == '-')
+        left = true;
+      else if (*p == '0')
+        zero = true;
+      else
+        break;
+    }
+    if (*p == '+' || *p == ' ' || *p == '#') return -1;
+    int width = 0;
+    if (*p == '*') {
+      width = va_arg(ap, int);
+      if (width < 0) {
+        left = true;
+        width = -width;
+      }
+      p++;
+    } else
+      while (*p >= '0' && *p <= '9') width = width * 10 + (*p++ - '0');
+    int prec = -1;
+    if (*p == '.') {
+      p++;
+      prec = 0;
+      if (*p == '*') {
+        prec = va_arg(ap, int);
+        p++;
+      } else
+        while (*p >= '0' && *p <= '9') prec = prec * 10 + (*p++ - '0');
+    }
+    int lng = 0;
+    while (*p == 'l') {
+      lng++;
+      p++;
+    }
+    if (*p == 'h' || *p == 'z' || *p == 'j' || *p == 't' || *p == 'L' || *p == 'q') return -1;
+    char tmp[32];
+    const char *txt = tmp;
+    int n = 0;
+    bool numeric = true;
+    switch (*p) {
+      case '%':
+        tmp[0] = '%';
+        n = 1;
+        numeric = false;
+        break;
+      case 'c':
+        tmp[0] = char(va_arg(ap, int));
+        n = 1;
+        numeric = false;
+        break;
+      case 's': {
+        txt = va_arg(ap, const char *);
+        if (!txt) return -1;
+        n = 0;
+        if (prec >= 0)
+          while (n < prec && txt[n]) n++;
+        else
+          n = int(strlen(txt));
+        numeric = false;
+        break;
+      }
+      case 'd':
+      case 'i': {
+        long long v = lng >= 2 ? va_arg(ap, long long) : lng == 1 ? va_arg(ap, long) : va_arg(ap, int);
+        unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
+        char *e = tmp + sizeof tmp, *q = e;
+        do {
+          *--q = char('0' + u % 10);
+          u /= 10;
+        } while (u);
+        if (v < 0) *--q = '-';
+        txt = q;
+        n = int(e - q);
+        break;
+      }
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o': {
+        unsigned long long u = lng >= 2 ? va_arg(ap, unsigned long long)
+                               : lng == 1 ? va_arg(ap, unsigned long)
+                                          : va_arg(ap, unsigned);
+        unsigned base = *p == 'u' ? 10 : *p == 'o' ? 8 : 16;
+        const char *dig = *p == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+        char *e = tmp + sizeof tmp, *q = e;
+        do {
+          *--q = dig[u % base];
+          u /= base;
+        } while (u);
+        txt = q;
+        n = int(e - q);
+        break;
+      }
+      default: return -1;
+    }
+    if (numeric && prec >= 0) return -1;
+    int pad = width > n ? width - n : 0;
+    if (k + pad + n > size) return -1;
+    if (!left) {
+      char fill = (zero && numeric) ? '0' : ' ';
+      if (fill == '0' && n > 0 && txt[0] == '-') {
+        buf[k++] = '-';
+        txt++;
+        n--;
+      }
+      memset(buf + k, fill, size_t(pad));
+      k += pad;
+    }
+    memcpy(buf + k, txt, size_t(n));
+    k += n;
+    if (left) {
+      memset(buf + k, ' ', size_t(pad));
+      k += pad;
+    }
+  }
+  return k;
+}
+
+void(kavprt)(int level, const char *fmt, ...) {
   if (!kav_prtok(level)) return;
   kav_did_prt = 1;
-  va_list ap;
+  FILE *out = kav_out();
+  char buf[1024];
+  va_list ap, ap2;
   va_start(ap, fmt);
-  vfprintf(kav_out(), fmt, ap);
+  va_copy(ap2, ap);
+  int n = kav_fmt(buf, int(sizeof buf), fmt, ap);
+  if (n >= 0)
+    fwrite_unlocked(buf, 1, size_t(n), out);
+  else
+    vfprintf(out, fmt, ap2);
+  va_end(ap2);
   va_end(ap);
 }
 
@@ -104,9 +245,26 @@ void read_dumpcfg() {
   char elem[8];
   const char *desc;
   const char *name = setdbgfmt(elem, getenv("KAV_DUMPFMT"), &desc);
-  snprintf(g_dump.fmtname, sizeof g_dump.fmtname, "%s", name);
+  kav_strlcpy(g_dump.fmtname, sizeof g_dump.fmtname, name);
   g_dump.longs = env_yn("KAV_DUMP_LONGS", false);
   g_dump.lendian = g_dump.longs ? env_yn("KAV_DUMP_LENDIAN", false) : false;
+}
+
+// "\n%04d:" for a row number, into buf; returns the length.
+int row_label(char *buf, int rowno) {
+  char t[12];
+  int n = 0;
+  unsigned u = unsigned(rowno);
+  do {
+    t[n++] = char('0' + u % 10);
+    u /= 10;
+  } while (u);
+  int k = 0;
+  buf[k++] = '\n';
+  for (int z = n; z < 4; z++) buf[k++] = '0';
+  while (n) buf[k++] = t[--n];
+  buf[k++] = ':';
+  return k;
 }
 
 void dump_longs(FILE *out, const unsigned char *p) {  // p: the four octets
@@ -185,7 +343,7 @@ void kavdump(const unsigned char *data, int len, const char *fmtname) {
         c &= 0x7F;
       }
       if (c <= 32)
-        snprintf(el + k, sizeof el - k, "%s", k_ascnames[c]);
+        kav_strlcpy(el + k, sizeof el - k, k_ascnames[c]);
       else if (c == 127)
         snprintf(el + k, sizeof el - k, "DEL");
       else {
@@ -200,12 +358,37 @@ void kavdump(const unsigned char *data, int len, const char *fmtname) {
 
   int row = g_dump.longs ? 4 : (strcmp(name, "HEX") == 0 ? 25 : 16);
   fprintf(out, "%s format, %d octets per row", desc, row);
+  // Rows are built by hand (the same text as "%1s" then the element format
+  // per octet): dumps are the bulk of verbosity-4 output.
+  static const char hx[] = "0123456789ABCDEF";
+  char line[256];
+  int k = 0;
   for (int i = 0; i < len; i++) {
-    if (i % row == 0) fprintf(out, "\n%04d:", i / row + 1);
-    fprintf(out, "%1s", "");
-    fprintf(out, elem, data[i]);
-    if (g_dump.longs && (i % 4 == 3 || i == len - 1) && i >= 3) dump_longs(out, data + i - 3);
+    if (i % row == 0) {
+      if (k) fwrite(line, 1, size_t(k), out);
+      k = row_label(line, i / row + 1);
+    }
+    unsigned c = data[i];
+    line[k++] = ' ';
+    if (name[0] == 'H') {
+      line[k++] = hx[c >> 4];
+      line[k++] = hx[c & 15];
+    } else if (name[0] == 'O') {
+      line[k++] = char('0' + (c >> 6));
+      line[k++] = char('0' + ((c >> 3) & 7));
+      line[k++] = char('0' + (c & 7));
+    } else {
+      line[k++] = char('0' + c / 100);
+      line[k++] = char('0' + c / 10 % 10);
+      line[k++] = char('0' + c % 10);
+    }
+    if (g_dump.longs && (i % 4 == 3 || i == len - 1) && i >= 3) {
+      fwrite(line, 1, size_t(k), out);
+      k = 0;
+      dump_longs(out, data + i - 3);
+    }
   }
+  if (k) fwrite(line, 1, size_t(k), out);
   fputs("\n", out);
 }
 
@@ -242,7 +425,7 @@ int kav_chksum16_1(const unsigned char *data, int len) {
 
 void kav_ctx_settxt(char *field, int size, const char *text) {
   if (size <= 0) return;
-  snprintf(field, size_t(size), "%s", text ? text : "");
+  kav_strlcpy(field, size_t(size), text ? text : "");
 }
 
 // ---- layer chain ---------------------------------------------------------------------

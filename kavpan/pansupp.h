@@ -4,8 +4,10 @@
 #ifndef KAVPAN_PANSUPP_H
 #define KAVPAN_PANSUPP_H
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "panview.h"
 
@@ -25,6 +27,15 @@ extern int kav_rawmode;     // raw-packet input: changes the chain's PDU labels
 extern FILE *kav_outfp;     // analysis output; null means standard output
 
 inline FILE *kav_out() { return kav_outfp ? kav_outfp : stdout; }
+
+// Copies src into dst of size octets, cut and always terminated.
+inline void kav_strlcpy(char *dst, size_t size, const char *src) {
+  if (!size) return;
+  size_t n = 0;
+  while (n + 1 < size && src[n]) n++;
+  std::memcpy(dst, src, n);
+  dst[n] = 0;
+}
 
 // ---- layer numbers ----------------------------------------------------------
 enum {
@@ -53,6 +64,11 @@ inline bool kav_prtok(int level) {
   return kav_vblvl != 4 && level <= kav_vblvl;
 }
 void kavprt(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Most calls are filtered out by the verbosity: test the level before the
+// call, so the values (often name lookups) are not even computed then.
+#define kavprt(level, ...) (kav_prtok(level) ? kavprt((level), __VA_ARGS__) : (void)0)
+// printf subset used by kavprt; -1 when the format is outside it (see pansupp.cpp).
+int kav_fmt(char *buf, int size, const char *fmt, va_list ap);
 void kav_txtprt(const char *text, int maxlen, int ellipsis);
 void kavdump(const unsigned char *data, int len, const char *fmtname);
 inline void kav_dumpv(const kav_view &v, const char *fmtname = nullptr) { kavdump(v.base, v.len, fmtname); }

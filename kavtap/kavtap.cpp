@@ -169,7 +169,7 @@ int do_cmdline_opt(_tvl_cmdlin_ctrl *ctrl, int is_switch, int c, const char *tex
     case 'f':
     case 'F': {
       if ((c == 'f' && have_F) || (c == 'F' && ctlblk.filter_text)) {
-        std::snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Can't combine the '-%c' and '%-c' switches", 'f', 'F');
+        std::snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Can't combine the '-%c' and '-%c' switches", 'f', 'F');
         return 1;
       }
       char *t;

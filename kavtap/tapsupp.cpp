@@ -33,9 +33,9 @@ void tap_fill_seshdr(const tap_dev *dev, long start, const char *filter, int sna
                      const char *host) {
   unsigned char *h = hdr_img();
   std::memset(h, 0, 216);
-  std::strncpy(reinterpret_cast<char *>(h), host, 64);
+  std::memcpy(h, host, strnlen(host, 64));
   put64(h + 72, start);
-  std::strncpy(reinterpret_cast<char *>(h + 80), dev->ifname, 32);
+  std::memcpy(h + 80, dev->ifname, strnlen(dev->ifname, 32));
   std::memcpy(h + 116, &dev->ipaddr, 4);
   put64(h + 120, static_cast<int64_t>(static_cast<int32_t>(dev->netmask)));
   put64(h + 128, dev->mtu);

@@ -33,6 +33,18 @@ std::string slurp(const std::string &path) {
   return ss.str();
 }
 
+// Standard output of a shell command.
+std::string slurp_cmd(const std::string &cmd) {
+  std::string out;
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
 class TempDir {
  public:
   TempDir() {
@@ -745,4 +757,76 @@ TEST(KavpanInput, UnknownEventTypeIsDumped) {
   Result v = kavpan("-N -v 4", w.out);
   EXPECT_NE(v.out.find("\n??? - unrecognised event, 9 (4 octets)\n"), std::string::npos) << v.out;
   EXPECT_NE(v.out.find("Decimal format, 16 octets per row\n0001: 065 066 000 067\n"), std::string::npos) << v.out;
+}
+
+// ---- with the suite's importer --------------------------------------------------
+
+namespace {
+
+bool have_importer() { return access(VELMORA_BIN_DIR "/kav_import", X_OK) == 0; }
+
+// Imports a pcap file; empty when the importer refuses it.
+Bytes import_pcap(const std::string &pcap) {
+  TempDir dir;
+  std::string out = dir.path() + "/log";
+  std::string cmd = "env TOVATRC_FILENAME=/dev/null " VELMORA_BIN_DIR "/kav_import -x Tcpdump < '" + pcap +
+                    "' > '" + out + "' 2>/dev/null";
+  if (system(cmd.c_str()) != 0) return {};
+  std::string s = slurp(out);
+  return Bytes(s.begin(), s.end());
+}
+
+}  // namespace
+
+// An imported capture starts "now", long after its frames: the banner says so
+// and the times are counted from the first frame.
+TEST(KavpanImported, RealImportKeepsElapsedTimesPositive) {
+  if (!have_importer()) GTEST_SKIP() << "kav_import is not built";
+  TempDir dir;
+  std::string pcap = dir.path() + "/in.pcap";
+  {
+    FILE *f = fopen(pcap.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    PcapWriter pw(f);
+    for (int i = 0; i < 30; i++) pw.frame(T0 + i / 10, (i % 10) * 100000 + 7, mixed_frame(uint64_t(i)));
+    fclose(f);
+  }
+  Bytes log = import_pcap(pcap);
+  ASSERT_FALSE(log.empty());
+  Result r = kavpan("-N -v 4 -e 0", log);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nSession 1:\nTcpdump logfile, imported "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nBase time is Mon Dec  8 08:00:00 2025\n\n"), std::string::npos) << r.out;
+  Result s = kavpan("-N", log);
+  auto l = lines_with(s.out, "- Evt=");
+  ASSERT_EQ(l.size(), 31u) << s.out;  // 30 frames and the end of the session
+  EXPECT_EQ(l[0].rfind("- Evt=1 (0.000007): ", 0), 0u) << l[0];
+  EXPECT_EQ(l[29].rfind("- Evt=30 (2.900007): ", 0), 0u) << l[29];
+  for (const auto &line : l) EXPECT_EQ(line.find("(-"), std::string::npos) << line;
+}
+
+// A sample of the real captures, damaged ones included, goes through the
+// importer and the analyser at verbosity 2 and 4 without a crash.
+TEST(KavpanImported, CorpusSampleDecodes) {
+  if (!have_importer()) GTEST_SKIP() << "kav_import is not built";
+  std::string corpus = VELMORA_SOURCE_DIR "/../shared/corpus/tcpdump-tests";
+  if (access(corpus.c_str(), R_OK) != 0) corpus = "/work/shared/corpus/tcpdump-tests";
+  if (access(corpus.c_str(), R_OK) != 0) GTEST_SKIP() << "no corpus";
+  std::string list = slurp_cmd("ls '" + corpus + "' | grep -E '\\.pcap$' | awk 'NR % 9 == 1'");
+  std::istringstream is(list);
+  std::string name;
+  int decoded = 0;
+  while (std::getline(is, name)) {
+    Bytes log = import_pcap(corpus + "/" + name);
+    if (log.empty()) continue;
+    for (const char *v : {"-N -v 2", "-N -v 4"}) {
+      Result r = kavpan(v, log);
+      EXPECT_TRUE(r.status == 0 || r.status == 1) << name << " " << v << " status " << r.status << "\n" << r.err;
+      EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << name << "\n" << r.err;
+      EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << name << "\n" << r.err;
+      EXPECT_NE(r.out.find("Base time is "), std::string::npos) << name;
+    }
+    decoded++;
+  }
+  EXPECT_GT(decoded, 20);
 }

@@ -17,7 +17,7 @@ struct start {
 const start kStarts[] = {{2, 1}, {2, 2}, {2, 6}, {2, 7}, {2, 8}, {2, 9}, {3, 1}, {3, 2},  {3, 3},
                          {3, 6}, {3, 7}, {4, 1}, {4, 2}, {4, 6}, {4, 17}, {4, 89}, {4, 112}, {5, 80}};
 
-class Corpus : public ::testing::Test {
+class PanCorpus : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_decoders(2);
@@ -44,7 +44,7 @@ class Corpus : public ::testing::Test {
   FILE *sink_ = nullptr;
 };
 
-TEST_F(Corpus, EveryFrameDecodesAtVerbosity2And4) {
+TEST_F(PanCorpus, EveryFrameDecodesAtVerbosity2And4) {
   std::vector<std::string> files = corpus_files();
   if (files.empty()) GTEST_SKIP() << "corpus not present";
   size_t frames = 0, natural = 0;
@@ -70,7 +70,7 @@ TEST_F(Corpus, EveryFrameDecodesAtVerbosity2And4) {
   EXPECT_GT(natural, 500u);
 }
 
-TEST_F(Corpus, SummaryLinesAreWholeLines) {
+TEST_F(PanCorpus, SummaryLinesAreWholeLines) {
   // At verbosity 2 each frame of a known link type gives exactly one line.
   std::vector<std::string> files = corpus_files();
   if (files.empty()) GTEST_SKIP() << "corpus not present";

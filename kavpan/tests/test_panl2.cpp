@@ -5,7 +5,7 @@
 
 namespace {
 
-class Link : public ::testing::Test {
+class PanLink : public ::testing::Test {
  protected:
   void SetUp() override { reset_decoders(2); }
   void TearDown() override { reset_decoders(2); }
@@ -14,7 +14,7 @@ class Link : public ::testing::Test {
 // An Ethernet frame whose type has no decoder: the payload goes to layer 3 as unknown.
 bytes eth_unknown() { return cat({eth_hdr("00:11:22:33:44:55", "08:00:20:0a:0b:0c", 0x9000), bytes{1, 2}}); }
 
-TEST_F(Link, EthernetEachVerbosity) {
+TEST_F(PanLink, EthernetEachVerbosity) {
   bytes f = eth_unknown();
   EXPECT_EQ(decode(1, 2, 1, f), "data=2; \n");
   EXPECT_EQ(decode(2, 2, 1, f), "ETH (Loopback); data=2; \n");
@@ -28,7 +28,7 @@ TEST_F(Link, EthernetEachVerbosity) {
             "2 Data octets follow:\nDecimal format, 16 octets per row\n0001: 001 002\n");
 }
 
-TEST_F(Link, EthernetContextAndLengthTypeError) {
+TEST_F(PanLink, EthernetContextAndLengthTypeError) {
   kav_pktctx ctx;
   bytes f = cat({eth_hdr("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:01", 0x0806), bytes(28, 0)});
   decode(2, 2, 1, f, 0, &ctx);
@@ -39,14 +39,14 @@ TEST_F(Link, EthernetContextAndLengthTypeError) {
   EXPECT_NE(decode(4, 2, 1, g).find("+ETHER: Type = 0x002E (<0x2e>) *ERROR*\n"), std::string::npos);
 }
 
-TEST_F(Link, BroadcastAndMulticastShownAtLevel2) {
+TEST_F(PanLink, BroadcastAndMulticastShownAtLevel2) {
   bytes b = cat({eth_hdr("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:01", 0x9000)});
   EXPECT_EQ(decode(2, 2, 1, b), "ETH broadcast (Loopback); \n");
   bytes m = cat({eth_hdr("01:00:5e:01:02:03", "02:00:00:00:00:01", 0x9000)});
   EXPECT_EQ(decode(2, 2, 1, m), "ETH multicast (Loopback); \n");
 }
 
-TEST_F(Link, EthernetTypeHandsOnIp) {
+TEST_F(PanLink, EthernetTypeHandsOnIp) {
   bytes ip = ipv4_hdr("10.0.0.1", "10.0.0.2", 200, 0);
   bytes f = cat({eth_hdr("00:11:22:33:44:55", "08:00:20:0a:0b:0c", 0x0800), ip});
   // 802.3/ARP-like names stay out of the summary for a known type: just "ETH".
@@ -55,7 +55,7 @@ TEST_F(Link, EthernetTypeHandsOnIp) {
   EXPECT_NE(v4.find("\n20-octet PDU follows: Layer = 3, Protocol = IP\n"), std::string::npos) << v4;
 }
 
-TEST_F(Link, EthernetSnmpGoesToLayer5) {
+TEST_F(PanLink, EthernetSnmpGoesToLayer5) {
   bytes f = cat({eth_hdr("00:11:22:33:44:55", "08:00:20:0a:0b:0c", 0x814C), bytes{0x30, 0}});
   std::string out = decode(4, 2, 1, f);
   EXPECT_NE(out.find("+ETHER: Type = 0x814C (SNMP)\n\n2-octet PDU follows: Layer = 5, Protocol = 161\n"),
@@ -63,7 +63,7 @@ TEST_F(Link, EthernetSnmpGoesToLayer5) {
       << out;
 }
 
-TEST_F(Link, TruncatedEthernetHeader) {
+TEST_F(PanLink, TruncatedEthernetHeader) {
   bytes f(10, 0x11);
   EXPECT_EQ(decode(2, 2, 1, f), "*ETH; \n");
   std::string out = decode(4, 2, 1, f);
@@ -81,7 +81,7 @@ bytes frame8023(unsigned lenfield, size_t total) {
   return f;
 }
 
-TEST_F(Link, Ieee8023LengthAndPadding) {
+TEST_F(PanLink, Ieee8023LengthAndPadding) {
   std::string no_trailer = decode(4, 2, 2, frame8023(46, 60));
   EXPECT_EQ(no_trailer.find("adjusted"), std::string::npos);
   EXPECT_NE(no_trailer.find("\n46-octet PDU follows: Layer = 2, Protocol = LLC\n"), std::string::npos);
@@ -95,7 +95,7 @@ TEST_F(Link, Ieee8023LengthAndPadding) {
             "802.3: 08:00:20:0A:0B:0C -> 00:11:22:33:44:55; LLC.U: 42 -> 42; data=37; \n");
 }
 
-TEST_F(Link, Raw8023CarriesIpx) {
+TEST_F(PanLink, Raw8023CarriesIpx) {
   bytes f = cat({eth_hdr("00:11:22:33:44:55", "08:00:20:0a:0b:0c", 30), bytes{0xFF, 0xFF}, bytes(28, 1)});
   EXPECT_EQ(decode(2, 2, 2, f), "802.3; IPX (30); \n");
   std::string out = decode(4, 2, 2, f);
@@ -103,7 +103,7 @@ TEST_F(Link, Raw8023CarriesIpx) {
   EXPECT_EQ(out.find("LLC"), std::string::npos);
 }
 
-TEST_F(Link, LlcSnapToIp) {
+TEST_F(PanLink, LlcSnapToIp) {
   bytes ip = ipv4_hdr("10.0.0.1", "10.0.0.2", 200, 0);
   bytes f = cat({hexbytes("aa aa 03 00 00 00 08 00"), ip});
   kav_pktctx ctx;
@@ -123,7 +123,7 @@ TEST_F(Link, LlcSnapToIp) {
       << out;
 }
 
-TEST_F(Link, LlcNlpidIp) {
+TEST_F(PanLink, LlcNlpidIp) {
   bytes ip = ipv4_hdr("10.0.0.1", "10.0.0.2", 200, 0);
   bytes f = cat({hexbytes("fe fe 03 cc"), ip});
   EXPECT_EQ(decode(1, 2, 7, f), "IP: 10.0.0.1 -> 10.0.0.2; \n");
@@ -132,7 +132,7 @@ TEST_F(Link, LlcNlpidIp) {
   EXPECT_EQ(ctx.llckind, 1u);
 }
 
-TEST_F(Link, LlcFrameFormats) {
+TEST_F(PanLink, LlcFrameFormats) {
   // Information frame: N(S)=5, N(R)=9, poll set.
   std::string i = decode(4, 2, 7, hexbytes("04 05 0a 13 77"));
   EXPECT_NE(i.find("+LLC: Control = 0x0A13\n\tInformation frame: N(S)=5, N(R)=9, Poll=On\n"), std::string::npos) << i;
@@ -154,7 +154,7 @@ TEST_F(Link, LlcFrameFormats) {
             std::string::npos);
 }
 
-TEST_F(Link, SnapBridgedAndUnknownOui) {
+TEST_F(PanLink, SnapBridgedAndUnknownOui) {
   std::string b = decode(4, 2, 8, hexbytes("00 80 c2 00 07 01 02"));
   EXPECT_NE(b.find("+SNAP: OUI = 32962 (0x0080C2) ... 802.1\n+SNAP: Protocol ID = 7 (0x0007) ... 802.3\n"),
             std::string::npos)
@@ -165,7 +165,7 @@ TEST_F(Link, SnapBridgedAndUnknownOui) {
   EXPECT_EQ(decode(2, 2, 8, hexbytes("00 00")), "*SNAP; \n");
 }
 
-TEST_F(Link, Fddi) {
+TEST_F(PanLink, Fddi) {
   bytes f = cat({hexbytes("50 00 11 22 33 44 55 08 00 20 0a 0b 0c 00"), hexbytes("42 42 03 99")});
   EXPECT_EQ(decode(2, 2, 6, f), "FDDI: <50> ; LLC.U; data=1; \n");
   EXPECT_EQ(decode(3, 2, 6, f), "FDDI: <50> 08:00:20:0A:0B:0C -> 00:11:22:33:44:55; LLC.U: 42 -> 42; data=1; \n");
@@ -180,7 +180,7 @@ TEST_F(Link, Fddi) {
   EXPECT_NE(decode(4, 2, 6, bytes{0x50}).find("WARNING: FDDI header is truncated (by 13 bytes)\n"), std::string::npos);
 }
 
-TEST_F(Link, Ppp) {
+TEST_F(PanLink, Ppp) {
   bytes ip = ipv4_hdr("10.0.0.1", "10.0.0.2", 200, 0);
   bytes f = cat({hexbytes("ff 03 00 21"), ip});
   EXPECT_EQ(decode(2, 2, 9, f), "PPP; IP: 10.0.0.1 -> 10.0.0.2 <DF,LAST>, id=1.0; \n");
@@ -194,7 +194,7 @@ TEST_F(Link, Ppp) {
   EXPECT_EQ(decode(2, 2, 9, hexbytes("ff 03")), "*PPP; \n");
 }
 
-TEST_F(Link, NamesOfCodesAndTypes) {
+TEST_F(PanLink, NamesOfCodesAndTypes) {
   EXPECT_STREQ(kav_l2proto2nam(6), "FDDI");
   EXPECT_STREQ(kav_l2proto2nam(12), "<12>");
   EXPECT_STREQ(ethtyp2nam(0x1005), "Berkeley Trailer-Encapsulated IP");

@@ -6,7 +6,7 @@
 
 namespace {
 
-class Net : public ::testing::Test {
+class PanNet : public ::testing::Test {
  protected:
   void SetUp() override { reset_decoders(2); }
   void TearDown() override { reset_decoders(2); }
@@ -17,7 +17,7 @@ bytes ip200(size_t n, unsigned id = 7, unsigned frag = 0x4000, const bytes &opts
   return cat({ipv4_hdr("192.168.1.1", "192.168.1.2", 200, unsigned(n), id, 64, frag, opts), bytes(n, 0x55)});
 }
 
-TEST_F(Net, Ipv4EachVerbosity) {
+TEST_F(PanNet, Ipv4EachVerbosity) {
   bytes d = ip200(2);
   EXPECT_EQ(decode(1, 3, 1, d), "IP: 192.168.1.1 -> 192.168.1.2; data=2; \n");
   EXPECT_EQ(decode(2, 3, 1, d), "IP: 192.168.1.1 -> 192.168.1.2 <DF,LAST>, id=7.0; data=2; \n");
@@ -42,7 +42,7 @@ TEST_F(Net, Ipv4EachVerbosity) {
             "2 Data octets follow:\nDecimal format, 16 octets per row\n0001: 085 085\n");
 }
 
-TEST_F(Net, Ipv4ContextFields) {
+TEST_F(PanNet, Ipv4ContextFields) {
   kav_pktctx ctx;
   decode(2, 3, 1, ip200(2, 0x1234), 0, &ctx);
   EXPECT_STREQ(ctx.ipsrc, "192.168.1.1");
@@ -52,7 +52,7 @@ TEST_F(Net, Ipv4ContextFields) {
   EXPECT_EQ(ctx.iplen, 22u);
 }
 
-TEST_F(Net, Ipv4BadChecksumMarkedAndDecodingGoesOn) {
+TEST_F(PanNet, Ipv4BadChecksumMarkedAndDecodingGoesOn) {
   bytes d = ip200(2);
   d[10] ^= 0xFF;
   EXPECT_EQ(decode(2, 3, 1, d), "!IP: 192.168.1.1 -> 192.168.1.2 <DF,LAST>, id=7.0; data=2; \n");
@@ -61,7 +61,7 @@ TEST_F(Net, Ipv4BadChecksumMarkedAndDecodingGoesOn) {
   EXPECT_NE(out.find("2 Data octets follow"), std::string::npos);
 }
 
-TEST_F(Net, Ipv4TosAndFlags) {
+TEST_F(PanNet, Ipv4TosAndFlags) {
   bytes d = ip200(0, 1, 0xA000 | 3);  // reserved flag, more fragments, offset 3
   d[1] = 0x18;                          // throughput + delay
   put16(d, 10, 0);
@@ -73,7 +73,7 @@ TEST_F(Net, Ipv4TosAndFlags) {
   EXPECT_EQ(decode(2, 3, 1, d), "IP: 192.168.1.1 -> 192.168.1.2 <MF,MORE>, id=1.24; \n");
 }
 
-TEST_F(Net, Ipv4PaddingIsATrailer) {
+TEST_F(PanNet, Ipv4PaddingIsATrailer) {
   // Total length 40 in a 60-octet Ethernet payload: a 20-octet transport PDU.
   bytes d = cat({ip200(20), bytes(20, 0xEE)});
   std::string out = decode(4, 3, 1, d);
@@ -83,20 +83,20 @@ TEST_F(Net, Ipv4PaddingIsATrailer) {
   EXPECT_EQ(decode(2, 3, 1, d), "IP: 192.168.1.1 -> 192.168.1.2 <DF,LAST>, id=7.0; data=20; \n");
 }
 
-TEST_F(Net, Ipv4NonFirstFragmentHasNoTransport) {
+TEST_F(PanNet, Ipv4NonFirstFragmentHasNoTransport) {
   bytes d = cat({ipv4_hdr("10.0.0.1", "10.0.0.2", 6, 8, 9, 64, 0x0002), bytes(8, 1)});
   std::string out = decode(4, 3, 1, d);
   EXPECT_NE(out.find("Layer = 4, Protocol = 4294967295\n\n8 Data octets follow:"), std::string::npos) << out;
   EXPECT_EQ(decode(2, 3, 1, d), "IP: 10.0.0.1 -> 10.0.0.2 <MF,LAST>, id=9.16; data=8; \n");
 }
 
-TEST_F(Net, IpInIpDecodedAgain) {
+TEST_F(PanNet, IpInIpDecodedAgain) {
   bytes inner = ip200(1);
   bytes d = cat({ipv4_hdr("10.0.0.1", "10.0.0.2", 4, unsigned(inner.size())), inner});
   EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.0.0.1 -> 10.0.0.2; IP: 192.168.1.1 -> 192.168.1.2; data=1; \n");
 }
 
-TEST_F(Net, RecordRouteOption) {
+TEST_F(PanNet, RecordRouteOption) {
   bytes opt = hexbytes("07 0b 04 0a 00 00 01 0a 00 00 02 00");  // RR, length 11, two addresses, EOOL
   bytes d = ip200(0, 1, 0x4000, opt);
   std::string out = decode(4, 3, 1, d);
@@ -113,7 +113,7 @@ TEST_F(Net, RecordRouteOption) {
   EXPECT_EQ(decode(2, 3, 1, d), "IP: 192.168.1.1 -> 192.168.1.2 <DF,LAST>, id=1.0, opts=RR,EOOL; \n");
 }
 
-TEST_F(Net, OptionDetails) {
+TEST_F(PanNet, OptionDetails) {
   // NOP, router alert, timestamp with addresses (one entry), security.
   bytes opt = hexbytes("01 94 04 00 00 44 0c 0d 01 0a 00 00 09 00 00 00 2a 82 0b d7 88 00 01 00 02 00 00 03 00");
   bytes d = ip200(0, 1, 0x4000, opt);
@@ -132,14 +132,14 @@ TEST_F(Net, OptionDetails) {
   EXPECT_NE(decode(2, 3, 1, d).find("id=1.0, opts=NOP,RTRALT,TS,SEC; "), std::string::npos);
 }
 
-TEST_F(Net, OptionTruncatedByHeader) {
+TEST_F(PanNet, OptionTruncatedByHeader) {
   bytes opt = hexbytes("07 0b 04 0a");  // RR says 11 octets, the header holds 4
   std::string out = decode(4, 3, 1, ip200(0, 1, 0x4000, opt));
   EXPECT_NE(out.find("\n\tNB: Option truncated by 7 bytes\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\t2 padding/trailing octets follow\n"), std::string::npos) << out;
 }
 
-TEST_F(Net, OptionLengthZeroEndsWalk) {
+TEST_F(PanNet, OptionLengthZeroEndsWalk) {
   // Lengths 0 and 1 would never advance: the walk stops instead of hanging.
   for (unsigned l : {0u, 1u}) {
     bytes opt = hexbytes("44 00 00 00 44 00 00 00");
@@ -151,7 +151,7 @@ TEST_F(Net, OptionLengthZeroEndsWalk) {
   }
 }
 
-TEST_F(Net, IllegalAndTruncatedHeaderLengths) {
+TEST_F(PanNet, IllegalAndTruncatedHeaderLengths) {
   bytes d = ip200(4);
   d[0] = 0x43;  // IHL 3
   std::string out = decode(4, 3, 1, d);
@@ -166,7 +166,7 @@ TEST_F(Net, IllegalAndTruncatedHeaderLengths) {
   EXPECT_EQ(tout.find("+IP: Source"), std::string::npos);  // row 12 lies beyond the captured header
 }
 
-TEST_F(Net, TotalLengthBelowHeaderTakesCapturedLength) {
+TEST_F(PanNet, TotalLengthBelowHeaderTakesCapturedLength) {
   // Segmentation-offload captures carry total length 0.
   bytes d = ip200(30);
   put16(d, 2, 0);
@@ -185,7 +185,7 @@ bytes arp_msg(unsigned op, unsigned htype = 1, unsigned ptype = 0x0800) {
   return a;
 }
 
-TEST_F(Net, ArpSummaries) {
+TEST_F(PanNet, ArpSummaries) {
   EXPECT_EQ(decode(1, 3, 2, arp_msg(1)), "ARP Request: ip=10.0.0.1 wants ip=10.0.0.2; \n");
   EXPECT_EQ(decode(1, 3, 2, arp_msg(2)), "ARP Response: ip=10.0.0.1 maps to eth=08:00:20:0A:0B:0C; \n");
   EXPECT_EQ(decode(1, 3, 3, arp_msg(3)), "RARP Request: eth=00:00:00:00:00:00 wants eth=08:00:20:0A:0B:0C; \n");
@@ -199,7 +199,7 @@ TEST_F(Net, ArpSummaries) {
   EXPECT_STREQ(ctx.arptpa, "10.0.0.2");
 }
 
-TEST_F(Net, ArpVerbosity4AndPadding) {
+TEST_F(PanNet, ArpVerbosity4AndPadding) {
   bytes a = cat({arp_msg(1), bytes(18, 0)});
   std::string out = decode(4, 3, 2, a);
   EXPECT_NE(out.find("+ARP: Hardware Type = 0x0001 (Ethernet)\n"
@@ -218,7 +218,7 @@ TEST_F(Net, ArpVerbosity4AndPadding) {
       << out;
 }
 
-TEST_F(Net, ArpAddressesPastTheEnd) {
+TEST_F(PanNet, ArpAddressesPastTheEnd) {
   bytes a = arp_msg(1);
   a[4] = 200;  // hardware length runs far past the message
   std::string out = decode(4, 3, 2, a);
@@ -227,7 +227,7 @@ TEST_F(Net, ArpAddressesPastTheEnd) {
   EXPECT_EQ(decode(1, 3, 2, bytes{0, 1, 8}), "*ARP; \n");
 }
 
-TEST_F(Net, Ipv6HeaderAndPadding) {
+TEST_F(PanNet, Ipv6HeaderAndPadding) {
   bytes d = cat({ipv6_hdr("2001:db8::1", "2001:db8::2", 59, 2), bytes{9, 9}, bytes(6, 0xEE)});
   EXPECT_EQ(decode(1, 3, 7, d), "IPv6; data=2; \n");
   EXPECT_EQ(decode(3, 3, 7, d), "IPv6: 2001:db8::1 -> 2001:db8::2; data=2; \n");
@@ -249,7 +249,7 @@ TEST_F(Net, Ipv6HeaderAndPadding) {
   EXPECT_NE(decode(4, 3, 7, t).find("WARNING: IPv6 header is truncated (by 10 bytes)\n"), std::string::npos);
 }
 
-TEST_F(Net, UndecodedNetworkCodes) {
+TEST_F(PanNet, UndecodedNetworkCodes) {
   EXPECT_EQ(decode(2, 3, 4, bytes{1, 2}), "data=2; \n");
   EXPECT_EQ(decode(2, 3, 0, bytes{1}), "data=1; \n");
   EXPECT_STREQ(kav_l3proto2nam(5), "PPP-NCP");

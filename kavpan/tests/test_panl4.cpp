@@ -6,7 +6,7 @@
 
 namespace {
 
-class Trans : public ::testing::Test {
+class PanTrans : public ::testing::Test {
  protected:
   void SetUp() override { reset_decoders(2); }
   void TearDown() override { reset_decoders(2); }
@@ -22,7 +22,7 @@ bytes seg(unsigned sp, unsigned dp, unsigned flags, const bytes &payload = {}, c
   return tcp_seg(six, six ? A6 : A, six ? B6 : B, sp, dp, 1000123, 2000456, flags, 512, opts, payload);
 }
 
-TEST_F(Trans, TcpEachVerbosity) {
+TEST_F(PanTrans, TcpEachVerbosity) {
   bytes d = v4(6, seg(1025, 80, 0x18, bytes{'h', 'i', '!'}));
   EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; TCP: 1025->80; data=3 []; \n");
   EXPECT_EQ(decode(2, 3, 1, d),
@@ -52,7 +52,7 @@ TEST_F(Trans, TcpEachVerbosity) {
                 "3 Data octets follow:\nDecimal format, 16 octets per row\n0001: 104 105 033\n");
 }
 
-TEST_F(Trans, TcpChecksumOverIpv4) {
+TEST_F(PanTrans, TcpChecksumOverIpv4) {
   bytes d = v4(6, seg(1025, 80, 0x10, bytes{1, 2, 3}));
   std::string good = decode(4, 3, 1, d);
   EXPECT_NE(good.find(" (over 35 bytes)\n+TCP: Urgent"), std::string::npos) << good;
@@ -62,7 +62,7 @@ TEST_F(Trans, TcpChecksumOverIpv4) {
   EXPECT_NE(decode(1, 3, 1, d).find("; !TCP: 1025->80; "), std::string::npos);
 }
 
-TEST_F(Trans, TcpAndUdpChecksumOverIpv6UsesIpv6PseudoHeader) {
+TEST_F(PanTrans, TcpAndUdpChecksumOverIpv6UsesIpv6PseudoHeader) {
   bytes t = v6(6, seg(1025, 80, 0x10, bytes{1, 2, 3}, {}, true));
   EXPECT_EQ(decode(1, 3, 7, t), "IPv6; TCP: 1025->80; data=3 []; \n");
   EXPECT_NE(decode(4, 3, 7, t).find("+TCP: Checksum = 0x"), std::string::npos);
@@ -79,7 +79,7 @@ TEST_F(Trans, TcpAndUdpChecksumOverIpv6UsesIpv6PseudoHeader) {
   EXPECT_EQ(decode(1, 3, 7, u), "IPv6; !UDP: 5000->53; data=2 []; \n");
 }
 
-TEST_F(Trans, PortChoice) {
+TEST_F(PanTrans, PortChoice) {
   auto app = [](unsigned sp, unsigned dp) {
     int layer = 4, proto = 6, trailer = 0, more = 0;
     kav_pktctx ctx;
@@ -99,7 +99,7 @@ TEST_F(Trans, PortChoice) {
   EXPECT_EQ(app(5000, 6000), 6000);
 }
 
-TEST_F(Trans, SynWithoutDataShowsItsOneSequenceNumber) {
+TEST_F(PanTrans, SynWithoutDataShowsItsOneSequenceNumber) {
   bytes d = v4(6, seg(1025, 80, 0x02));
   EXPECT_NE(decode(2, 3, 1, d).find("TCP: 1025->80 <SYN>, seq=123-123, ack=456, win=512; \n"), std::string::npos);
   bytes a = v4(6, seg(1025, 80, 0x10));
@@ -108,7 +108,7 @@ TEST_F(Trans, SynWithoutDataShowsItsOneSequenceNumber) {
   EXPECT_NE(decode(2, 3, 1, n).find("<None>"), std::string::npos);
 }
 
-TEST_F(Trans, TcpContext) {
+TEST_F(PanTrans, TcpContext) {
   kav_pktctx ctx;
   decode(2, 3, 1, v4(6, seg(1025, 80, 0x12)), 0, &ctx);
   EXPECT_STREQ(ctx.tcpflags, "SYN,ACK");
@@ -118,7 +118,7 @@ TEST_F(Trans, TcpContext) {
   EXPECT_STREQ(ctx.dstport, "80");
 }
 
-TEST_F(Trans, TcpMissingOctetsSkipChecksum) {
+TEST_F(PanTrans, TcpMissingOctetsSkipChecksum) {
   bytes d = v4(6, seg(1025, 80, 0x18, bytes(10, 'x')));
   put16(d, 2, unsigned(d.size() + 90));  // the IP header claims what the capture lost
   put16(d, 10, 0);
@@ -128,7 +128,7 @@ TEST_F(Trans, TcpMissingOctetsSkipChecksum) {
   EXPECT_NE(decode(4, 3, 1, d, 90).find(" (over -1 bytes)"), std::string::npos);
 }
 
-TEST_F(Trans, TcpOptionsAndBadOptionLength) {
+TEST_F(PanTrans, TcpOptionsAndBadOptionLength) {
   bytes opts = hexbytes("02 04 05 b4 01 03 03 07 05 0a 00 00 00 05 00 00 00 09 0b 06 00 00 00 2a");
   bytes d = v4(6, seg(1025, 80, 0x10, {}, opts));
   EXPECT_NE(decode(2, 3, 1, d).find(", opts MSS,NOP,WS,SACKS,CC=42; "), std::string::npos) << decode(2, 3, 1, d);
@@ -160,7 +160,7 @@ TEST_F(Trans, TcpOptionsAndBadOptionLength) {
             std::string::npos);
 }
 
-TEST_F(Trans, TcpTruncatedHeader) {
+TEST_F(PanTrans, TcpTruncatedHeader) {
   bytes s = seg(1025, 80, 0x10);
   s.resize(12);
   bytes d = v4(6, s);
@@ -175,7 +175,7 @@ TEST_F(Trans, TcpTruncatedHeader) {
             std::string::npos);
 }
 
-TEST_F(Trans, Udp) {
+TEST_F(PanTrans, Udp) {
   bytes d = v4(17, udp_dgram(false, A, B, 1234, 53, bytes{1, 2, 3, 4}));
   EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; UDP: 1234->53; data=4 []; \n");
   std::string out = decode(4, 3, 1, d);
@@ -199,7 +199,60 @@ bytes icmp_msg(unsigned type, unsigned code, const bytes &body) {
   return m;
 }
 
-TEST_F(Trans, IcmpEcho) {
+std::string hex4(unsigned v) {
+  char b[8];
+  snprintf(b, sizeof b, "%04X", v & 0xFFFF);
+  return b;
+}
+
+TEST_F(PanTrans, UdpEachVerbosityExact) {
+  bytes u = udp_dgram(false, A, B, 1234, 53, bytes{1, 2, 3, 4});
+  bytes d = v4(17, u);
+  std::string line = "IP: 10.1.1.1 -> 10.1.1.2 <DF,LAST>, id=1.0; UDP: 1234->53; data=4 []; \n";
+  EXPECT_EQ(decode(2, 3, 1, d), line);
+  EXPECT_EQ(decode(3, 3, 1, d), line);
+  EXPECT_EQ(decode(4, 4, 17, u),
+            "\n12-octet PDU follows: Layer = 4, Protocol = 17\n\n"
+            "+UDP: Source Port = 1234\n"
+            "+UDP: Dest Port = 53\n"
+            "+UDP: PDU Size = 12\n"
+            "+UDP: Checksum = 0x" + hex4((u[6] << 8) | u[7]) + " (over -1 bytes)\n"
+            "\n4-octet PDU follows: Layer = 5, Protocol = 53\n\n"
+            "4 Data octets follow:\nDecimal format, 16 octets per row\n0001: 001 002 003 004\n");
+}
+
+TEST_F(PanTrans, IcmpEachVerbosityExact) {
+  bytes m = icmp_msg(0, 0, hexbytes("12 34 00 07"));
+  EXPECT_EQ(decode(1, 4, 1, m), "ICMP: EchoRsp; \n");
+  EXPECT_EQ(decode(2, 4, 1, m), "ICMP: EchoRsp; \n");
+  EXPECT_EQ(decode(3, 4, 1, m), "ICMP: EchoRsp; \n");
+  EXPECT_EQ(decode(4, 4, 1, m),
+            "\n8-octet PDU follows: Layer = 4, Protocol = 1\n\n"
+            "+ICMP: Type = Echo Reply (0)\n"
+            "+ICMP: Code = zero (0)\n"
+            "+ICMP: Checksum = 0x" + hex4((m[2] << 8) | m[3]) + " (over 8 bytes)\n"
+            "+ICMP: ID = 4660\n"
+            "+ICMP: Sequence = 7\n");
+  bytes r = icmp_msg(5, 1, hexbytes("c0 a8 00 fe"));
+  std::string out = decode(4, 4, 1, r);
+  EXPECT_NE(out.find("+ICMP: Code = redirect for host (1)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("+ICMP: Required Router = 192.168.0.254\n"), std::string::npos) << out;
+  EXPECT_EQ(decode(2, 4, 1, r), "ICMP: Redir-Host; \n");
+  bytes adv = icmp_msg(9, 0, hexbytes("01 02 07 08 c0 a8 00 01 00 00 00 05"));
+  std::string a = decode(4, 4, 1, adv);
+  EXPECT_NE(a.find("+ICMP: No. Of Addresses = 1\n+ICMP: Entry Size = 2\n+ICMP: Lifetime = 1800\n"
+                   "+ICMP: Router 0 = 192.168.0.1\n+ICMP:\tPreference = 5 (0x0005)\n"),
+            std::string::npos)
+      << a;
+  bytes pp = icmp_msg(12, 1, hexbytes("09 00 00 01"));
+  EXPECT_NE(decode(4, 4, 1, pp).find("+ICMP: Pointer = 9 (not used)\n+ICMP: Reserved = 1 *ERROR*\n"), std::string::npos);
+  // Truncated capture: the checksum is not tested.
+  bytes cut(m.begin(), m.begin() + 6);
+  EXPECT_EQ(decode(1, 4, 1, cut, 2), "%ICMP: EchoRsp; \n");
+  EXPECT_NE(decode(4, 4, 1, cut, 2).find("WARNING: ICMP packet is truncated (by 2 bytes)\n"), std::string::npos);
+}
+
+TEST_F(PanTrans, IcmpEcho) {
   bytes d = v4(1, icmp_msg(8, 0, hexbytes("00 05 00 01 61 62")));
   EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; ICMP: EchoReq; \n");
   std::string out = decode(4, 3, 1, d);
@@ -215,7 +268,7 @@ TEST_F(Trans, IcmpEcho) {
   EXPECT_EQ(ctx.icmpcode, 0u);
 }
 
-TEST_F(Trans, IcmpUnreachableQuotesDatagram) {
+TEST_F(PanTrans, IcmpUnreachableQuotesDatagram) {
   // The quoted datagram: its IP header says 100 octets, 28 are quoted.
   bytes q = cat({ipv4_hdr(B, A, 17, 80), hexbytes("0f a0 82 9a 00 50 12 34")});
   bytes d = v4(1, icmp_msg(3, 3, cat({bytes(4, 0), q})));
@@ -236,7 +289,7 @@ TEST_F(Trans, IcmpUnreachableQuotesDatagram) {
   EXPECT_EQ(out.find("CORRUPT"), std::string::npos) << out;
 }
 
-TEST_F(Trans, IcmpTimestampReplyHasNoPadding) {
+TEST_F(PanTrans, IcmpTimestampReplyHasNoPadding) {
   bytes d = icmp_msg(14, 0, bytes(16, 0));
   std::string out = decode(4, 4, 1, d);
   EXPECT_NE(out.find("+ICMP: Transmit Timestamp = 0\n"), std::string::npos);
@@ -248,7 +301,7 @@ TEST_F(Trans, IcmpTimestampReplyHasNoPadding) {
             std::string::npos);
 }
 
-TEST_F(Trans, Igmp) {
+TEST_F(PanTrans, Igmp) {
   bytes r = hexbytes("16 00 00 00 e0 00 00 fb");
   put16(r, 2, uint16_t(~inet_sum(r.data(), 8)));
   EXPECT_EQ(decode(1, 4, 2, r), "IGMP: Report=224.0.0.251; \n");
@@ -267,7 +320,7 @@ TEST_F(Trans, Igmp) {
   EXPECT_NE(decode(4, 4, 2, bad).find("+IGMP: Unused = 5 ***INVALID***\n"), std::string::npos);
 }
 
-TEST_F(Trans, Vrrp) {
+TEST_F(PanTrans, Vrrp) {
   bytes m = hexbytes("21 05 64 01 01 01 00 00 c0 a8 00 01 70 61 73 73 77 6f 72 64");
   put16(m, 6, uint16_t(~inet_sum(m.data(), m.size())));
   EXPECT_EQ(decode(1, 4, 112, m), "VRRP=Advertisement (ver=2, ID=5, Pri=100, AdvIPs=1); \n");
@@ -284,7 +337,88 @@ TEST_F(Trans, Vrrp) {
   EXPECT_NE(decode(4, 4, 112, cut).find("WARNING: VRRP packet is truncated (by 6 bytes)\n"), std::string::npos);
 }
 
-TEST_F(Trans, UnlistedProtocolDumpedWhole) {
+bytes ospf_hdr(unsigned type, unsigned len, unsigned autype = 0, const char *auth = "00 00 00 00 00 00 00 00") {
+  bytes h = cat({hexbytes("02 00 00 00 c0 a8 00 01 00 00 00 00 00 00 00 00"), hexbytes(auth)});
+  h[1] = (unsigned char)type;
+  put16(h, 2, len);
+  put16(h, 14, autype);
+  return h;
+}
+
+TEST_F(PanTrans, OspfHello) {
+  bytes body = hexbytes("ff ff ff 00 00 0a 02 01 00 00 00 28 c0 a8 00 01 00 00 00 00 c0 a8 00 02 c0 a8 00 03");
+  bytes p = cat({ospf_hdr(1, 52), body});
+  EXPECT_EQ(decode(2, 4, 89, p), "OSPF=Hello; \n");
+  std::string out = decode(4, 4, 89, p);
+  EXPECT_EQ(out,
+            "\n52-octet PDU follows: Layer = 4, Protocol = 89\n\n"
+            "+OSPF: Version = 2\n"
+            "+OSPF: Packet Type = Hello (1)\n"
+            "+OSPF: Packet Length = 52\n"
+            "+OSPF: Router ID = 0xc0a80001 (192.168.0.1)\n"
+            "+OSPF: Area ID = 0x0 (0.0.0.0)\n"
+            "+OSPF: Checksum = 0x0000\n"
+            "+OSPF: AuthType = Null Authentication (0)\n"
+            "+OSPF: Unused Auth Data is 0:0:0:0:0:0:0:0\n"
+            "+OSPF:        type-specific packet body follows\n"
+            "+OSPF: Network Mask = 255.255.255.0\n"
+            "+OSPF: HelloInterval = 10\n"
+            "+OSPF: Options = <E> (0x2)\n"
+            "+OSPF: Priority = 1\n"
+            "+OSPF: RouterDeadInterval = 40\n"
+            "+OSPF: Designated Router = 192.168.0.1\n"
+            "+OSPF: Backup Designated Router = 0.0.0.0\n"
+            "+OSPF: 2 Neighbour IP addresses follow:\n"
+            "+OSPF: - Neighbour 1 = 192.168.0.2\n"
+            "+OSPF: - Neighbour 2 = 192.168.0.3\n");
+}
+
+TEST_F(PanTrans, OspfSimplePasswordShownAsText) {
+  bytes p = cat({ospf_hdr(5, 24, 1, "73 65 63 72 65 74 00 00"), bytes(4, 0)});
+  std::string out = decode(4, 4, 89, p);
+  EXPECT_NE(out.find("+OSPF: AuthType = Simple Password (1)\n+OSPF: Auth Data = 73:65:63:72:65:74:0:0 (secret)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("+OSPF: 4 trailing octets follow\n"), std::string::npos) << out;
+}
+
+TEST_F(PanTrans, OspfUpdateWithCutLsa) {
+  // Two router LSAs; the capture ends inside the second.
+  bytes lsa1 = hexbytes("00 01 02 01 c0 a8 00 01 c0 a8 00 01 80 00 00 01 12 34 00 24"
+                        "02 00 00 01 c0 a8 01 00 ff ff ff 00 03 00 00 0a");
+  bytes lsa2 = hexbytes("00 01 02 01 c0 a8 00 02 c0 a8 00 02 80 00 00 01 56 78 00 24 00 00");
+  bytes p = cat({ospf_hdr(4, unsigned(24 + 4 + lsa1.size() + 36)), hexbytes("00 00 00 02"), lsa1, lsa2});
+  std::string out = decode(4, 4, 89, p);
+  EXPECT_NE(out.find("+OSPF: 2 LSAs included in this update\n+OSPF: - LSA 1 follows:\n+OSPF:   LSA Age = 1 secs\n"
+                     "+OSPF: Options = <E> (0x2)\n+OSPF:   LSA Type = Router-LSA (1)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("+OSPF:     V=N, E=Y (AS boundary router), B=N (0x2:0x0)\n+OSPF:     No. of Router Links = 1\n"
+                     "+OSPF:     - Router Link 1 follows:\n"
+                     "+OSPF:     Link ID = 192.168.1.0 (IP network/subnet number)\n"
+                     "+OSPF:     Link Data = 4294967040 (255.255.255.0)\n"
+                     "+OSPF:     Link Type = connection to a stub network (3)\n"
+                     "+OSPF:     Link Metric = 10\n"
+                     "+OSPF:     No. of TOS metrics for this link: 0\n"
+                     "+OSPF: - LSA 2 follows:\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("WARNING: OSPF packet is truncated (by 14 bytes)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("WARNING: LSA is truncated (by 14 bytes)\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("trailing"), std::string::npos) << out;
+}
+
+TEST_F(PanTrans, OspfLsaLengthZeroStillAdvances) {
+  bytes lsa = hexbytes("00 01 02 01 c0 a8 00 01 c0 a8 00 01 80 00 00 01 12 34 00 00");
+  bytes p = cat({ospf_hdr(4, 24 + 4 + 40), hexbytes("00 00 00 02"), lsa, lsa});
+  std::string out = decode(4, 4, 89, p);
+  EXPECT_NE(out.find("+OSPF: - LSA 2 follows:\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("+OSPF: - LSA 3 follows:\n"), std::string::npos);
+  EXPECT_NE(decode(4, 4, 89, ospf_hdr(1, 24)).find("WARNING: OSPF header is truncated (by 0 bytes)\n"),
+            std::string::npos);
+}
+
+TEST_F(PanTrans, UnlistedProtocolDumpedWhole) {
   std::string out = decode(4, 4, 47, bytes{1, 2, 3});
   EXPECT_NE(out.find("3 Data octets follow:\n"), std::string::npos);
   EXPECT_EQ(decode(2, 4, 47, bytes{1, 2, 3}), "data=3; \n");

@@ -2,13 +2,14 @@
 // layer chain's handling of trailers, left-over octets and undecodable layers.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdlib>
 
 #include "pkt_helpers.h"
 
 namespace {
 
-class Support : public ::testing::Test {
+class PanSupport : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("KAV_DUMPFMT");
@@ -30,7 +31,7 @@ std::string prt_all_levels(int vb) {
   });
 }
 
-TEST_F(Support, PrintLevelsFollowVerbosity) {
+TEST_F(PanSupport, PrintLevelsFollowVerbosity) {
   EXPECT_EQ(prt_all_levels(1), "A1");
   EXPECT_EQ(prt_all_levels(2), "A12");
   EXPECT_EQ(prt_all_levels(3), "A123");
@@ -38,7 +39,7 @@ TEST_F(Support, PrintLevelsFollowVerbosity) {
   EXPECT_EQ(prt_all_levels(0), "A");  // export mode: only the always-level
 }
 
-TEST_F(Support, DidPrintFlagOnlyWhenSomethingPrinted) {
+TEST_F(PanSupport, DidPrintFlagOnlyWhenSomethingPrinted) {
   kav_vblvl = 2;
   kav_did_prt = 0;
   capture_out([] { kavprt(3, "x"); });
@@ -47,7 +48,55 @@ TEST_F(Support, DidPrintFlagOnlyWhenSomethingPrinted) {
   EXPECT_EQ(kav_did_prt, 1);
 }
 
-TEST_F(Support, TextPrinterEscapesAndCuts) {
+// kav_fmt must give the C library's text for every format it accepts.
+std::string viafmt(int *rc, const char *fmt, ...) {
+  char buf[256];
+  va_list ap;
+  va_start(ap, fmt);
+  *rc = kav_fmt(buf, int(sizeof buf), fmt, ap);
+  va_end(ap);
+  return *rc >= 0 ? std::string(buf, size_t(*rc)) : std::string();
+}
+
+#define SAME_AS_LIBC(fmt, ...)                               \
+  do {                                                       \
+    char ref[256];                                           \
+    snprintf(ref, sizeof ref, fmt, __VA_ARGS__);             \
+    int rc;                                                  \
+    std::string got = viafmt(&rc, fmt, __VA_ARGS__);         \
+    EXPECT_GE(rc, 0) << fmt;                                 \
+    EXPECT_EQ(got, std::string(ref)) << fmt;                 \
+  } while (0)
+
+TEST_F(PanSupport, FastFormatterMatchesLibrary) {
+  for (int v : {0, 1, -1, 42, -42, 999, 1000, 65535, 2147483647, int(-2147483647 - 1)}) {
+    SAME_AS_LIBC("%d|%5d|%-5d|%05d|%02X|%04X|%x|%o|%03o|%03d", v, v, v, v, unsigned(v), unsigned(v), unsigned(v),
+                 unsigned(v), unsigned(v), v);
+    SAME_AS_LIBC("%u, %lu, %ld, 0x%06X, 0x%04lX", unsigned(v), (unsigned long)v, long(v), unsigned(v) & 0xFFFFFF,
+                 (unsigned long)v);
+  }
+  SAME_AS_LIBC("%s|%5s|%-5s|%.3s|%.*s|%1s|%c|%%", "abc", "ab", "ab", "abcdef", 2, "xyz", "", 'Q');
+  SAME_AS_LIBC("%*d|%-*d|%lld", 6, 12, 4, 3, -123456789012LL);
+  SAME_AS_LIBC("\n%u-octet PDU follows:%s\n\n", 1514u, " Layer = 2, Protocol = Ethernet");
+  int rc;
+  viafmt(&rc, "%+d", 1);
+  EXPECT_EQ(rc, -1);
+  viafmt(&rc, "%.3d", 1);
+  EXPECT_EQ(rc, -1);
+  viafmt(&rc, "%f", 1.0);
+  EXPECT_EQ(rc, -1);
+  viafmt(&rc, "%hd", 1);
+  EXPECT_EQ(rc, -1);
+  // Too long for the buffer: refused, and kavprt then prints through the library.
+  std::string big(400, 'x');
+  viafmt(&rc, "%s", big.c_str());
+  EXPECT_EQ(rc, -1);
+  std::string huge(3000, 'y');
+  EXPECT_EQ(capture_out([&] { kavprt(-1, "<%s>", huge.c_str()); }), "<" + huge + ">");
+  EXPECT_EQ(capture_out([] { kavprt(-1, "%5.1f", 2.25); }), "  2.2");
+}
+
+TEST_F(PanSupport, TextPrinterEscapesAndCuts) {
   EXPECT_EQ(capture_out([] { kav_txtprt("0123456789", 4, 1); }), "0123...");
   EXPECT_EQ(capture_out([] { kav_txtprt("0123456789", 4, 0); }), "0123");
   EXPECT_EQ(capture_out([] { kav_txtprt("ab", 4, 1); }), "ab");
@@ -62,13 +111,13 @@ std::string dump(const bytes &b, const char *fmt) {
   return capture_out([&] { kavdump(b.data(), int(b.size()), fmt); });
 }
 
-TEST_F(Support, DumpOnlyAtVerbosity4) {
+TEST_F(PanSupport, DumpOnlyAtVerbosity4) {
   kav_vblvl = 3;
   bytes b = {1, 2, 3};
   EXPECT_EQ(capture_out([&] { kavdump(b.data(), 3, "HEX"); }), "");
 }
 
-TEST_F(Support, DumpHexDecOct) {
+TEST_F(PanSupport, DumpHexDecOct) {
   bytes b;
   for (int i = 0; i < 27; i++) b.push_back((unsigned char)(i * 10));
   std::string hex = dump(b, "HEX");
@@ -82,7 +131,7 @@ TEST_F(Support, DumpHexDecOct) {
   EXPECT_EQ(dump(bytes(), "HEX"), "Hexadecimal format, 25 octets per row\n");
 }
 
-TEST_F(Support, DumpDefaultFromEnvironment) {
+TEST_F(PanSupport, DumpDefaultFromEnvironment) {
   setenv("KAV_DUMPFMT", "hex", 1);
   kav_dump_reset();
   EXPECT_EQ(dump(bytes{0xAB}, nullptr), "Hexadecimal format, 25 octets per row\n0001: AB\n");
@@ -93,7 +142,7 @@ TEST_F(Support, DumpDefaultFromEnvironment) {
   EXPECT_EQ(dump(bytes{1}, nullptr), "Decimal format, 16 octets per row\n0001: 001\n");
 }
 
-TEST_F(Support, DumpLongsBigAndLittleEndian) {
+TEST_F(PanSupport, DumpLongsBigAndLittleEndian) {
   setenv("KAV_DUMP_LONGS", "y", 1);
   kav_dump_reset();
   bytes b = {0x00, 0x01, 0x00, 0x02};
@@ -113,7 +162,7 @@ TEST_F(Support, DumpLongsBigAndLittleEndian) {
   EXPECT_EQ(dump(b, "HEX"), "Hexadecimal format, 25 octets per row\n0001: 00 01 00 02\n");
 }
 
-TEST_F(Support, DumpAscii) {
+TEST_F(PanSupport, DumpAscii) {
   bytes b = {'A', 0x8A, 0, ' ', 0x7F, 0xC1};
   EXPECT_EQ(dump(b, "ASC"), "ASCII format, 15 chars per row\n0001:    A  \\LF  NUL  SPC  DEL   \\A\n");
   bytes row(16, 'x');
@@ -121,13 +170,13 @@ TEST_F(Support, DumpAscii) {
   EXPECT_NE(out.find("\n0002:    x\n"), std::string::npos) << out;
 }
 
-TEST_F(Support, DumpText) {
+TEST_F(PanSupport, DumpText) {
   bytes b = {'h', 'i', 0, 0, 'x', 0};
   EXPECT_EQ(dump(b, "TXT"), "Text format - WARNING: buffer contains NULs\nhi\n*** 2 NULs ***\nx\n*** 1 NUL ***\n\n");
   EXPECT_EQ(dump(bytes{'o', 'k'}, "TXT"), "Text format\nok\n");
 }
 
-TEST_F(Support, ChecksumMatchesAndMismatches) {
+TEST_F(PanSupport, ChecksumMatchesAndMismatches) {
   bytes b = hexbytes("45 00 00 1c 00 01 40 00 40 11 00 00 0a 00 00 01 0a 00 00 02");
   put16(b, 10, uint16_t(~inet_sum(b.data(), b.size())));
   EXPECT_EQ(kav_chksum16_1(b.data(), int(b.size())) & 0xFFFF, 0);
@@ -143,7 +192,7 @@ TEST_F(Support, ChecksumMatchesAndMismatches) {
   free(odd);
 }
 
-TEST_F(Support, ChainDumpsUndecodableLayer) {
+TEST_F(PanSupport, ChainDumpsUndecodableLayer) {
   bytes b = {1, 2, 3};
   EXPECT_EQ(decode(2, KAV_L_STOP, 0, b, 5), "data=8; \n");
   EXPECT_EQ(decode(4, KAV_L_STOP, 0, b),
@@ -157,13 +206,13 @@ TEST_F(Support, ChainDumpsUndecodableLayer) {
   EXPECT_EQ(decode(4, 9, 7, b).substr(0, 40), "\n3-octet PDU follows: Layer = 9, Protoco");
 }
 
-TEST_F(Support, ChainRawModeLabel) {
+TEST_F(PanSupport, ChainRawModeLabel) {
   kav_rawmode = 1;
   EXPECT_EQ(decode(4, KAV_L_LINK, 3, bytes{1}).substr(0, 45), "\n1-octet PDU follows: Protocol = Token Ring\n\n");
   EXPECT_EQ(decode(4, KAV_L_LINK, 0, bytes{1}).substr(0, 25), "\n1-octet PDU follows:\n\n1 ");
 }
 
-TEST_F(Support, ChainCutsTrailerBeforeNextLayer) {
+TEST_F(PanSupport, ChainCutsTrailerBeforeNextLayer) {
   // 802.3 length 3 carrying LLC UI (3 octets) and 6 octets of padding.
   bytes f = cat({eth_hdr("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:01", 3), hexbytes("42 42 03"), bytes(6, 0xEE)});
   std::string out = decode(4, KAV_L_LINK, KAV_L2_8023, f);
@@ -172,14 +221,14 @@ TEST_F(Support, ChainCutsTrailerBeforeNextLayer) {
   EXPECT_EQ(out.find("238"), std::string::npos) << out;  // the padding octets (0xEE) are never shown
 }
 
-TEST_F(Support, ChainEndsWithoutDataWhenDecoderReturnsZero) {
+TEST_F(PanSupport, ChainEndsWithoutDataWhenDecoderReturnsZero) {
   bytes f = bytes(10, 0);  // a truncated Ethernet header: payload 0
   std::string out = decode(4, KAV_L_LINK, KAV_L2_ETHER, f);
   EXPECT_EQ(out.find("Data octets follow"), std::string::npos);
   EXPECT_EQ(decode(2, KAV_L_LINK, KAV_L2_ETHER, f), "*ETH; \n");
 }
 
-TEST_F(Support, ChainClearsContext) {
+TEST_F(PanSupport, ChainClearsContext) {
   kav_pktctx ctx;
   memset(&ctx, 0, sizeof ctx);
   decode(2, KAV_L_STOP, 0, bytes{1}, 0, &ctx);

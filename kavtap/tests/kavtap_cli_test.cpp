@@ -83,7 +83,7 @@ TEST(TapCli, SwitchErrorsExit99) {
       {{"-r", "rates.txt:x"}, "Invalid switch: '-r rates.txt:x' - frequency must be number >0"},
       {{"-k", "1"}, "Invalid switch: '-k' - invalid workaround id (1)"},
       {{"-i", std::string(32, 'e')}, "Invalid switch: '-i " + std::string(32, 'e') + "' - max name is 32 chars"},
-      {{"-f", "TCP", "-F", "/etc/hostname"}, "Can't combine the '-f' and 'F' switches"},
+      {{"-f", "TCP", "-F", "/etc/hostname"}, "Can't combine the '-f' and '-F' switches"},
       {{"-f", "TCP", "10.1.1.1"}, "Shortcut filter, '10.1.1.1', can't be combined with standard filter switch"},
       {{"-v", "-v"}, "Duplicate '-v' switch"},
       {{"-x"}, "Illegal switch (on or after '-x')"},

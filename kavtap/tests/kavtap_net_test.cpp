@@ -3,7 +3,9 @@
 // reads back the log byte by byte.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -180,6 +182,44 @@ TEST_F(TapNet, FilterRejectsAreCountedInTrailer) {
   expect_end(L, 2, static_cast<int64_t>(sent[1].size() + sent[3].size()), 3, 60 + 70 + 80);
 }
 
+TEST_F(TapNet, ShorthandParameterAndFilterFile) {
+  std::string fpath = "/tmp/kavtap_filter_" + std::to_string(getpid());
+  struct Cleanup {
+    std::string p;
+    ~Cleanup() { unlink(p.c_str()); }
+  } cleanup{fpath};
+  FILE *f = std::fopen(fpath.c_str(), "w");
+  ASSERT_TRUE(f);
+  std::fputs("\t(UDP)\r\n  |\n(IP   SD=198.18.0.77)\n", f);
+  std::fclose(f);
+  struct Case {
+    std::vector<std::string> args;
+    std::string text;
+  } cases[] = {
+      {{"198.18.0.2:12345"}, "((TCP SD=12345) | (UDP SD=12345)) & (IP SD=198.18.0.2)"},
+      {{"-F", fpath}, "(UDP) |(IP SD=198.18.0.77)"},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::string> args = {"-v", "-i", net->if_a};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    TapProc tap(net->ns_a, args);
+    ASSERT_TRUE(tap.wait_ready()) << tap.err();
+    std::vector<std::vector<uint8_t>> sent = {udp_frame(44, 1), eth_frame(0x88B5, 99, 2)};
+    ASSERT_TRUE(send_frames(net->ns_b, net->if_b, sent));
+    sleep_ms(300);
+    ASSERT_EQ(tap.stop(SIGINT), 0) << tap.err();
+    Log L = parse_log(tap.out());
+    ASSERT_EQ(L.error, "");
+    EXPECT_EQ(L.filter, c.text);
+    EXPECT_EQ(L.filtlen, static_cast<int64_t>(c.text.size() + 1));
+    auto fr = frames_of(L);
+    ASSERT_EQ(fr.size(), 1u);
+    EXPECT_EQ(fr[0].data, sent[0]);
+    expect_end(L, 1, 86, 1, 99);
+  }
+}
+
 TEST_F(TapNet, SnapshotLengthCutsFrames) {
   for (const char *t : {"100", "0"}) {
     SCOPED_TRACE(std::string("-t ") + t);
@@ -294,6 +334,21 @@ TEST_F(TapNet, UnopenableRatesFileStopsBeforeCapture) {
   EXPECT_TRUE(L.events.empty());
 }
 
+TEST_F(TapNet, OutputFailureEndsCaptureWithStatus1) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  TapProc tap(net->ns_a, {"-v", "-i", net->if_a}, {}, -1, p[1]);
+  close(p[1]);
+  close(p[0]);  // nobody reads the log
+  ASSERT_TRUE(tap.wait_ready()) << tap.err();
+  ASSERT_TRUE(send_frames(net->ns_b, net->if_b, {eth_frame(0x88B5, 80, 1)}));
+  EXPECT_EQ(tap.wait_exit(10000), 1) << tap.err();
+  EXPECT_NE(tap.err().find("Outfile: Write failed for 80-byte event-1 - errno=32 [Broken pipe]\n"),
+            std::string::npos)
+      << tap.err();
+  EXPECT_EQ(net->promiscuity(net->ns_a, net->if_a), 0);
+}
+
 TEST_F(TapNet, AllInterfacesLeavesHeaderEmptyAndPromiscOff) {
   TapProc tap(net->ns_a, {"-v"});
   ASSERT_TRUE(tap.wait_ready()) << tap.err();
@@ -406,6 +461,72 @@ TEST_F(TapNet, CapsockProtocolAndTraceInfo) {
   EXPECT_TRUE(std::regex_search(err, std::regex("Interface flags: 0x[0-9a-f]+ -> 0x[0-9a-f]+ \\(index=\\d+\\)\n")))
       << err;
   EXPECT_TRUE(std::regex_search(err, std::regex("Received \\d+ packets, dropped 0\n"))) << err;
+}
+
+TEST_F(TapNet, ProtocolSwitchReplacesFamily) {
+  TapProc tap(net->ns_a, {"-v", "-b", "2048", "-i", net->if_a}, {{"KAV_CAPSOCK", "inet"}, {"KAV_TRCINFO", "y"}});
+  ASSERT_TRUE(tap.wait_ready()) << tap.err();
+  std::vector<std::vector<uint8_t>> sent = {eth_frame(0x88B5, 60, 1), udp_frame(40, 2)};
+  ASSERT_TRUE(send_frames(net->ns_b, net->if_b, sent));
+  sleep_ms(300);
+  ASSERT_EQ(tap.stop(SIGINT), 0) << tap.err();
+  EXPECT_NE(tap.err().find("Opened capture device - Sockets: family=packet, proto=2048 (17.3.2048)\n"),
+            std::string::npos)
+      << tap.err();
+  Log L = parse_log(tap.out());
+  ASSERT_EQ(L.error, "");
+  auto fr = frames_of(L);
+  ASSERT_EQ(fr.size(), 1u);
+  EXPECT_EQ(fr[0].data, sent[1]);
+}
+
+// An IPv4 datagram of protocol 3 addressed to the tap's end, with a valid
+// header checksum so that the receiving stack takes it up.
+std::vector<uint8_t> ip_proto3_frame(const uint8_t dst_mac[6], size_t payload_len) {
+  std::vector<uint8_t> f = udp_frame(payload_len - 8, 7);
+  std::memcpy(f.data(), dst_mac, 6);
+  uint8_t *ip = f.data() + 14;
+  ip[9] = 3;
+  uint32_t sum = 0;
+  for (int i = 0; i < 20; i += 2) sum += (ip[i] << 8) | ip[i + 1];
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  ip[10] = static_cast<uint8_t>(~sum >> 8);
+  ip[11] = static_cast<uint8_t>(~sum);
+  return f;
+}
+
+TEST_F(TapNet, InetFamilyReadsDatagramsAndRestoresFlags) {
+  uint8_t mac[6];
+  {
+    NsEnter in(net->ns_a);
+    ASSERT_TRUE(in.ok());
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", net->if_a.c_str());
+    ASSERT_EQ(ioctl(fd, SIOCGIFHWADDR, &ifr), 0);
+    close(fd);
+    std::memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
+  }
+  TapProc tap(net->ns_a, {"-v", "-i", net->if_a}, {{"KAV_CAPSOCK", "inet.3"}, {"KAV_TRCINFO", "y"}});
+  ASSERT_TRUE(tap.wait_ready()) << tap.err();
+  EXPECT_EQ(net->promiscuity(net->ns_a, net->if_a), 1);
+  std::vector<std::vector<uint8_t>> sent = {ip_proto3_frame(mac, 48), udp_frame(20, 3)};
+  ASSERT_TRUE(send_frames(net->ns_b, net->if_b, sent));
+  sleep_ms(300);
+  ASSERT_EQ(tap.stop(SIGINT), 0) << tap.err();
+  EXPECT_EQ(net->promiscuity(net->ns_a, net->if_a), 0) << "interface flags not restored";
+  std::string err = tap.err();
+  EXPECT_NE(err.find("Opened capture device - Sockets: family=inet, proto=3 (2.3.3)\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("Interface put into promiscuous mode\n"), std::string::npos);
+  Log L = parse_log(tap.out());
+  ASSERT_EQ(L.error, "");
+  auto fr = frames_of(L);
+  ASSERT_EQ(fr.size(), 1u);  // a raw IP socket of protocol 3 sees that datagram only, from its IP header on
+  EXPECT_EQ(fr[0].data.size(), 20u + 48u);
+  EXPECT_EQ(fr[0].data[0], 0x45);
+  EXPECT_EQ(fr[0].data[9], 3);
+  EXPECT_EQ(std::vector<uint8_t>(fr[0].data.begin() + 20, fr[0].data.end()), tail(sent[0], 34));
 }
 
 TEST_F(TapNet, CookedCaptureWithoutRawLink) {

@@ -48,7 +48,8 @@ NetPair::NetPair() {
   if_a = "va" + p;
   if_b = "vb" + p;
   sh("ip netns del " + ns_a + " 2>/dev/null; ip netns del " + ns_b + " 2>/dev/null");
-  const std::string quiet = " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1";
+  const std::string quiet =
+      " sh -c 'echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6; echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6; true' 2>/dev/null";
   std::string cmd = "set -e; ip netns add " + ns_a + "; ip netns add " + ns_b + "; ip netns exec " + ns_a + quiet +
                     "; ip netns exec " + ns_b + quiet + "; ip -n " + ns_a + " link add " + if_a +
                     " type veth peer name " + if_b + " netns " + ns_b + "; ip -n " + ns_a + " addr add 198.18.0.1/24 dev " +
