@@ -98,7 +98,8 @@ int do_open(kav_logfile *log, void *buf, int size, const char *mode) {
       }
       log->stdiobuf = buf;
     }
-    fflush(log->stream);
+    // Flushing an input stream could drop what it has already buffered.
+    if (mode[0] == 'w') fflush(log->stream);
     setvbuf(log->stream, static_cast<char *>(buf), _IOFBF, (size_t)size);
   }
   return alloc_sessions(log);
