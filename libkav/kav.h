@@ -206,6 +206,7 @@ struct kav_filtaddr {
   unsigned char mask;      // leading bits of the next byte (IPv4 prefix), 0 = none
   unsigned char mcast;     // Ethernet "M": any multicast address
   char relop;              // '<', '=' or '>'
+  unsigned char cmask[6];  // per-byte comparison mask derived from nbytes and mask
 };
 
 // One node of a compiled filter: a rule (no children) or a group.
@@ -234,6 +235,7 @@ struct kav_filtnode {
   int flags;               // KAV_FN_*
   int child;               // distance in nodes to the first child
   int nchild;
+  int maxlayer;            // root only: deepest layer any rule of the filter reads
 };
 
 // Compiles a filter expression; the result (node array, node 0 the root) is

@@ -98,7 +98,8 @@ int do_open(kav_logfile *log, void *buf, int size, const char *mode) {
       }
       log->stdiobuf = buf;
     }
-    fflush(log->stream);
+    // Flushing an input stream could drop what it has already buffered.
+    if (mode[0] == 'w') fflush(log->stream);
     setvbuf(log->stream, static_cast<char *>(buf), _IOFBF, (size_t)size);
   }
   return alloc_sessions(log);
@@ -136,6 +137,9 @@ int write_bytes(kav_logfile *log, const void *data, size_t len) {
   errno = 0;
   return fwrite(data, 1, len, log->stream) == len ? 0 : 1;
 }
+
+// Counters wrap rather than overflow on hostile lengths.
+inline void add64(int64_t *counter, int64_t v) { *counter = (int64_t)((uint64_t)*counter + (uint64_t)v); }
 
 bool valid_session(const kav_logfile *log, int ses) {
   return log->sessions && ses >= 0 && ses < log->hdr.nsessions;
@@ -223,8 +227,8 @@ int kav_write_evt(kav_logfile *log, int ses, const void *data, int count_only) {
   if (h->type == KAV_EVT_FRAME) {
     log->packets++;
     log->octets += (uint64_t)h->wirelen;
-    s->trl.frames++;
-    s->trl.octets += h->wirelen;
+    add64(&s->trl.frames, 1);
+    add64(&s->trl.octets, h->wirelen);
   }
   if (h->type == KAV_EVT_FATAL || h->type == KAV_EVT_END) {
     if (write_bytes(log, &s->trl, sizeof s->trl)) {
@@ -380,8 +384,8 @@ int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int
   if (h->type == KAV_EVT_FRAME) {
     log->packets++;
     log->octets += (uint64_t)h->wirelen;
-    s->trl.frames++;
-    s->trl.octets += h->wirelen;
+    add64(&s->trl.frames, 1);
+    add64(&s->trl.octets, h->wirelen);
   }
   if (h->type == KAV_EVT_FATAL || h->type == KAV_EVT_END) {
     if (do_read(log, &s->trl, sizeof s->trl, 0)) return 1;

@@ -99,10 +99,14 @@ int kav_getaddr_ip(char *value, kav_filtaddr *fa) {
     for (int i = fa->nbytes + 1; i < 4; i++) fa->addr[i] = 0;
   }
   fa->mcast = 0;
+  memset(fa->cmask, 0, sizeof fa->cmask);
+  memset(fa->cmask, 0xFF, fa->nbytes);
+  if (fa->nbytes < 4) fa->cmask[fa->nbytes] = fa->mask;
   return 0;
 }
 
 int kav_getaddr_eth(const char *value, kav_filtaddr *fa) {
+  memset(fa->cmask, 0xFF, sizeof fa->cmask);
   fa->nbytes = 6;
   fa->mask = 0;
   fa->mcast = 0;

@@ -244,6 +244,7 @@ int parse_addr(kav_filtnode *n, int ptok, char *v, kav_filtaddr *fa) {
       if (!decnum(v, 0, 255, &num)) FAIL("LLC Address must be numeric, in range 0-255");
       fa->addr[0] = (unsigned char)num;
       fa->nbytes = 1;
+      fa->cmask[0] = 0xFF;
       return 0;
     case T_TCP:
     case T_UDP: {
@@ -592,6 +593,8 @@ void *kav_filt_parse(const char *text, int *size) {
       nodes[0].nchild = 0;
       int next = 1;
       transform_trule(root, nodes, 0, &next);
+      for (int i = 0; i < next; i++)
+        if (nodes[i].nchild == 0 && nodes[i].layer > nodes[0].maxlayer) nodes[0].maxlayer = nodes[i].layer;
       if (next != count) {
         snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Internal error transforming filter rules (%d vs %d)", next, count);
         free(nodes);
@@ -614,19 +617,29 @@ void kav_filt_free(void *filter) { free(filter); }
 
 namespace {
 
-constexpr int MAX_LAYERS = 31;
-
+// One layer found in the frame: where its header starts, its length (header,
+// payload and inner layers, without trailing padding) and its header length.
 struct Layer {
-  int layer;
-  int proto;
   const unsigned char *p;
   int len;
   int hlen;
 };
 
+// The layers found so far, and where the walk goes on. The walk is taken only
+// as far as the rules being evaluated need it. Above the link layer there is
+// one layer per number; link-layer protocols (802.3, LLC, SNAP) can stack.
 struct Walk {
-  Layer l[MAX_LAYERS];
-  int n = 0;
+  const unsigned char *frame;
+  int layer;  // next layer to record; outside 2-4 when the walk is over
+  int proto;
+  int pos;
+  int end;
+  unsigned l2mask;  // link-layer protocol numbers found
+  int l3proto;      // -1: none
+  int l4proto;
+  Layer l2[16];
+  Layer l3;
+  Layer l4;
 };
 
 inline unsigned be16(const unsigned char *p) { return (unsigned)p[0] << 8 | p[1]; }
@@ -643,89 +656,202 @@ void by_ethertype(unsigned type, int *layer, int *proto) {
   }
 }
 
-// Splits the frame into its layers; a header cut by the capture ends the walk.
-void walk_layers(Walk *w, const unsigned char *frame, int caplen, int layer, int proto, int offset) {
-  int pos = offset;
-  int end = caplen;
-  while (layer >= 2 && layer <= 4 && w->n < MAX_LAYERS && pos <= end) {
-    const unsigned char *p = frame + pos;
+// Walks on until the next layer lies above the given one, or cannot hold the
+// wanted protocol (above the link layer there is one layer per number). A
+// header cut by the capture ends the walk.
+__attribute__((noinline)) void walk_to(Walk &w, int target, int tproto) {
+  int layer = w.layer, proto = w.proto, pos = w.pos, end = w.end;
+  while (layer >= 2 && layer <= target && !(layer == target && target > 2 && proto != tproto)) {
+    if (pos > end || (layer == 2 && proto >= 16)) goto stop;
+    {
+    const unsigned char *p = w.frame + pos;
     int len = end - pos;
     int hlen;
     int nlayer = KAV_LAYER_STOP, nproto = 0;
-    if (layer == 2 && proto == KAV_L2_ETH) {
-      if (len < 14) return;
-      hlen = 14;
-      by_ethertype(be16(p + 12), &nlayer, &nproto);
-    } else if (layer == 2 && proto == KAV_L2_8023) {
-      if (len < 14) return;
-      hlen = 14;
-      int l = (int)be16(p + 12) + 14;
-      if (len > l) {
-        len = l;
-        end = pos + len;
+    switch (layer << 8 | proto) {
+      case 2 << 8 | KAV_L2_ETH:
+        if (len < 14) goto stop;
+        hlen = 14;
+        by_ethertype(be16(p + 12), &nlayer, &nproto);
+        break;
+      case 2 << 8 | KAV_L2_8023: {
+        if (len < 14) goto stop;
+        hlen = 14;
+        int l = (int)be16(p + 12) + 14;
+        if (len > l) {
+          len = l;
+          end = pos + len;
+        }
+        if (len >= 16 && p[14] == 0xFF && p[15] == 0xFF)
+          nlayer = 3, nproto = KAV_L3_IPX;
+        else
+          nlayer = 2, nproto = KAV_L2_LLC;
+        break;
       }
-      if (len >= 16 && p[14] == 0xFF && p[15] == 0xFF)
-        nlayer = 3, nproto = KAV_L3_IPX;
-      else
-        nlayer = 2, nproto = KAV_L2_LLC;
-    } else if (layer == 2 && proto == KAV_L2_LLC) {
-      if (len < 3) return;
-      hlen = 3;
-      nlayer = KAV_LAYER_APP;
-      if (p[0] == 0xAA && p[1] == 0xAA && p[2] == 0x03) {
-        nlayer = 2, nproto = KAV_L2_SNAP;
-      } else if (p[0] == 0xE0 && p[1] == 0xE0 && p[2] == 0x03) {
-        nlayer = 3, nproto = KAV_L3_IPX;
-      } else if (p[0] == 0xFE && p[1] == 0xFE && p[2] == 0x03 && len >= 4) {
-        if (p[3] == 0xCC)
-          hlen = 4, nlayer = 3, nproto = KAV_L3_IP;
-        else if (p[3] == 0x80)
-          hlen = 4, nlayer = 2, nproto = KAV_L2_SNAP;
-      }
-    } else if (layer == 2 && proto == KAV_L2_SNAP) {
-      if (len < 5) return;
-      hlen = 5;
-      by_ethertype(be16(p + 3), &nlayer, &nproto);
-    } else if (layer == 3 && proto == KAV_L3_IP) {
-      if (len < 20) return;
-      hlen = (p[0] & 0x0F) * 4;
-      if (hlen < 20) return;
-      int total = (int)be16(p + 2);
-      if (len > total && total >= hlen) {
-        len = total;
-        end = pos + len;
-      }
-      if (((p[6] & 0x1F) << 8 | p[7]) != 0)
+      case 2 << 8 | KAV_L2_LLC:
+        if (len < 3) goto stop;
+        hlen = 3;
         nlayer = KAV_LAYER_APP;
-      else
-        nlayer = 4, nproto = p[9];
-    } else if (layer == 3 && proto == KAV_L3_IPV6) {
-      if (len < 40) return;
-      hlen = 40;
-      nlayer = 4, nproto = p[6];
-    } else if (layer == 3 && (proto == KAV_L3_ARP || proto == KAV_L3_RARP)) {
-      if (len < 8) return;
-      hlen = 8 + 2 * (p[4] + p[5]);
-    } else if (layer == 4 && proto == KAV_L4_TCP) {
-      if (len < 20) return;
-      hlen = (p[12] >> 4) * 4;
-      nlayer = KAV_LAYER_APP;
-    } else if (layer == 4 && proto == KAV_L4_UDP) {
-      if (len < 8) return;
-      hlen = 8;
-      nlayer = KAV_LAYER_APP;
-    } else if (layer == 4 && proto == KAV_L4_ICMP) {
-      if (len < 2) return;
-      hlen = len < 8 ? len : 8;
-    } else {
-      // Present, but nothing of it is read.
-      hlen = 0;
+        if (p[0] == 0xAA && p[1] == 0xAA && p[2] == 0x03) {
+          nlayer = 2, nproto = KAV_L2_SNAP;
+        } else if (p[0] == 0xE0 && p[1] == 0xE0 && p[2] == 0x03) {
+          nlayer = 3, nproto = KAV_L3_IPX;
+        } else if (p[0] == 0xFE && p[1] == 0xFE && p[2] == 0x03 && len >= 4) {
+          if (p[3] == 0xCC)
+            hlen = 4, nlayer = 3, nproto = KAV_L3_IP;
+          else if (p[3] == 0x80)
+            hlen = 4, nlayer = 2, nproto = KAV_L2_SNAP;
+        }
+        break;
+      case 2 << 8 | KAV_L2_SNAP:
+        if (len < 5) goto stop;
+        hlen = 5;
+        by_ethertype(be16(p + 3), &nlayer, &nproto);
+        break;
+      case 3 << 8 | KAV_L3_IP: {
+        if (len < 20) goto stop;
+        hlen = (p[0] & 0x0F) * 4;
+        if (hlen < 20) goto stop;
+        int total = (int)be16(p + 2);
+        if (len > total && total >= hlen) {
+          len = total;
+          end = pos + len;
+        }
+        if (((p[6] & 0x1F) << 8 | p[7]) != 0)
+          nlayer = KAV_LAYER_APP;
+        else
+          nlayer = 4, nproto = p[9];
+        break;
+      }
+      case 3 << 8 | KAV_L3_IPV6:
+        if (len < 40) goto stop;
+        hlen = 40;
+        nlayer = 4, nproto = p[6];
+        break;
+      case 3 << 8 | KAV_L3_ARP:
+      case 3 << 8 | KAV_L3_RARP:
+        if (len < 8) goto stop;
+        hlen = 8 + 2 * (p[4] + p[5]);
+        break;
+      case 4 << 8 | KAV_L4_TCP:
+        if (len < 20) goto stop;
+        hlen = (p[12] >> 4) * 4;
+        nlayer = KAV_LAYER_APP;
+        break;
+      case 4 << 8 | KAV_L4_UDP:
+        if (len < 8) goto stop;
+        hlen = 8;
+        nlayer = KAV_LAYER_APP;
+        break;
+      case 4 << 8 | KAV_L4_ICMP:
+        if (len < 2) goto stop;
+        hlen = len < 8 ? len : 8;
+        break;
+      default:
+        // Present, but nothing of it is read.
+        hlen = 0;
+        break;
     }
-    w->l[w->n++] = Layer{layer, proto, p, len, hlen};
-    if (nlayer == KAV_LAYER_STOP || hlen > len) return;
+    Layer *rec;
+    if (layer == 2) {
+      w.l2mask |= 1u << proto;
+      rec = &w.l2[proto];
+    } else if (layer == 3) {
+      w.l3proto = proto;
+      rec = &w.l3;
+    } else {
+      w.l4proto = proto;
+      rec = &w.l4;
+    }
+    rec->p = p;
+    rec->len = len;
+    rec->hlen = hlen;
+    if (hlen > len) goto stop;
     layer = nlayer;
     proto = nproto;
     pos += hlen;
+    }
+  }
+  w.layer = layer;
+  w.proto = proto;
+  w.pos = pos;
+  w.end = end;
+  return;
+stop:
+  w.layer = KAV_LAYER_STOP;
+}
+
+// The same walk, taken at once, for the usual frame: Ethernet II carrying
+// IPv4 with TCP or UDP. Anything else is left where the general walk goes on.
+inline void walk_ether(Walk &w, int target) {
+  const unsigned char *p = w.frame;
+  int caplen = w.end;
+  if (caplen < 14) {
+    w.layer = KAV_LAYER_STOP;
+    return;
+  }
+  w.l2mask = 1u << KAV_L2_ETH;
+  w.l2[KAV_L2_ETH] = Layer{p, caplen, 14};
+  unsigned type = be16(p + 12);
+  w.pos = 14;
+  if (type != 0x0800 || target < 3) {
+    by_ethertype(type, &w.layer, &w.proto);
+    return;
+  }
+  const unsigned char *ip = p + 14;
+  int len = caplen - 14;
+  if (len < 20) {
+    w.layer = KAV_LAYER_STOP;
+    return;
+  }
+  int hlen = (ip[0] & 0x0F) * 4;
+  if (hlen < 20) {
+    w.layer = KAV_LAYER_STOP;
+    return;
+  }
+  int total = (int)be16(ip + 2);
+  if (len > total && total >= hlen) len = total;
+  w.l3proto = KAV_L3_IP;
+  w.l3 = Layer{ip, len, hlen};
+  if (hlen > len) {
+    w.layer = KAV_LAYER_STOP;
+    return;
+  }
+  if (((ip[6] & 0x1F) << 8 | ip[7]) != 0) {
+    w.layer = KAV_LAYER_APP;
+    return;
+  }
+  int proto = ip[9];
+  const unsigned char *t = ip + hlen;
+  int tlen = len - hlen;
+  if (target > 3 && proto == KAV_L4_TCP && tlen >= 20) {
+    w.l4proto = proto;
+    w.l4 = Layer{t, tlen, (t[12] >> 4) * 4};
+    w.layer = w.l4.hlen > tlen ? KAV_LAYER_STOP : KAV_LAYER_APP;
+  } else if (target > 3 && proto == KAV_L4_UDP && tlen >= 8) {
+    w.l4proto = proto;
+    w.l4 = Layer{t, tlen, 8};
+    w.layer = KAV_LAYER_APP;
+  } else {
+    w.layer = KAV_LAYER_TRANS;
+    w.proto = proto;
+    w.pos = 14 + hlen;
+    w.end = 14 + len;
+  }
+}
+
+// The layer with the given numbers, walking on as far as needed.
+inline const Layer *find_layer(Walk &w, int layer, int proto) {
+  for (int pass = 0;; pass++) {
+    if (layer == 2) {
+      if ((unsigned)proto < 16 && (w.l2mask >> proto & 1)) return &w.l2[proto];
+    } else if (layer == 3) {
+      if (w.l3proto == proto) return &w.l3;
+    } else if (w.l4proto == proto) {
+      return &w.l4;
+    }
+    if (pass || w.layer < 2 || w.layer > layer) return nullptr;
+    walk_to(w, layer, proto);
   }
 }
 
@@ -733,25 +859,28 @@ inline bool relop(long have, char op, long want) {
   return op == '<' ? have < want : op == '>' ? have > want : have == want;
 }
 
-bool addr_eq(const unsigned char *field, const kav_filtaddr &a) {
-  if (a.mcast) return (field[0] & 0x01) != 0;
-  for (int i = 0; i < a.nbytes; i++)
-    if (field[i] != a.addr[i]) return false;
-  return !a.mask || (field[a.nbytes] & a.mask) == a.addr[a.nbytes];
-}
+// How the two ends of a layer are compared.
+enum { END_IP, END_ETH, END_LLC, END_PORT };
 
-// Whether one end (the source with src set) of the layer matches the value.
-// -1: no case for the protocol.
-int end_matches(const kav_filtnode *n, const Layer &l, bool src, const kav_filtaddr &a) {
-  const unsigned char *p = l.p;
-  switch (n->layer << 8 | n->proto) {
-    case 3 << 8 | KAV_L3_IP: return addr_eq(p + (src ? 12 : 16), a);
-    case 4 << 8 | KAV_L4_TCP:
-    case 4 << 8 | KAV_L4_UDP: return relop(be16(p + (src ? 0 : 2)), a.relop, be16(a.addr));
-    case 2 << 8 | KAV_L2_ETH:
-    case 2 << 8 | KAV_L2_8023: return addr_eq(p + (src ? 6 : 0), a);
-    case 2 << 8 | KAV_L2_LLC: return p[src ? 1 : 0] == a.addr[0];
-    default: return -1;
+inline bool end_eq(int kind, const unsigned char *f, const kav_filtaddr &a) {
+  uint32_t v, m, x;
+  switch (kind) {
+    case END_IP:
+      memcpy(&v, f, 4);
+      memcpy(&m, a.cmask, 4);
+      memcpy(&x, a.addr, 4);
+      return (v & m) == x;
+    case END_ETH: {
+      if (a.mcast) return (f[0] & 0x01) != 0;
+      uint16_t v2, x2;
+      memcpy(&v, f, 4);
+      memcpy(&x, a.addr, 4);
+      memcpy(&v2, f + 4, 2);
+      memcpy(&x2, a.addr + 4, 2);
+      return v == x && v2 == x2;
+    }
+    case END_LLC: return f[0] == a.addr[0];
+    default: return relop(be16(f), a.relop, be16(a.addr));
   }
 }
 
@@ -761,34 +890,40 @@ bool missing(const char *param) {
 }
 
 // Parameters of a rule against its layer; each negated one inverted.
-bool apply_params(const kav_filtnode *n, const Layer &l) {
+__attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &l) {
   int params = n->params;
   auto result = [n](int bit, bool r) { return (n->negparams & bit) ? !r : r; };
-  if ((params & KAV_FP_LEN) && !result(KAV_FP_LEN, relop(l.len, n->len_op, n->len))) return false;
-  if ((params & KAV_FP_HLEN) && !result(KAV_FP_HLEN, relop(l.hlen, n->hlen_op, n->hlen))) return false;
-  if ((params & KAV_FP_DLEN) && !result(KAV_FP_DLEN, relop(l.len - l.hlen, n->dlen_op, n->dlen))) return false;
-  if (params & KAV_FP_SD2) {
-    int s = end_matches(n, l, true, n->src), d = end_matches(n, l, false, n->dst);
-    if (s < 0 || d < 0) return missing("SD:2");
-    if (!result(KAV_FP_SD2, s && d)) return false;
-  } else {
-    if (params & KAV_FP_SRC) {
-      int s = end_matches(n, l, true, n->src);
-      if (s < 0) return missing("SRC");
-      if (!result(KAV_FP_SRC, s)) return false;
+  if (params & (KAV_FP_LEN | KAV_FP_HLEN | KAV_FP_DLEN)) {
+    if ((params & KAV_FP_LEN) && !result(KAV_FP_LEN, relop(l.len, n->len_op, n->len))) return false;
+    if ((params & KAV_FP_HLEN) && !result(KAV_FP_HLEN, relop(l.hlen, n->hlen_op, n->hlen))) return false;
+    if ((params & KAV_FP_DLEN) && !result(KAV_FP_DLEN, relop(l.len - l.hlen, n->dlen_op, n->dlen))) return false;
+  }
+  if (params & (KAV_FP_SRC | KAV_FP_DST | KAV_FP_SD | KAV_FP_SD1)) {
+    const unsigned char *sp, *dp;
+    int kind;
+    switch (n->layer << 8 | n->proto) {
+      case 3 << 8 | KAV_L3_IP: sp = l.p + 12, dp = l.p + 16, kind = END_IP; break;
+      case 4 << 8 | KAV_L4_TCP:
+      case 4 << 8 | KAV_L4_UDP: sp = l.p, dp = l.p + 2, kind = END_PORT; break;
+      case 2 << 8 | KAV_L2_ETH:
+      case 2 << 8 | KAV_L2_8023: sp = l.p + 6, dp = l.p, kind = END_ETH; break;
+      case 2 << 8 | KAV_L2_LLC: sp = l.p + 1, dp = l.p, kind = END_LLC; break;
+      default:
+        return missing((params & KAV_FP_SD2) ? "SD:2" : (params & KAV_FP_SRC) ? "SRC" : (params & KAV_FP_DST) ? "DST" : (params & KAV_FP_SD) ? "SD" : "SD:1");
     }
-    if (params & KAV_FP_DST) {
-      int d = end_matches(n, l, false, n->dst);
-      if (d < 0) return missing("DST");
-      if (!result(KAV_FP_DST, d)) return false;
+    if (params & KAV_FP_SD2) {
+      if (!result(KAV_FP_SD2, end_eq(kind, sp, n->src) && end_eq(kind, dp, n->dst))) return false;
+    } else {
+      if ((params & KAV_FP_SRC) && !result(KAV_FP_SRC, end_eq(kind, sp, n->src))) return false;
+      if ((params & KAV_FP_DST) && !result(KAV_FP_DST, end_eq(kind, dp, n->dst))) return false;
+    }
+    if (params & KAV_FP_SD) {
+      if (!result(KAV_FP_SD, end_eq(kind, sp, n->src) || end_eq(kind, dp, n->src))) return false;
+    } else if (params & KAV_FP_SD1) {
+      if (!result(KAV_FP_SD1, end_eq(kind, sp, n->src) != end_eq(kind, dp, n->src))) return false;
     }
   }
-  if (params & (KAV_FP_SD | KAV_FP_SD1)) {
-    int s = end_matches(n, l, true, n->src), d = end_matches(n, l, false, n->src);
-    if (s < 0 || d < 0) return missing(params & KAV_FP_SD ? "SD" : "SD:1");
-    bool r = (params & KAV_FP_SD) ? (s || d) : (s != d);
-    if (!result(params & (KAV_FP_SD | KAV_FP_SD1), r)) return false;
-  }
+  if (!(params & (KAV_FP_ETYPE | KAV_FP_TYPE | KAV_FP_CODE | KAV_FP_C | KAV_FP_ORG | KAV_FP_F))) return true;
   if (params & KAV_FP_ETYPE) {
     const unsigned char *f;
     if (n->layer == 2 && n->proto == KAV_L2_ETH)
@@ -828,35 +963,31 @@ bool apply_params(const kav_filtnode *n, const Layer &l) {
   return true;
 }
 
-bool apply_rule(const kav_filtnode *n, const Walk &w) {
-  bool r;
-  if (n->nchild > 0) {
-    bool any = (n->flags & KAV_FN_OR) != 0;
-    r = !any;  // neutral result of an empty list
-    const kav_filtnode *c = n + n->child;
-    for (int i = 0; i < n->nchild; i++) {
-      if (apply_rule(c + i, w) == any) {
-        r = any;
-        break;
-      }
+inline bool apply_leaf(const kav_filtnode *n, Walk &w) {
+  const Layer *l = find_layer(w, n->layer, n->proto);
+  bool r = l && (n->params == 0 || apply_params(n, *l));
+  return (n->flags & KAV_FN_NEG) ? !r : r;
+}
+
+bool apply_rule(const kav_filtnode *n, Walk &w) {
+  if (n->nchild == 0) return apply_leaf(n, w);
+  bool any = (n->flags & KAV_FN_OR) != 0;
+  bool r = !any;  // neutral result of an empty list
+  const kav_filtnode *c = n + n->child;
+  for (int i = 0; i < n->nchild; i++) {
+    bool v = c[i].nchild ? apply_rule(c + i, w) : apply_leaf(c + i, w);
+    if (v == any) {
+      r = any;
+      break;
     }
-  } else {
-    const Layer *l = nullptr;
-    for (int i = 0; i < w.n; i++)
-      if (w.l[i].layer == n->layer && w.l[i].proto == n->proto) {
-        l = &w.l[i];
-        break;
-      }
-    r = l && (n->params == 0 || apply_params(n, *l));
   }
   return (n->flags & KAV_FN_NEG) ? !r : r;
 }
 
-}  // namespace
-
-int kav_proto_id_n(int linktype, const unsigned char *f, int caplen, int *layer, int *offset, unsigned int capflags) {
+inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer, int *offset, unsigned int capflags) {
   *layer = KAV_LAYER_LINK;
   *offset = 0;
+  if (linktype == KAV_DL_ETHER && (capflags & KAV_CAP_RAW) && caplen >= 14 && f[12] > 5) return KAV_L2_ETH;
   if (!f || caplen < 0) caplen = 0;
   bool raw = capflags & KAV_CAP_RAW;
   if (linktype == KAV_DL_IPRAW) {
@@ -913,6 +1044,12 @@ int kav_proto_id_n(int linktype, const unsigned char *f, int caplen, int *layer,
   }
 }
 
+}  // namespace
+
+int kav_proto_id_n(int linktype, const unsigned char *f, int caplen, int *layer, int *offset, unsigned int capflags) {
+  return proto_id(linktype, f, caplen, layer, offset, capflags);
+}
+
 int kav_proto_id(int linktype, const unsigned char *frame, int *layer, int *offset, unsigned int capflags) {
   // Without a length, the first 16 bytes (the most the decision reads) are taken as present.
   return kav_proto_id_n(linktype, frame, 16, layer, offset, capflags);
@@ -921,15 +1058,33 @@ int kav_proto_id(int linktype, const unsigned char *frame, int *layer, int *offs
 int kav_filt_match(const void *filter, const unsigned char *frame, int caplen, int linktype, int *layer, int *proto,
                    int *offset, unsigned int capflags) {
   if (!frame || caplen < 0) caplen = 0;
-  int l, off;
-  int pr = kav_proto_id_n(linktype, frame, caplen, &l, &off, capflags);
-  if (layer) {
-    *layer = l;
-    if (proto) *proto = pr;
-    if (offset) *offset = off;
-  }
-  if (!filter) return 1;
+  const kav_filtnode *root = static_cast<const kav_filtnode *>(filter);
   Walk w;
-  if (off <= caplen) walk_layers(&w, frame, caplen, l, pr, off);
-  return apply_rule(static_cast<const kav_filtnode *>(filter), w);
+  w.frame = frame;
+  w.end = caplen;
+  w.l2mask = 0;
+  w.l3proto = w.l4proto = -1;
+  if (linktype == KAV_DL_ETHER && (capflags & KAV_CAP_RAW) && caplen >= 14 && frame[12] > 5) {
+    // Ethernet II from a raw capture, the usual case.
+    if (layer) {
+      *layer = KAV_LAYER_LINK;
+      if (proto) *proto = KAV_L2_ETH;
+      if (offset) *offset = 0;
+    }
+    if (!root) return 1;
+    walk_ether(w, root->maxlayer);
+  } else {
+    int l, off;
+    int pr = proto_id(linktype, frame, caplen, &l, &off, capflags);
+    if (layer) {
+      *layer = l;
+      if (proto) *proto = pr;
+      if (offset) *offset = off;
+    }
+    if (!root) return 1;
+    w.layer = off <= caplen ? l : KAV_LAYER_STOP;
+    w.proto = pr;
+    w.pos = off;
+  }
+  return root->nchild ? apply_rule(root, w) : apply_leaf(root, w);
 }

@@ -382,6 +382,44 @@ TEST(KavFiltMatch, NeverReadsPastCapturedLength) {
   EXPECT_FALSE(match("IP", Bytes(t.begin(), t.begin() + 33)));
 }
 
+// Raw Ethernet II frames take a one-pass walk; the same datagram handed over
+// as raw IP takes the general one. Above the link layer both must agree, on
+// whole and on cut frames alike.
+TEST(KavFiltMatch, EthernetAndRawIpWalksAgree) {
+  Ip4 opt;
+  opt.options = Bytes(8, 1);
+  Ip4 frag;
+  frag.more_frags = true;
+  Ip4 later;
+  later.frag_offset = 3;
+  Ip4 u;
+  u.proto = 17;
+  Ip4 ic;
+  ic.proto = 1;
+  std::vector<Bytes> datagrams = {ipv4(Ip4{}, tcp(1, 80, SYN)), ipv4(opt, tcp(80, 2, ACK, Bytes(30, 1), 12)),
+                                  ipv4(frag, tcp(3, 4, FIN, Bytes(9, 0))), ipv4(later, Bytes(24, 7)),
+                                  ipv4(u, udp(53, 5353, Bytes(5, 0))), ipv4(ic, icmp(3, 1))};
+  const char *filters[] = {"IP", "TCP", "UDP SD=53 DLEN>0", "TCP SRC=80 HLEN=32 DLEN=30", "IP F=F LEN>40",
+                           "(ICMP TYPE=3 CODE=1) | (TCP F=S^A)", "^((TCP DST<100) | (UDP))", "IP#6",
+                           "(IP HLEN>20) & (TCP DLEN>20)", "TCP F=F"};
+  for (const char *text : filters) {
+    void *f = kav_filt_parse(text, nullptr);
+    ASSERT_NE(f, nullptr) << text;
+    for (const Bytes &d : datagrams) {
+      Bytes frame = pad(cat({eth(mac(1), mac(2), 0x0800), d}), 60);
+      for (size_t n = 14; n <= frame.size(); n++) {
+        std::unique_ptr<uint8_t[]> e(new uint8_t[n]), ip(new uint8_t[n - 14 ? n - 14 : 1]);
+        memcpy(e.get(), frame.data(), n);
+        memcpy(ip.get(), frame.data() + 14, n - 14);
+        bool a = kav_filt_match(f, e.get(), (int)n, KAV_DL_ETHER, nullptr, nullptr, nullptr, KAV_CAP_RAW);
+        bool b = kav_filt_match(f, ip.get(), (int)n - 14, KAV_DL_IPRAW, nullptr, nullptr, nullptr, 0);
+        EXPECT_EQ(a, b) << text << " on " << n << " of " << frame.size() << " bytes";
+      }
+    }
+    kav_filt_free(f);
+  }
+}
+
 TEST(KavFiltMatch, ShorthandSelectsHostAndPort) {
   const char *expr = kav_filt_short("10.1.1.2:80");
   ASSERT_NE(expr, nullptr);

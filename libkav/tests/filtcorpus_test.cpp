@@ -1,0 +1,131 @@
+// The matcher against tcpdump on the Ethernet frames of the shared capture
+// corpus, for expressions whose meaning is the same in both languages.
+#include "kav.h"
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Beside the main checkout, or beside the directory of worktrees.
+const char *const kCorpusDirs[] = {VELMORA_SOURCE_DIR "/../shared/corpus/tcpdump-tests",
+                                   VELMORA_SOURCE_DIR "/../../shared/corpus/tcpdump-tests"};
+constexpr uint32_t kMaxSnap = 262144;
+
+using Frame = std::vector<uint8_t>;
+
+uint32_t rd32(const uint8_t *p, bool swap) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return swap ? __builtin_bswap32(v) : v;
+}
+
+// Frames of a classic pcap file with the given link type; stops at the first
+// record cut short.
+std::vector<Frame> read_pcap(const std::string &path, uint32_t want_link) {
+  std::vector<Frame> out;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return out;
+  uint8_t gh[24];
+  if (fread(gh, 1, 24, f) == 24) {
+    uint32_t magic;
+    memcpy(&magic, gh, 4);
+    bool swap = magic == 0xd4c3b2a1 || magic == 0x4d3cb2a1;
+    bool ok = swap || magic == 0xa1b2c3d4 || magic == 0xa1b23c4d;
+    if (ok && (rd32(gh + 20, swap) & 0xFFFF) == want_link) {
+      uint8_t rh[16];
+      while (fread(rh, 1, 16, f) == 16) {
+        uint32_t incl = rd32(rh + 8, swap);
+        if (incl > kMaxSnap) break;
+        Frame fr(incl);
+        if (incl && fread(fr.data(), 1, incl, f) != incl) break;
+        out.push_back(std::move(fr));
+      }
+    }
+  }
+  fclose(f);
+  return out;
+}
+
+void write_pcap(const std::string &path, const std::vector<Frame> &frames) {
+  FILE *f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, kMaxSnap, 1};
+  fwrite(gh, 4, 6, f);
+  uint32_t sec = 1;
+  for (const Frame &fr : frames) {
+    uint32_t rh[4] = {sec++, 0, (uint32_t)fr.size(), (uint32_t)fr.size()};
+    fwrite(rh, 4, 4, f);
+    if (!fr.empty()) fwrite(fr.data(), 1, fr.size(), f);
+  }
+  fclose(f);
+}
+
+std::vector<Frame> corpus_ethernet_frames() {
+  std::vector<Frame> all;
+  DIR *d = nullptr;
+  std::string dir;
+  for (const char *c : kCorpusDirs)
+    if ((d = opendir(c)) != nullptr) {
+      dir = c;
+      break;
+    }
+  if (!d) return all;
+  std::vector<std::string> names;
+  while (dirent *e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n.size() > 5 && n.compare(n.size() - 5, 5, ".pcap") == 0) names.push_back(n);
+  }
+  closedir(d);
+  for (const std::string &n : names) {
+    std::vector<Frame> fs = read_pcap(dir + "/" + n, 1);
+    all.insert(all.end(), fs.begin(), fs.end());
+  }
+  return all;
+}
+
+struct Pair {
+  const char *kav;
+  const char *tcpdump;
+};
+
+TEST(KavFiltCorpus, AgreesWithTcpdump) {
+  if (system("tcpdump --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tcpdump";
+  std::vector<Frame> frames = corpus_ethernet_frames();
+  if (frames.size() < 1000) GTEST_SKIP() << "capture corpus not found";
+  TempPath in, out;
+  write_pcap(in.path, frames);
+  const Pair pairs[] = {
+      {"TCP SD=80", "tcp port 80"},
+      {"IP SD=10.0.0.0/8", "ip net 10.0.0.0/8"},
+      {"TCP F=S^A", "tcp[tcpflags] & (tcp-syn|tcp-ack) == tcp-syn"},
+      {"UDP DST<1024", "udp dst portrange 0-1023"},
+      {"IP F=F", "ip[6:2] & 0x3fff != 0"},
+      {"ETH ETYPE=2054", "ether proto 0x0806"},
+      {"ICMP TYPE=echo", "icmp[0] = 8"},
+      {"IP HLEN>20", "ip and ip[0] & 0xf > 5"},
+      {"(TCP SD=80) | (UDP SD=53)", "tcp port 80 or udp port 53"},
+  };
+  for (const Pair &p : pairs) {
+    std::string cmd = "tcpdump -Z root -r " + in.path + " -w " + out.path + " '" + p.tcpdump + "' 2>/dev/null";
+    ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+    std::vector<Frame> want = read_pcap(out.path, 1);
+    void *f = kav_filt_parse(p.kav, nullptr);
+    ASSERT_NE(f, nullptr) << p.kav;
+    std::vector<Frame> got;
+    for (const Frame &fr : frames)
+      if (kav_filt_match(f, fr.data(), (int)fr.size(), KAV_DL_ETHER, nullptr, nullptr, nullptr, KAV_CAP_RAW))
+        got.push_back(fr);
+    kav_filt_free(f);
+    EXPECT_GT(want.size(), 0u) << p.tcpdump;
+    EXPECT_EQ(got.size(), want.size()) << p.kav;
+    EXPECT_TRUE(got == want) << p.kav;
+  }
+}
+
+}  // namespace
