@@ -523,7 +523,7 @@ void taploop(tap_dev *dev, FILE *rf, tap_rates *rs) {
     int n = 0;
     for (; n < frames && slot_ready(index[cur]); n++) {
       unsigned char *slot = index[cur];
-      cur = (cur + 1) % frames;
+      if (++cur == frames) cur = 0;
       // The kernel filled the slots from another processor: start fetching
       // the next one while this one is copied out.
       const unsigned char *ahead = index[cur];

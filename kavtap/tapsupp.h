@@ -95,6 +95,9 @@ void tap_fill_seshdr(const tap_dev *dev, long start, const char *filter, int sna
 long tap_session_start();
 void tap_reject(uint64_t wirelen);
 int tap_write_frame(long sec, long usec, long caplen, long wirelen, const void *data);
+// Writes out the frames tap_write_frame still holds. Returns 1 when the
+// output failed (after printing "Outfile: ...").
+int tap_flush_frames();
 
 // Rate accounting for one accepted frame with time stamp t (seconds).
 void tap_rate_account(FILE *out, tap_rates *st, long t, uint64_t wirelen);
