@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -347,6 +348,44 @@ TEST_F(TapNet, OutputFailureEndsCaptureWithStatus1) {
             std::string::npos)
       << tap.err();
   EXPECT_EQ(net->promiscuity(net->ns_a, net->if_a), 0);
+}
+
+// A log in a regular file that cannot grow: the frames held for writing
+// cannot go out, which must end the run with status 1 rather than pass as a
+// normal end with the frames lost.
+TEST_F(TapNet, FileTooLargeForFramesEndsWithStatus1) {
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct sigaction ign = {}, old_xfsz = {};
+  ign.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ign, &old_xfsz), 0);
+  struct Restore {
+    struct rlimit lim;
+    struct sigaction act;
+    ~Restore() {
+      setrlimit(RLIMIT_FSIZE, &lim);
+      sigaction(SIGXFSZ, &act, nullptr);
+    }
+  } restore{saved, old_xfsz};
+  // Room for the log and session headers and about two frames.
+  struct rlimit small = saved;
+  small.rlim_cur = 2048;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  TapProc tap(net->ns_a, {"-v", "-i", net->if_a});
+  setrlimit(RLIMIT_FSIZE, &saved);  // the tap keeps the limit it was started with
+  ASSERT_TRUE(tap.wait_ready()) << tap.err();
+  std::vector<std::vector<uint8_t>> sent;
+  for (int i = 0; i < 10; i++) sent.push_back(eth_frame(0x88B5, 900, i));
+  ASSERT_TRUE(send_frames(net->ns_b, net->if_b, sent));
+  sleep_ms(300);
+  EXPECT_EQ(tap.stop(SIGINT), 1) << tap.err();
+  EXPECT_NE(tap.err().find("Outfile: Write failed for 40-byte event-header=1 - errno=27 [File too large]\n"),
+            std::string::npos)
+      << tap.err();
+  // What did fit is the log as written so far: headers, then whole events.
+  std::string out = tap.out();
+  EXPECT_EQ(out.size(), 2048u);
+  EXPECT_EQ(out.compare(0, 6, "kavtap"), 0);
 }
 
 TEST_F(TapNet, AllInterfacesLeavesHeaderEmptyAndPromiscOff) {
