@@ -1075,11 +1075,28 @@ enum {
   EH_ALWAYS,    // Ethernet itself, without parameters
   EH_TYPE,      // a network layer without parameters: its Ethernet type and length
   EH_IP_ENDS,   // IPv4, with at most address parameters
-  EH_PORT_ENDS, // TCP or UDP, with at most port parameters: the least header length
-  EH_TYPES      // a group of EH_TYPE rules only
+  EH_TRANS,     // TCP or UDP with at most port and flag parameters, or ICMP with
+                // at most type and code: the least header length
+  EH_TYPES,     // a group of EH_TYPE rules only
+  EH_LEAVES     // a group of rules only
 };
 
 const int END_PARAMS = KAV_FP_SRC | KAV_FP_DST | KAV_FP_SD | KAV_FP_SD1 | KAV_FP_SD2;
+
+// Port, flag, ICMP type and code parameters, which lie within the least
+// header of their protocol; each negated one inverted.
+__attribute__((always_inline)) inline bool trans_params(const kav_filtnode *n, const unsigned char *t) {
+  int params = n->params;
+  if ((params & END_PARAMS) && !ends_match<END_PORT>(n, t, t + 2)) return false;
+  auto result = [n](int bit, bool r) { return (n->negparams & bit) ? !r : r; };
+  if ((params & KAV_FP_TYPE) && !result(KAV_FP_TYPE, t[0] == n->icmp_type)) return false;
+  if ((params & KAV_FP_CODE) && !result(KAV_FP_CODE, t[1] == n->icmp_code)) return false;
+  if (params & KAV_FP_F) {
+    int f = t[13] & ALL_TCP_FLAGS;
+    if (!result(KAV_FP_F, (f & n->tcp_set) == n->tcp_set && (f & n->tcp_clr) == 0)) return false;
+  }
+  return true;
+}
 
 void prepare_eth_rule(kav_filtnode *n) {
   n->eth_how = EH_LAYER;
@@ -1102,10 +1119,12 @@ void prepare_eth_rule(kav_filtnode *n) {
       }
     }
   } else if (n->layer == KAV_LAYER_TRANS) {
-    if ((n->proto == KAV_L4_TCP || n->proto == KAV_L4_UDP) && (n->params & ~END_PARAMS) == 0) {
-      n->eth_how = EH_PORT_ENDS;
-      n->eth_min = n->proto == KAV_L4_TCP ? 20 : 8;
-    }
+    if (n->proto == KAV_L4_TCP && (n->params & ~(END_PARAMS | KAV_FP_F)) == 0)
+      n->eth_how = EH_TRANS, n->eth_min = 20;
+    else if (n->proto == KAV_L4_UDP && (n->params & ~END_PARAMS) == 0)
+      n->eth_how = EH_TRANS, n->eth_min = 8;
+    else if (n->proto == KAV_L4_ICMP && (n->params & ~(KAV_FP_TYPE | KAV_FP_CODE)) == 0)
+      n->eth_how = EH_TRANS, n->eth_min = 2;
   }
 }
 
@@ -1122,9 +1141,8 @@ __attribute__((always_inline)) inline bool eth_rule_leaf(const kav_filtnode *n, 
           ends_match<END_IP>(n, p + 12, p + 16);
       break;
     }
-    case EH_PORT_ENDS:
-      r = eth_trans_proto(e) == n->proto && e.tlen >= n->eth_min &&
-          (n->params == 0 || ends_match<END_PORT>(n, e.t, e.t + 2));
+    case EH_TRANS:
+      r = eth_trans_proto(e) == n->proto && e.tlen >= n->eth_min && (n->params == 0 || trans_params(n, e.t));
       break;
     default: r = eth_layer_rule(n, e); break;
   }
@@ -1133,9 +1151,12 @@ __attribute__((always_inline)) inline bool eth_rule_leaf(const kav_filtnode *n, 
 
 void prepare_eth_group(kav_filtnode *n) {
   const kav_filtnode *c = n + n->child;
-  for (int i = 0; i < n->nchild; i++)
-    if (c[i].nchild || c[i].eth_how != EH_TYPE) return;
-  n->eth_how = EH_TYPES;
+  bool types = true;
+  for (int i = 0; i < n->nchild; i++) {
+    if (c[i].nchild) return;
+    if (c[i].eth_how != EH_TYPE) types = false;
+  }
+  n->eth_how = types ? EH_TYPES : EH_LEAVES;
 }
 
 // A group decided by the Ethernet type alone: a frame has one type, so such
@@ -1155,13 +1176,38 @@ inline bool eth_types(const kav_filtnode *n, const EthFrame &e) {
   return (n->flags & KAV_FN_NEG) ? !r : r;
 }
 
-bool eth_rule(const kav_filtnode *n, EthFrame &e) {
-  if (n->eth_how == EH_TYPES) return eth_types(n, e);
+// A group of rules only.
+__attribute__((always_inline)) inline bool eth_leaves(const kav_filtnode *n, EthFrame &e) {
   bool any = (n->flags & KAV_FN_OR) != 0;
   bool r = !any;
   const kav_filtnode *c = n + n->child;
   for (int i = 0; i < n->nchild; i++) {
-    bool v = c[i].nchild ? eth_rule(c + i, e) : eth_rule_leaf(c + i, e);
+    if (eth_rule_leaf(c + i, e) == any) {
+      r = any;
+      break;
+    }
+  }
+  return (n->flags & KAV_FN_NEG) ? !r : r;
+}
+
+bool eth_rule(const kav_filtnode *n, EthFrame &e);
+
+// Any group: those of rules only are taken in line.
+__attribute__((always_inline)) inline bool eth_group(const kav_filtnode *n, EthFrame &e) {
+  switch (n->eth_how) {
+    case EH_TYPES: return eth_types(n, e);
+    case EH_LEAVES: return eth_leaves(n, e);
+    default: return eth_rule(n, e);
+  }
+}
+
+// A group with groups among its members.
+bool eth_rule(const kav_filtnode *n, EthFrame &e) {
+  bool any = (n->flags & KAV_FN_OR) != 0;
+  bool r = !any;
+  const kav_filtnode *c = n + n->child;
+  for (int i = 0; i < n->nchild; i++) {
+    bool v = c[i].nchild ? eth_group(c + i, e) : eth_rule_leaf(c + i, e);
     if (v == any) {
       r = any;
       break;
@@ -1286,8 +1332,7 @@ int kav_filt_match(const void *filter, const unsigned char *frame, int caplen, i
     e.f = frame;
     e.caplen = caplen;
     e.tproto = -2;
-    if (!root->nchild) return eth_rule_leaf(root, e);
-    return root->eth_how == EH_TYPES ? eth_types(root, e) : eth_rule(root, e);
+    return root->nchild ? eth_group(root, e) : eth_rule_leaf(root, e);
   }
   return match_walked(root, frame, caplen, linktype, layer, proto, offset, capflags);
 }

@@ -8,7 +8,7 @@
 #include <cstring>
 
 // Compiled once; kept for the life of the process.
-static void *filters[12];
+static void *filters[16];
 static int nfilters;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -26,11 +26,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
       "^((TCP SD=80) | (UDP DST<1024)) & (IP SRC=10.0.0.0/8 ^DST=192.168.0.0/16)",
       "(ETH) & ^((802.3) | (LLC) | (SNAP) | (IPX))",
       "(IP) & ^((ICMP) | (IGMP) | (OSPF) | (IP#0))",
+      "(ICMP ^TYPE=unreach CODE=port) | (TCP SD=80 F=S^A) | ((UDP) & ^(ICMP TYPE=echo))",
   };
   for (const char *t : texts) {
     void *f = kav_filt_parse(t, nullptr);
     if (!f) abort();
-    if (nfilters < 12) filters[nfilters++] = f;
+    if (nfilters < 16) filters[nfilters++] = f;
   }
   return 0;
 }

@@ -18,7 +18,8 @@ const char *const kFilters[] = {
     "TCP", "UDP", "ICMP", "IGMP", "OSPF", "IP#47", "IP#0", "^TCP", "TCP SD=80", "UDP DST<1024", "TCP SD:1>1023",
     "TCP ^SD:2=80", "UDP SRC>53 ^DST=53", "TCP F=S^A", "TCP HLEN>20", "UDP DLEN>0", "ICMP TYPE=echo",
     "ICMP TYPE=unreach CODE=port", "^((TCP) | (UDP))", "((TCP SD=80) | (UDP SD=80)) & (IP SD=10.1.1.1)",
-    "(ARP) | (TCP SD=80)", "((ARP) | (IPv6)) & ^(TCP)", "(TCP F=S^A) | ((UDP) & (IP SD:1=10.1.1.2))"};
+    "TCP SD=80 F=S^A", "TCP ^F=A", "TCP F=S^* SRC<1024", "ICMP ^TYPE=echo", "ICMP TYPE=unreach ^CODE=port",
+    "ICMP TYPE=echo HLEN=8", "(ARP) | (TCP SD=80)", "^(((ARP) | (IPv6)) & ^(ETH SD=M)) | ((TCP) & (IP SD=10.1.1.1))", "((ARP) | (IPv6)) & ^(TCP)", "(TCP F=S^A) | ((UDP) & (IP SD:1=10.1.1.2))"};
 
 }  // namespace filtset
 
