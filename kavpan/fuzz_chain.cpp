@@ -5,10 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pansupp.h"
-#ifdef KAVPAN_FUZZ_PROTO_ID
 #include "kav.h"
-#endif
+#include "pansupp.h"
 
 namespace {
 
@@ -39,7 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int layer, proto;
   const unsigned char *frame = data;
   int len = int(size);
-#ifdef KAVPAN_FUZZ_PROTO_ID
   if (sel & 0x80) {
     int lt = kLinkTypes[(sel & 0x7F) % (sizeof kLinkTypes / sizeof kLinkTypes[0])];
     int off = 0;
@@ -47,13 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (off < 0 || off > len) return 0;
     frame += off;
     len -= off;
-  } else
-#endif
-  {
+  } else {
     const start &s = kStarts[sel % (sizeof kStarts / sizeof kStarts[0])];
     layer = s.layer;
     proto = s.proto;
-    (void)kLinkTypes;
   }
   // An exact-size copy so that any read past the frame is caught.
   unsigned char *copy = (unsigned char *)malloc(len > 0 ? size_t(len) : 1);

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "pansupp.h"  // before kav.h: it names some layer codes as enumerators
+#include "pansupp.h"
 #include "appshell.h"
 #include "kav.h"
 #include "log.h"

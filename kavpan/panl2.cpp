@@ -369,10 +369,10 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
     if (have_pid) {
       switch (pid) {
         case 7: *proto = KAV_L2_8023; break;
-        case 8: *proto = KAV_L2_TBUS; break;
-        case 9: *proto = KAV_L2_TRING; break;
+        case 8: *proto = KAV_L2_TPB; break;
+        case 9: *proto = KAV_L2_TPR; break;
         case 10: *proto = KAV_L2_FDDI; break;
-        case 11: *proto = KAV_L2_MAN; break;
+        case 11: *proto = KAV_L2_METRO; break;
         default: *proto = 0; break;
       }
       kav_strlcpy(namebuf, sizeof namebuf, kav_l2proto2nam(*proto));
@@ -444,7 +444,7 @@ const char *kav_l2proto2nam(int code) {
 unsigned kav_panl2(int *layer, int *proto, kav_view pdu, int *trailer, int *more, kav_pktctx *ctx) {
   *more = 1;
   switch (*proto) {
-    case KAV_L2_ETHER: return mac_header(true, layer, proto, pdu, trailer, ctx);
+    case KAV_L2_ETH: return mac_header(true, layer, proto, pdu, trailer, ctx);
     case KAV_L2_8023: return mac_header(false, layer, proto, pdu, trailer, ctx);
     case KAV_L2_FDDI: return fddi(layer, proto, pdu, ctx);
     case KAV_L2_LLC: return llc(layer, proto, pdu, ctx);

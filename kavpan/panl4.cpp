@@ -162,6 +162,30 @@ unsigned eff_missing(unsigned missing, const kav_pktctx *ctx) {
   return missing;
 }
 
+// Verdict on a message covered by a plain Internet checksum (no pseudo-header):
+// "%" when octets are missing, "*" when shorter than its fixed part, "!" when
+// the sum is wrong. tested is the number of octets summed, or -1.
+struct cks_verdict {
+  const char *mark;
+  int tested;
+  bool corrupt;
+};
+cks_verdict judge_plain_cksum(const char *T, const kav_view &pdu, int minlen, unsigned missing, kav_pktctx *ctx) {
+  cks_verdict v{"", -1, false};
+  unsigned um = eff_missing(missing, ctx);
+  if (um > 0) {
+    kavprt(4, "WARNING: %s packet is truncated (by %u bytes)\n", T, um);
+    v.mark = "%";
+  } else if (pdu.size() < minlen)
+    v.mark = "*";
+  else {
+    v.tested = pdu.size();
+    v.corrupt = !kav_chksum_ok(pdu);
+    if (v.corrupt) v.mark = "!";
+  }
+  return v;
+}
+
 // Checksum with the pseudo-header the network layer left; tested is -1 when
 // there is none to use.
 bool pseudo_cksum(const kav_view &pdu, const kav_pktctx *ctx, int *tested) {
@@ -408,20 +432,10 @@ unsigned icmp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned m
   uint32_t type = 0, code = 0, cks = 0;
   bool have_tc = pdu.get8(0, type) && pdu.get8(1, code);
   bool have_cks = pdu.get16(2, cks);
-  const char *mark = "";
-  int tested = -1;
-  bool corrupt = false;
-  unsigned um = eff_missing(missing, ctx);
-  if (um > 0) {
-    kavprt(4, "WARNING: %s packet is truncated (by %u bytes)\n", T, um);
-    mark = "%";
-  } else if (len < 4)
-    mark = "*";
-  else {
-    tested = len;
-    corrupt = !kav_chksum_ok(pdu);
-    if (corrupt) mark = "!";
-  }
+  const cks_verdict v = judge_plain_cksum(T, pdu, 4, missing, ctx);
+  const char *mark = v.mark;
+  const int tested = v.tested;
+  const bool corrupt = v.corrupt;
   if (have_tc) {
     ctx->icmptype = type;
     ctx->icmpcode = code;
@@ -561,20 +575,10 @@ unsigned igmp(const kav_view &pdu, unsigned missing, kav_pktctx *ctx) {
       break;
     default: snprintf(summ, sizeof summ, "<%d>", int(type)); break;
   }
-  const char *mark = "";
-  int tested = -1;
-  bool corrupt = false;
-  unsigned um = eff_missing(missing, ctx);
-  if (um > 0) {
-    kavprt(4, "WARNING: %s packet is truncated (by %u bytes)\n", T, um);
-    mark = "%";
-  } else if (len < 8)
-    mark = "*";
-  else {
-    tested = len;
-    corrupt = !kav_chksum_ok(pdu);
-    if (corrupt) mark = "!";
-  }
+  const cks_verdict v = judge_plain_cksum(T, pdu, 8, missing, ctx);
+  const char *mark = v.mark;
+  const int tested = v.tested;
+  const bool corrupt = v.corrupt;
   if (kav_vblvl != 4)
     kavprt(1, "%s%s: %s", mark, T, summ);
   else {
@@ -603,20 +607,10 @@ unsigned vrrp(const kav_view &pdu, unsigned missing, kav_pktctx *ctx) {
     snprintf(tname, sizeof tname, "Advertisement");
   else
     snprintf(tname, sizeof tname, "<%d>", int(type));
-  const char *mark = "";
-  int tested = -1;
-  bool corrupt = false;
-  unsigned um = eff_missing(missing, ctx);
-  if (um > 0) {
-    kavprt(4, "WARNING: %s packet is truncated (by %u bytes)\n", T, um);
-    mark = "%";
-  } else if (len < 8)
-    mark = "*";
-  else {
-    tested = len;
-    corrupt = !kav_chksum_ok(pdu);
-    if (corrupt) mark = "!";
-  }
+  const cks_verdict v = judge_plain_cksum(T, pdu, 8, missing, ctx);
+  const char *mark = v.mark;
+  const int tested = v.tested;
+  const bool corrupt = v.corrupt;
   if (kav_vblvl != 4) {
     kavprt(1, "%s%s=%s (ver=%d, ID=%d, Pri=%d, AdvIPs=%d)", mark, T, tname, int(ver), int(vrid), int(pri), int(cnt));
     return 0;

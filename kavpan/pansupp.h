@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kav.h"
 #include "panview.h"
 
 struct wtree;
@@ -48,12 +49,10 @@ enum {
   KAV_L_APP = 5
 };
 
-// Layer-2 protocol codes.
-enum { KAV_L2_ETHER = 1, KAV_L2_8023 = 2, KAV_L2_TRING = 3, KAV_L2_TBUS = 4, KAV_L2_MAN = 5,
-       KAV_L2_FDDI = 6, KAV_L2_LLC = 7, KAV_L2_SNAP = 8, KAV_L2_PPP = 9 };
-// Layer-3 protocol codes.
-enum { KAV_L3_IP = 1, KAV_L3_ARP = 2, KAV_L3_RARP = 3, KAV_L3_PPPLCP = 4, KAV_L3_PPPNCP = 5,
-       KAV_L3_IPX = 6, KAV_L3_IPV6 = 7 };
+// Protocol codes are the ones the filter's layer walk uses (kav.h); the
+// decoders add the PPP names for the HDLC link and its control protocols.
+enum { KAV_L2_PPP = KAV_L2_HDLC };
+enum { KAV_L3_PPPLCP = 4, KAV_L3_PPPNCP = 5 };
 
 // ---- printing ---------------------------------------------------------------
 // Print levels: -1 always; 4 only at verbosity 4; 1..3 below verbosity 4 and

@@ -236,6 +236,12 @@ struct kav_filtnode {
   int child;               // distance in nodes to the first child
   int nchild;
   int maxlayer;            // root only: deepest layer any rule of the filter reads
+  // Library-internal, set by the compiler for rules: how the rule is decided
+  // on an Ethernet II frame, and for a network layer found by its Ethernet
+  // type alone, that type and the least captured length that holds it.
+  int eth_how;
+  unsigned short eth_type;
+  unsigned short eth_min;
 };
 
 // Compiles a filter expression; the result (node array, node 0 the root) is
@@ -256,5 +262,10 @@ int kav_proto_id_n(int linktype, const unsigned char *frame, int caplen, int *la
 // receive the starting point from kav_proto_id.
 int kav_filt_match(const void *filter, const unsigned char *frame, int caplen, int linktype, int *layer,
                    int *proto, int *offset, unsigned int capflags);
+// The same decision taken by the general layer walk alone, without the
+// shortcuts kav_filt_match takes for common frames; the reference they are
+// checked against.
+int kav_filt_match_walked(const void *filter, const unsigned char *frame, int caplen, int linktype, int *layer,
+                          int *proto, int *offset, unsigned int capflags);
 
 #endif

@@ -58,6 +58,10 @@ ProtoDef protodef(int tok) {
   }
 }
 
+// With the matcher, below: how each rule and group is decided on Ethernet II.
+void prepare_eth_rule(kav_filtnode *n);
+void prepare_eth_group(kav_filtnode *n);
+
 bool is_proto(int tok) { return tok >= T_ETH && tok < T_COUNT; }
 bool is_param(int tok) { return tok >= T_LEN && tok <= T_F; }
 
@@ -593,8 +597,13 @@ void *kav_filt_parse(const char *text, int *size) {
       nodes[0].nchild = 0;
       int next = 1;
       transform_trule(root, nodes, 0, &next);
+      for (int i = 0; i < next; i++) {
+        if (nodes[i].nchild != 0) continue;
+        if (nodes[i].layer > nodes[0].maxlayer) nodes[0].maxlayer = nodes[i].layer;
+        prepare_eth_rule(&nodes[i]);
+      }
       for (int i = 0; i < next; i++)
-        if (nodes[i].nchild == 0 && nodes[i].layer > nodes[0].maxlayer) nodes[0].maxlayer = nodes[i].layer;
+        if (nodes[i].nchild) prepare_eth_group(&nodes[i]);
       if (next != count) {
         snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Internal error transforming filter rules (%d vs %d)", next, count);
         free(nodes);
@@ -781,65 +790,6 @@ stop:
   w.layer = KAV_LAYER_STOP;
 }
 
-// The same walk, taken at once, for the usual frame: Ethernet II carrying
-// IPv4 with TCP or UDP. Anything else is left where the general walk goes on.
-inline void walk_ether(Walk &w, int target) {
-  const unsigned char *p = w.frame;
-  int caplen = w.end;
-  if (caplen < 14) {
-    w.layer = KAV_LAYER_STOP;
-    return;
-  }
-  w.l2mask = 1u << KAV_L2_ETH;
-  w.l2[KAV_L2_ETH] = Layer{p, caplen, 14};
-  unsigned type = be16(p + 12);
-  w.pos = 14;
-  if (type != 0x0800 || target < 3) {
-    by_ethertype(type, &w.layer, &w.proto);
-    return;
-  }
-  const unsigned char *ip = p + 14;
-  int len = caplen - 14;
-  if (len < 20) {
-    w.layer = KAV_LAYER_STOP;
-    return;
-  }
-  int hlen = (ip[0] & 0x0F) * 4;
-  if (hlen < 20) {
-    w.layer = KAV_LAYER_STOP;
-    return;
-  }
-  int total = (int)be16(ip + 2);
-  if (len > total && total >= hlen) len = total;
-  w.l3proto = KAV_L3_IP;
-  w.l3 = Layer{ip, len, hlen};
-  if (hlen > len) {
-    w.layer = KAV_LAYER_STOP;
-    return;
-  }
-  if (((ip[6] & 0x1F) << 8 | ip[7]) != 0) {
-    w.layer = KAV_LAYER_APP;
-    return;
-  }
-  int proto = ip[9];
-  const unsigned char *t = ip + hlen;
-  int tlen = len - hlen;
-  if (target > 3 && proto == KAV_L4_TCP && tlen >= 20) {
-    w.l4proto = proto;
-    w.l4 = Layer{t, tlen, (t[12] >> 4) * 4};
-    w.layer = w.l4.hlen > tlen ? KAV_LAYER_STOP : KAV_LAYER_APP;
-  } else if (target > 3 && proto == KAV_L4_UDP && tlen >= 8) {
-    w.l4proto = proto;
-    w.l4 = Layer{t, tlen, 8};
-    w.layer = KAV_LAYER_APP;
-  } else {
-    w.layer = KAV_LAYER_TRANS;
-    w.proto = proto;
-    w.pos = 14 + hlen;
-    w.end = 14 + len;
-  }
-}
-
 // The layer with the given numbers, walking on as far as needed.
 inline const Layer *find_layer(Walk &w, int layer, int proto) {
   for (int pass = 0;; pass++) {
@@ -884,6 +834,26 @@ inline bool end_eq(int kind, const unsigned char *f, const kav_filtaddr &a) {
   }
 }
 
+// The address or port parameters (SRC, DST, SD, SD:1, SD:2) of a rule
+// against the two ends of its layer; each negated one inverted.
+template <int kind>
+__attribute__((always_inline)) inline bool ends_match(const kav_filtnode *n, const unsigned char *sp, const unsigned char *dp) {
+  int params = n->params;
+  auto result = [n](int bit, bool r) { return (n->negparams & bit) ? !r : r; };
+  if (params & KAV_FP_SD2) {
+    if (!result(KAV_FP_SD2, end_eq(kind, sp, n->src) && end_eq(kind, dp, n->dst))) return false;
+  } else {
+    if ((params & KAV_FP_SRC) && !result(KAV_FP_SRC, end_eq(kind, sp, n->src))) return false;
+    if ((params & KAV_FP_DST) && !result(KAV_FP_DST, end_eq(kind, dp, n->dst))) return false;
+  }
+  if (params & KAV_FP_SD) {
+    if (!result(KAV_FP_SD, end_eq(kind, sp, n->src) || end_eq(kind, dp, n->src))) return false;
+  } else if (params & KAV_FP_SD1) {
+    if (!result(KAV_FP_SD1, end_eq(kind, sp, n->src) != end_eq(kind, dp, n->src))) return false;
+  }
+  return true;
+}
+
 bool missing(const char *param) {
   tvl_msglog("apply_atom: missing case, param=%s", param);
   return false;
@@ -911,17 +881,14 @@ __attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &
       default:
         return missing((params & KAV_FP_SD2) ? "SD:2" : (params & KAV_FP_SRC) ? "SRC" : (params & KAV_FP_DST) ? "DST" : (params & KAV_FP_SD) ? "SD" : "SD:1");
     }
-    if (params & KAV_FP_SD2) {
-      if (!result(KAV_FP_SD2, end_eq(kind, sp, n->src) && end_eq(kind, dp, n->dst))) return false;
-    } else {
-      if ((params & KAV_FP_SRC) && !result(KAV_FP_SRC, end_eq(kind, sp, n->src))) return false;
-      if ((params & KAV_FP_DST) && !result(KAV_FP_DST, end_eq(kind, dp, n->dst))) return false;
+    bool ok;
+    switch (kind) {
+      case END_IP: ok = ends_match<END_IP>(n, sp, dp); break;
+      case END_ETH: ok = ends_match<END_ETH>(n, sp, dp); break;
+      case END_LLC: ok = ends_match<END_LLC>(n, sp, dp); break;
+      default: ok = ends_match<END_PORT>(n, sp, dp); break;
     }
-    if (params & KAV_FP_SD) {
-      if (!result(KAV_FP_SD, end_eq(kind, sp, n->src) || end_eq(kind, dp, n->src))) return false;
-    } else if (params & KAV_FP_SD1) {
-      if (!result(KAV_FP_SD1, end_eq(kind, sp, n->src) != end_eq(kind, dp, n->src))) return false;
-    }
+    if (!ok) return false;
   }
   if (!(params & (KAV_FP_ETYPE | KAV_FP_TYPE | KAV_FP_CODE | KAV_FP_C | KAV_FP_ORG | KAV_FP_F))) return true;
   if (params & KAV_FP_ETYPE) {
@@ -982,6 +949,275 @@ bool apply_rule(const kav_filtnode *n, Walk &w) {
     }
   }
   return (n->flags & KAV_FN_NEG) ? !r : r;
+}
+
+// ---- Ethernet II from a raw capture, the usual frame ----
+// Each rule finds its own layer straight from the headers, with the same
+// bounds and stops as the walk, so only what the filter reads is looked at.
+// Above Ethernet II there are no further link layers: 802.3, LLC and SNAP are
+// never present.
+
+// The network layer, if it is the given protocol.
+inline bool eth_net(const unsigned char *f, int caplen, int proto, Layer *l) {
+  unsigned type = be16(f + 12);
+  const unsigned char *p = f + 14;
+  int len = caplen - 14;
+  switch (proto) {
+    case KAV_L3_IP: {
+      if (type != 0x0800 || len < 20) return false;
+      int hlen = (p[0] & 0x0F) * 4;
+      if (hlen < 20) return false;
+      int total = (int)be16(p + 2);
+      if (len > total && total >= hlen) len = total;
+      *l = Layer{p, len, hlen};
+      return true;
+    }
+    case KAV_L3_IPV6:
+      if (type != 0x86DD || len < 40) return false;
+      *l = Layer{p, len, 40};
+      return true;
+    case KAV_L3_ARP:
+    case KAV_L3_RARP:
+      if (type != (proto == KAV_L3_ARP ? 0x0806u : 0x8035u) || len < 8) return false;
+      *l = Layer{p, len, 8 + 2 * (p[4] + p[5])};
+      return true;
+    case KAV_L3_IPX:
+      if (type != 0x8137) return false;
+      *l = Layer{p, len, 0};
+      return true;
+    default: return false;
+  }
+}
+
+// An Ethernet II frame, and what is known of its transport layer.
+struct EthFrame {
+  const unsigned char *f;
+  int caplen;
+  int tproto;  // transport protocol number; -1: none; -2: not looked for yet
+  const unsigned char *t;
+  int tlen;
+};
+
+// What the network layer carries: the transport protocol number and where
+// that layer lies, or -1 when there is no transport layer (not IPv4 or IPv6,
+// a later fragment, a header cut by the capture).
+inline int eth_find_trans(EthFrame &e) {
+  const unsigned char *p = e.f + 14;
+  int len = e.caplen - 14;
+  int hlen, proto = -1;
+  unsigned type = be16(e.f + 12);
+  if (type == 0x0800) {
+    if (len >= 20) {
+      hlen = (p[0] & 0x0F) * 4;
+      if (hlen >= 20 && ((p[6] & 0x1F) << 8 | p[7]) == 0) {
+        int total = (int)be16(p + 2);
+        if (len > total && total >= hlen) len = total;
+        if (hlen <= len) proto = p[9];
+      }
+    }
+  } else if (type == 0x86DD && len >= 40) {
+    hlen = 40;
+    proto = p[6];
+  }
+  if (proto >= 0) {
+    e.t = p + hlen;
+    e.tlen = len - hlen;
+  }
+  return e.tproto = proto;
+}
+
+inline int eth_trans_proto(EthFrame &e) { return e.tproto != -2 ? e.tproto : eth_find_trans(e); }
+
+// The transport layer, if it is the given protocol.
+inline bool eth_trans(EthFrame &e, int proto, Layer *l) {
+  if (eth_trans_proto(e) != proto) return false;
+  const unsigned char *t = e.t;
+  int tlen = e.tlen;
+  switch (proto) {
+    case KAV_L4_TCP:
+      if (tlen < 20) return false;
+      *l = Layer{t, tlen, (t[12] >> 4) * 4};
+      return true;
+    case KAV_L4_UDP:
+      if (tlen < 8) return false;
+      *l = Layer{t, tlen, 8};
+      return true;
+    case KAV_L4_ICMP:
+      if (tlen < 2) return false;
+      *l = Layer{t, tlen, tlen < 8 ? tlen : 8};
+      return true;
+    default:
+      *l = Layer{t, tlen, 0};
+      return true;
+  }
+}
+
+// A rule found by the layer it reads, with any parameters.
+__attribute__((noinline)) bool eth_layer_rule(const kav_filtnode *n, EthFrame &e) {
+  Layer l;
+  bool r;
+  switch (n->layer) {
+    case KAV_LAYER_LINK:
+      l = Layer{e.f, e.caplen, 14};
+      r = n->proto == KAV_L2_ETH;
+      break;
+    case KAV_LAYER_NET: r = eth_net(e.f, e.caplen, n->proto, &l); break;
+    case KAV_LAYER_TRANS: r = eth_trans(e, n->proto, &l); break;
+    default: r = false; break;
+  }
+  return r && (n->params == 0 || apply_params(n, l));
+}
+
+// How a rule is decided on an Ethernet II frame (kav_filtnode::eth_how).
+enum {
+  EH_LAYER,     // find its layer, then its parameters
+  EH_NEVER,     // a link layer that Ethernet II never carries
+  EH_ALWAYS,    // Ethernet itself, without parameters
+  EH_TYPE,      // a network layer without parameters: its Ethernet type and length
+  EH_IP_ENDS,   // IPv4, with at most address parameters
+  EH_TRANS,     // TCP or UDP with at most port and flag parameters, or ICMP with
+                // at most type and code: the least header length
+  EH_TYPES,     // a group of EH_TYPE rules only
+  EH_LEAVES     // a group of rules only
+};
+
+const int END_PARAMS = KAV_FP_SRC | KAV_FP_DST | KAV_FP_SD | KAV_FP_SD1 | KAV_FP_SD2;
+
+// Port, flag, ICMP type and code parameters, which lie within the least
+// header of their protocol; each negated one inverted.
+__attribute__((always_inline)) inline bool trans_params(const kav_filtnode *n, const unsigned char *t) {
+  int params = n->params;
+  if ((params & END_PARAMS) && !ends_match<END_PORT>(n, t, t + 2)) return false;
+  auto result = [n](int bit, bool r) { return (n->negparams & bit) ? !r : r; };
+  if ((params & KAV_FP_TYPE) && !result(KAV_FP_TYPE, t[0] == n->icmp_type)) return false;
+  if ((params & KAV_FP_CODE) && !result(KAV_FP_CODE, t[1] == n->icmp_code)) return false;
+  if (params & KAV_FP_F) {
+    int f = t[13] & ALL_TCP_FLAGS;
+    if (!result(KAV_FP_F, (f & n->tcp_set) == n->tcp_set && (f & n->tcp_clr) == 0)) return false;
+  }
+  return true;
+}
+
+void prepare_eth_rule(kav_filtnode *n) {
+  n->eth_how = EH_LAYER;
+  if (n->layer == KAV_LAYER_LINK) {
+    if (n->proto != KAV_L2_ETH)
+      n->eth_how = EH_NEVER;
+    else if (n->params == 0)
+      n->eth_how = EH_ALWAYS;
+  } else if (n->layer == KAV_LAYER_NET) {
+    if (n->proto == KAV_L3_IP) {
+      if ((n->params & ~END_PARAMS) == 0) n->eth_how = EH_IP_ENDS;
+    } else if (n->params == 0) {
+      // The least the walk needs of each header to record the layer.
+      switch (n->proto) {
+        case KAV_L3_ARP: n->eth_how = EH_TYPE, n->eth_type = 0x0806, n->eth_min = 14 + 8; break;
+        case KAV_L3_RARP: n->eth_how = EH_TYPE, n->eth_type = 0x8035, n->eth_min = 14 + 8; break;
+        case KAV_L3_IPX: n->eth_how = EH_TYPE, n->eth_type = 0x8137, n->eth_min = 14; break;
+        case KAV_L3_IPV6: n->eth_how = EH_TYPE, n->eth_type = 0x86DD, n->eth_min = 14 + 40; break;
+        default: break;
+      }
+    }
+  } else if (n->layer == KAV_LAYER_TRANS) {
+    if (n->proto == KAV_L4_TCP && (n->params & ~(END_PARAMS | KAV_FP_F)) == 0)
+      n->eth_how = EH_TRANS, n->eth_min = 20;
+    else if (n->proto == KAV_L4_UDP && (n->params & ~END_PARAMS) == 0)
+      n->eth_how = EH_TRANS, n->eth_min = 8;
+    else if (n->proto == KAV_L4_ICMP && (n->params & ~(KAV_FP_TYPE | KAV_FP_CODE)) == 0)
+      n->eth_how = EH_TRANS, n->eth_min = 2;
+  }
+}
+
+__attribute__((always_inline)) inline bool eth_rule_leaf(const kav_filtnode *n, EthFrame &e) {
+  bool r;
+  switch (n->eth_how) {
+    case EH_NEVER: r = false; break;
+    case EH_ALWAYS: r = true; break;
+    case EH_TYPE: r = be16(e.f + 12) == n->eth_type && e.caplen >= n->eth_min; break;
+    case EH_IP_ENDS: {
+      // The addresses lie within the 20 bytes every IPv4 header has.
+      const unsigned char *p = e.f + 14;
+      r = be16(e.f + 12) == 0x0800 && e.caplen >= 14 + 20 && (p[0] & 0x0F) >= 5 &&
+          ends_match<END_IP>(n, p + 12, p + 16);
+      break;
+    }
+    case EH_TRANS:
+      r = eth_trans_proto(e) == n->proto && e.tlen >= n->eth_min && (n->params == 0 || trans_params(n, e.t));
+      break;
+    default: r = eth_layer_rule(n, e); break;
+  }
+  return (n->flags & KAV_FN_NEG) ? !r : r;
+}
+
+void prepare_eth_group(kav_filtnode *n) {
+  const kav_filtnode *c = n + n->child;
+  bool types = true;
+  for (int i = 0; i < n->nchild; i++) {
+    if (c[i].nchild) return;
+    if (c[i].eth_how != EH_TYPE) types = false;
+  }
+  n->eth_how = types ? EH_TYPES : EH_LEAVES;
+}
+
+// A group decided by the Ethernet type alone: a frame has one type, so such
+// groups are small and taken whole, without branching on each rule.
+inline bool eth_types(const kav_filtnode *n, const EthFrame &e) {
+  unsigned type = be16(e.f + 12);
+  bool any = (n->flags & KAV_FN_OR) != 0;
+  bool r = !any;
+  const kav_filtnode *c = n + n->child;
+  for (int i = 0; i < n->nchild; i++) {
+    bool v = ((type == c[i].eth_type) & (e.caplen >= c[i].eth_min)) ^ (c[i].flags & KAV_FN_NEG);
+    if (any)
+      r |= v;
+    else
+      r &= v;
+  }
+  return (n->flags & KAV_FN_NEG) ? !r : r;
+}
+
+// A group of rules only.
+__attribute__((always_inline)) inline bool eth_leaves(const kav_filtnode *n, EthFrame &e) {
+  bool any = (n->flags & KAV_FN_OR) != 0;
+  bool r = !any;
+  const kav_filtnode *c = n + n->child;
+  for (int i = 0; i < n->nchild; i++) {
+    if (eth_rule_leaf(c + i, e) == any) {
+      r = any;
+      break;
+    }
+  }
+  return (n->flags & KAV_FN_NEG) ? !r : r;
+}
+
+bool eth_rule(const kav_filtnode *n, EthFrame &e);
+
+// Any group: those of rules only are taken in line.
+__attribute__((always_inline)) inline bool eth_group(const kav_filtnode *n, EthFrame &e) {
+  switch (n->eth_how) {
+    case EH_TYPES: return eth_types(n, e);
+    case EH_LEAVES: return eth_leaves(n, e);
+    default: return eth_rule(n, e);
+  }
+}
+
+// A group with groups among its members.
+bool eth_rule(const kav_filtnode *n, EthFrame &e) {
+  bool any = (n->flags & KAV_FN_OR) != 0;
+  bool r = !any;
+  const kav_filtnode *c = n + n->child;
+  for (int i = 0; i < n->nchild; i++) {
+    bool v = c[i].nchild ? eth_group(c + i, e) : eth_rule_leaf(c + i, e);
+    if (v == any) {
+      r = any;
+      break;
+    }
+  }
+  return (n->flags & KAV_FN_NEG) ? !r : r;
+}
+
+inline bool is_eth2(int linktype, const unsigned char *frame, int caplen, unsigned int capflags) {
+  return linktype == KAV_DL_ETHER && (capflags & KAV_CAP_RAW) && caplen >= 14 && frame[12] > 5;
 }
 
 inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer, int *offset, unsigned int capflags) {
@@ -1055,36 +1291,55 @@ int kav_proto_id(int linktype, const unsigned char *frame, int *layer, int *offs
   return kav_proto_id_n(linktype, frame, 16, layer, offset, capflags);
 }
 
-int kav_filt_match(const void *filter, const unsigned char *frame, int caplen, int linktype, int *layer, int *proto,
-                   int *offset, unsigned int capflags) {
-  if (!frame || caplen < 0) caplen = 0;
-  const kav_filtnode *root = static_cast<const kav_filtnode *>(filter);
+namespace {
+
+// The general walk from the frame's starting point.
+int match_walked(const kav_filtnode *root, const unsigned char *frame, int caplen, int linktype, int *layer,
+                 int *proto, int *offset, unsigned int capflags) {
+  int l, off;
+  int pr = proto_id(linktype, frame, caplen, &l, &off, capflags);
+  if (layer) {
+    *layer = l;
+    if (proto) *proto = pr;
+    if (offset) *offset = off;
+  }
+  if (!root) return 1;
   Walk w;
   w.frame = frame;
   w.end = caplen;
   w.l2mask = 0;
   w.l3proto = w.l4proto = -1;
-  if (linktype == KAV_DL_ETHER && (capflags & KAV_CAP_RAW) && caplen >= 14 && frame[12] > 5) {
-    // Ethernet II from a raw capture, the usual case.
+  w.layer = off <= caplen ? l : KAV_LAYER_STOP;
+  w.proto = pr;
+  w.pos = off;
+  return root->nchild ? apply_rule(root, w) : apply_leaf(root, w);
+}
+
+}  // namespace
+
+int kav_filt_match(const void *filter, const unsigned char *frame, int caplen, int linktype, int *layer, int *proto,
+                   int *offset, unsigned int capflags) {
+  if (!frame || caplen < 0) caplen = 0;
+  const kav_filtnode *root = static_cast<const kav_filtnode *>(filter);
+  if (is_eth2(linktype, frame, caplen, capflags)) {
     if (layer) {
       *layer = KAV_LAYER_LINK;
       if (proto) *proto = KAV_L2_ETH;
       if (offset) *offset = 0;
     }
     if (!root) return 1;
-    walk_ether(w, root->maxlayer);
-  } else {
-    int l, off;
-    int pr = proto_id(linktype, frame, caplen, &l, &off, capflags);
-    if (layer) {
-      *layer = l;
-      if (proto) *proto = pr;
-      if (offset) *offset = off;
-    }
-    if (!root) return 1;
-    w.layer = off <= caplen ? l : KAV_LAYER_STOP;
-    w.proto = pr;
-    w.pos = off;
+    EthFrame e;
+    e.f = frame;
+    e.caplen = caplen;
+    e.tproto = -2;
+    return root->nchild ? eth_group(root, e) : eth_rule_leaf(root, e);
   }
-  return root->nchild ? apply_rule(root, w) : apply_leaf(root, w);
+  return match_walked(root, frame, caplen, linktype, layer, proto, offset, capflags);
+}
+
+int kav_filt_match_walked(const void *filter, const unsigned char *frame, int caplen, int linktype, int *layer,
+                          int *proto, int *offset, unsigned int capflags) {
+  if (!frame || caplen < 0) caplen = 0;
+  return match_walked(static_cast<const kav_filtnode *>(filter), frame, caplen, linktype, layer, proto, offset,
+                      capflags);
 }

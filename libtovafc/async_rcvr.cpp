@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "aiohold.h"
 #include "exception.h"
 #include "fcsync.h"
 #include "file.h"
@@ -16,24 +17,6 @@ class ImplAsyRcv {
   TovAsyncReceiver *owner;
   std::set<TovFile *> files;
 };
-
-namespace {
-// Holds a client's TovAIO lock for a scope unless the caller already does.
-struct AioHold {
-  const TovAIO *a;
-  AioHold(const TovAIO *aio, bool nolock) : a(nolock ? nullptr : aio) {
-    if (a) a->aioLock();
-  }
-  ~AioHold() { release(); }
-  void release() {
-    if (a) {
-      const TovAIO *x = a;
-      a = nullptr;
-      x->aioUnlock();
-    }
-  }
-};
-}  // namespace
 
 TovAsyncReceiver::TovAsyncReceiver(const char *tag) : TovAIO(true, tag), pimpl(new ImplAsyRcv(this)) {}
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include "aiohold.h"
 #include "exception.h"
 #include "file.h"
 #include "log.h"
@@ -23,20 +24,6 @@ struct file_t {
   bool failed = false;
 };
 
-struct RdrHold {
-  const TovAIO *a;
-  RdrHold(const TovAIO *aio, bool nolock) : a(nolock ? nullptr : aio) {
-    if (a) a->aioLock();
-  }
-  ~RdrHold() { release(); }
-  void release() {
-    if (a) {
-      const TovAIO *x = a;
-      a = nullptr;
-      x->aioUnlock();
-    }
-  }
-};
 }  // namespace
 
 class ImplAsyRdr {
@@ -52,7 +39,7 @@ TovAsyncReader::TovAsyncReader(const TovAsyncReader &other) : TovAIO(other), pim
 
 TovAsyncReader &TovAsyncReader::operator=(const TovAsyncReader &other) {
   if (this != &other) {
-    RdrHold h(this, false);
+    AioHold h(this, false);
     TovAIO::operator=(other);
     pimpl->files.clear();
   }
@@ -68,7 +55,7 @@ TovAsyncReader::~TovAsyncReader() {
 }
 
 void TovAsyncReader::aioRequest(TovFile *file, int nbytes, char *buf, bool nolock) {
-  RdrHold h(this, nolock);
+  AioHold h(this, nolock);
   auto it = pimpl->files.find(file);
   if (it == pimpl->files.end()) {
     if (!TovEvtMgr::instance(0)->startAIO(file, this)) return;
@@ -82,7 +69,7 @@ void TovAsyncReader::aioRequest(TovFile *file, int nbytes, char *buf, bool noloc
 void TovAsyncReader::aioListen(TovFile *file, bool nolock) { aioRequest(file, 0, nullptr, nolock); }
 
 bool TovAsyncReader::aioStop(TovFile *file, bool nolock) {
-  RdrHold h(this, nolock);
+  AioHold h(this, nolock);
   if (!pimpl->files.count(file)) return true;
   TovEvtMgr *em = TovEvtMgr::instance(TovEvtMgr::NOCREATE);
   if (!em || em->stopAIO(file, this)) {
@@ -93,7 +80,7 @@ bool TovAsyncReader::aioStop(TovFile *file, bool nolock) {
 }
 
 int TovAsyncReader::aioTerminate(bool nolock) {
-  RdrHold h(this, nolock);
+  AioHold h(this, nolock);
   std::vector<TovFile *> all;
   for (auto &e : pimpl->files) all.push_back(e.first);
   for (TovFile *f : all) aioStop(f, true);
@@ -101,29 +88,29 @@ int TovAsyncReader::aioTerminate(bool nolock) {
 }
 
 bool TovAsyncReader::aioFile(TovFile *file, bool nolock) const {
-  RdrHold h(this, nolock);
+  AioHold h(this, nolock);
   return pimpl->files.count(file) != 0;
 }
 
 int TovAsyncReader::aioFiles(bool nolock) const {
-  RdrHold h(this, nolock);
+  AioHold h(this, nolock);
   return (int)pimpl->files.size();
 }
 
 int TovAsyncReader::requestedBytes(TovFile *file, bool nolock) const {
-  RdrHold h(this, nolock);
+  AioHold h(this, nolock);
   auto it = pimpl->files.find(file);
   return it == pimpl->files.end() ? -1 : it->second.requested;
 }
 
 int TovAsyncReader::pendingBytes(TovFile *file, bool nolock) const {
-  RdrHold h(this, nolock);
+  AioHold h(this, nolock);
   auto it = pimpl->files.find(file);
   return it == pimpl->files.end() ? -1 : it->second.pending;
 }
 
 void TovAsyncReader::aioReady(TovFile *file) {
-  RdrHold h(this, false);
+  AioHold h(this, false);
   auto it = pimpl->files.find(file);
   if (it == pimpl->files.end()) return;
   file_t &f = it->second;
@@ -156,7 +143,7 @@ void TovAsyncReader::aioReady(TovFile *file) {
 
 void TovAsyncReader::aioCancelled(TovFile *file, bool hangup, bool err) {
   {
-    RdrHold h(this, false);
+    AioHold h(this, false);
     auto it = pimpl->files.find(file);
     if (it != pimpl->files.end()) {
       hangup = hangup || it->second.eof;

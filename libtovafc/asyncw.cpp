@@ -8,6 +8,7 @@
 #include <deque>
 #include <vector>
 
+#include "aiohold.h"
 #include "exception.h"
 #include "file.h"
 #include "log.h"
@@ -22,20 +23,6 @@ struct msg_t {
 };
 enum { W_IDLE, W_WATCHING, W_STOPPING };
 
-struct WHold {
-  const TovAIO *a;
-  WHold(const TovAIO *aio, bool nolock) : a(nolock ? nullptr : aio) {
-    if (a) a->aioLock();
-  }
-  ~WHold() { release(); }
-  void release() {
-    if (a) {
-      const TovAIO *x = a;
-      a = nullptr;
-      x->aioUnlock();
-    }
-  }
-};
 }  // namespace
 
 class ImplAsyW {
@@ -90,7 +77,7 @@ TovAsyncWriter::TovAsyncWriter(TovFile *file, bool ownfile) : TovAIO(false, file
 TovAsyncWriter::~TovAsyncWriter() {
   bool idle;
   {
-    WHold h(this, false);
+    AioHold h(this, false);
     pimpl->rewatch = false;
     idle = pimpl->stopWatch();
   }
@@ -106,7 +93,7 @@ TovAsyncWriter::~TovAsyncWriter() {
 TovFile *TovAsyncWriter::aioFile() const { return pimpl->file; }
 
 int TovAsyncWriter::awrite(const void *buf, int len) {
-  WHold h(this, false);
+  AioHold h(this, false);
   ImplAsyW &w = *pimpl;
   if (w.error) return w.error;
   if (len <= 0 || !buf) return 0;
@@ -137,7 +124,7 @@ int TovAsyncWriter::awrite(const void *buf, int len) {
 }
 
 void TovAsyncWriter::aioReady(TovFile *) {
-  WHold h(this, false);
+  AioHold h(this, false);
   ImplAsyW &w = *pimpl;
   while (!w.queue.empty()) {
     msg_t &m = w.queue.front();
@@ -160,7 +147,7 @@ void TovAsyncWriter::aioReady(TovFile *) {
 }
 
 void TovAsyncWriter::aioCancelled(TovFile *, bool hangup, bool err) {
-  WHold h(this, false);
+  AioHold h(this, false);
   ImplAsyW &w = *pimpl;
   w.watch = W_IDLE;
   if (w.destroyPending) {
@@ -182,7 +169,7 @@ void TovAsyncWriter::aioCancelled(TovFile *, bool hangup, bool err) {
 }
 
 void TovAsyncWriter::destroy() {
-  WHold h(this, false);
+  AioHold h(this, false);
   pimpl->discard();
   pimpl->rewatch = false;
   if (pimpl->stopWatch()) {
@@ -194,17 +181,17 @@ void TovAsyncWriter::destroy() {
 }
 
 int TovAsyncWriter::queuedBytes(bool nolock) const {
-  WHold h(this, nolock);
+  AioHold h(this, nolock);
   return pimpl->queued;
 }
 
 int TovAsyncWriter::queuedMsgs(bool nolock) const {
-  WHold h(this, nolock);
+  AioHold h(this, nolock);
   return (int)pimpl->queue.size();
 }
 
 int TovAsyncWriter::error(bool nolock) const {
-  WHold h(this, nolock);
+  AioHold h(this, nolock);
   return pimpl->error;
 }
 

@@ -229,7 +229,7 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
   switch (linktype) {
     case 1:  // Ethernet: a type field up to 1500 is an 802.3 length
       *layer = KAV_L_LINK;
-      *proto = (frame.size() >= 14 && ((frame[12] << 8) | frame[13]) <= 1500) ? KAV_L2_8023 : KAV_L2_ETHER;
+      *proto = (frame.size() >= 14 && ((frame[12] << 8) | frame[13]) <= 1500) ? KAV_L2_8023 : KAV_L2_ETH;
       return true;
     case 10:  // FDDI
       *layer = KAV_L_LINK;

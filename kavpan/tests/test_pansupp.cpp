@@ -223,9 +223,9 @@ TEST_F(PanSupport, ChainCutsTrailerBeforeNextLayer) {
 
 TEST_F(PanSupport, ChainEndsWithoutDataWhenDecoderReturnsZero) {
   bytes f = bytes(10, 0);  // a truncated Ethernet header: payload 0
-  std::string out = decode(4, KAV_L_LINK, KAV_L2_ETHER, f);
+  std::string out = decode(4, KAV_L_LINK, KAV_L2_ETH, f);
   EXPECT_EQ(out.find("Data octets follow"), std::string::npos);
-  EXPECT_EQ(decode(2, KAV_L_LINK, KAV_L2_ETHER, f), "*ETH; \n");
+  EXPECT_EQ(decode(2, KAV_L_LINK, KAV_L2_ETH, f), "*ETH; \n");
 }
 
 TEST_F(PanSupport, ChainClearsContext) {

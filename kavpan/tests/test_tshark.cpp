@@ -52,7 +52,7 @@ struct ours {
 
 ours decode_ours(const bytes &frame, unsigned missing) {
   ours o;
-  std::string out = "\n" + decode(4, KAV_L_LINK, KAV_L2_ETHER, frame, missing);
+  std::string out = "\n" + decode(4, KAV_L_LINK, KAV_L2_ETH, frame, missing);
   std::string v;
   // Only the first (outermost) IP and transport headers are compared.
   size_t ip4 = out.find("\n+IP: ");

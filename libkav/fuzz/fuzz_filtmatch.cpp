@@ -8,7 +8,7 @@
 #include <cstring>
 
 // Compiled once; kept for the life of the process.
-static void *filters[8];
+static void *filters[16];
 static int nfilters;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -22,11 +22,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
       "((IGMP) | (OSPF) | (IP#47)) & ^((TCP) | (UDP))",
       "IP SD:2=10.1.1.1",
       "TCP ^SD:2=80",
+      "((ARP) | (IPv6)) & ^(RARP)",
+      "^((TCP SD=80) | (UDP DST<1024)) & (IP SRC=10.0.0.0/8 ^DST=192.168.0.0/16)",
+      "(ETH) & ^((802.3) | (LLC) | (SNAP) | (IPX))",
+      "(IP) & ^((ICMP) | (IGMP) | (OSPF) | (IP#0))",
+      "(ICMP ^TYPE=unreach CODE=port) | (TCP SD=80 F=S^A) | ((UDP) & ^(ICMP TYPE=echo))",
   };
   for (const char *t : texts) {
     void *f = kav_filt_parse(t, nullptr);
     if (!f) abort();
-    if (nfilters < 8) filters[nfilters++] = f;
+    if (nfilters < 16) filters[nfilters++] = f;
   }
   return 0;
 }
@@ -43,8 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int i = 0; i < nfilters; i++) {
     void *f = filters[i];
     int layer = 0, proto = 0, offset = 0;
-    kav_filt_match(f, frame, (int)len, linktype, &layer, &proto, &offset, capflags);
+    int r = kav_filt_match(f, frame, (int)len, linktype, &layer, &proto, &offset, capflags);
     if (offset < 0 || (layer != KAV_LAYER_STOP && (layer < 2 || layer > 3))) abort();
+    // The shortcuts for common frames decide as the general walk does.
+    int wl = 0, wp = 0, wo = 0;
+    int w = kav_filt_match_walked(f, frame, (int)len, linktype, &wl, &wp, &wo, capflags);
+    if ((r != 0) != (w != 0) || wl != layer || wp != proto || wo != offset) abort();
   }
   int layer, offset;
   if (len >= 16) kav_proto_id(linktype, frame, &layer, &offset, capflags);

@@ -64,7 +64,7 @@ long long msNow() {
 }
 }  // namespace
 
-TEST_F(SocketTest, NamesFromSpecifications) {
+TEST_F(SocketTest, NamesFromHostPortTexts) {
   TovClientSocket c(":80");
   EXPECT_STREQ("C/TCP-127.0.0.1:80", c.name());
   EXPECT_EQ(htonl(INADDR_LOOPBACK), c.address().sin_addr.s_addr);
