@@ -1,17 +1,29 @@
-# velmora_test(<name> SOURCES <files...> LIBS <libs...> [LABELS <labels...>])
+# velmora_test(<name> SOURCES <files...> LIBS <libs...> [LABELS <labels...>] [SERIAL] [TIMEOUT <s>])
 # Builds a GoogleTest executable into build/tests and registers every case with CTest.
 function(velmora_test name)
   if(NOT VELMORA_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VELMORA_TEST_BIN})
   target_compile_definitions(${name} PRIVATE
     VELMORA_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     VELMORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+  # Traces of the code under test go nowhere unless a test points them somewhere
+  # itself: running the suite must leave no TOVA.LOG in the home directory.
+  set(props ENVIRONMENT "TOVATRC_FILENAME=/dev/null")
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if(T_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  if(T_TIMEOUT)
+    list(APPEND props TIMEOUT ${T_TIMEOUT})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
 
 # velmora_fuzzer(<name> SOURCES <files...> LIBS <libs...>)
