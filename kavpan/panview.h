@@ -69,6 +69,64 @@ struct kav_view {
       if (base[i] == c) return i;
     return -1;
   }
+  // The n octets at off, or false when a declared length runs past what was
+  // captured: unlike sub(), nothing is clipped silently. n is unsigned so a
+  // hostile 32-bit length cannot turn negative on the way in.
+  bool exact(int off, uint32_t n, kav_view &out) const {
+    if (off < 0 || off > len || n > uint32_t(len - off)) return false;
+    out = kav_view(base + off, int(n));
+    return true;
+  }
+};
+
+// Sequential reader over a view, for variable-length formats (names,
+// options, attributes, records, TLVs). A read that does not fit sets the
+// sticky trunc flag, returns 0 (or an empty view) and leaves the position
+// where it was; every later read then fails too, so a decoder can read a
+// whole structure and test trunc once at the end.
+struct kav_cursor {
+  kav_view v;
+  int pos = 0;
+  bool trunc = false;
+
+  kav_cursor() = default;
+  explicit kav_cursor(const kav_view &view, int start = 0) : v(view), pos(start < 0 ? 0 : start) {
+    if (pos > v.len) { pos = v.len; trunc = true; }
+  }
+
+  int remaining() const { return trunc ? 0 : v.len - pos; }
+  bool ok() const { return !trunc; }
+  bool has(uint32_t n) const { return !trunc && n <= uint32_t(v.len - pos); }
+
+  uint32_t u8() { return num(1); }
+  uint32_t u16() { return num(2); }
+  uint32_t u24() { return num(3); }
+  uint32_t u32() { return num(4); }
+
+  // The next n octets as a view of exactly n; empty and trunc set when fewer
+  // remain.
+  kav_view take(uint32_t n) {
+    if (!has(n)) { trunc = true; return kav_view(); }
+    kav_view out(v.base + pos, int(n));
+    pos += int(n);
+    return out;
+  }
+  bool skip(uint32_t n) {
+    if (!has(n)) { trunc = true; return false; }
+    pos += int(n);
+    return true;
+  }
+  // What is left, without moving.
+  kav_view rest() const { return trunc ? kav_view() : v.from(pos); }
+
+ private:
+  uint32_t num(int n) {
+    if (!has(uint32_t(n))) { trunc = true; return 0; }
+    uint32_t x = 0;
+    for (int i = 0; i < n; i++) x = (x << 8) | v.base[pos + i];
+    pos += n;
+    return x;
+  }
 };
 
 #endif
