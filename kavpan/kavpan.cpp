@@ -31,7 +31,7 @@ using namespace tovafc;
 namespace {
 
 constexpr const char *kTitle = "Packet Analyser";
-constexpr const char *kVersion = "1.4.8";
+constexpr const char *kVersion = VELMORA_VERSION;
 constexpr const char *kProduct = "Velmora";
 constexpr const char *kOpts = "hNndu:U:tTv:e:E:b:k:f:F:l:x:r:o:a:A:";
 constexpr const char *kNobufEnv = "TOV_STDOUT_NOBUF";
