@@ -938,7 +938,8 @@ void App::run_events(bool ahead) {
     unsigned missing = eh.wirelen > eh.caplen ? unsigned(eh.wirelen - eh.caplen) : 0;
     kav_pktctx ctx;
     print_pkt(layer, proto, ctlblk.evtbuf + offset, caplen - offset, missing, &ctx);
-    if (trigger_defined()) {
+    // Triggers act on frames; the stream's own messages are not packets.
+    if (trigger_defined() && eh.type == KAV_EVT_FRAME) {
       kav_trigevt te{eh.sec, eh.usec, log.packets, unsigned(eh.ses) + 1, uint64_t(ses.trl.frames)};
       run_trigger(&ctx, &te);
     }
