@@ -145,27 +145,22 @@ int write_script(const std::string &path, const std::string &text) {
     snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Failed to open temp pathname (%s)", path.c_str());
     return 1;
   }
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int err = errno;
-      close(fd);
-      unlink(path.c_str());
-      errno = err;
-      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Failed to write temp pathname (%s)", path.c_str());
-      return 1;
-    }
-    done += size_t(n);
-  }
-  if (close(fd) != 0) {
+  auto failed = [&](bool open) {
     int err = errno;
+    if (open) close(fd);
     unlink(path.c_str());
     errno = err;
     snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Failed to write temp pathname (%s)", path.c_str());
     return 1;
+  };
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return failed(true);
+    done += size_t(n);
   }
+  if (close(fd) != 0) return failed(false);
   return 0;
 }
 

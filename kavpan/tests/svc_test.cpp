@@ -18,59 +18,29 @@
 
 #include "capgen.h"
 #include "pansvc.h"
+#include "testutil.h"
 
 using namespace capgen;
+using fctest::TempDir;
+using fctest::readFile;
+using fctest::writeFile;
 
 namespace {
 
 constexpr int64_t T0 = 1765180800;  // Mon Dec  8 08:00:00 2025 UTC
 
-std::string slurp(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void spit(const std::string &path, const std::string &data) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(data.data(), std::streamsize(data.size()));
-}
-
 std::string str(const Bytes &b) { return std::string(b.begin(), b.end()); }
 
+// Also true for a symbolic link, whatever it points at.
 bool exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
 }
 
-std::string sh_out(const std::string &cmd) {
-  std::string out;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+// Standard output of a shell command line.
+std::string sh_out(const std::string &cmd) { return fctest::run("/bin/sh", {"-c", cmd}).out; }
 
 bool have(const char *tool) { return system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kavpan_svc.XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
-  }
-  ~TempDir() {
-    if (!path_.empty() && system(("rm -rf '" + path_ + "'").c_str()) != 0) perror("rm");
-  }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 struct Outcome {
   int status = -1;
@@ -93,15 +63,15 @@ Outcome kavpan(const std::string &args, const std::string &input, const std::str
     for (size_t p; (p = s.find("@D")) != std::string::npos;) s.replace(p, 2, d);
     return s;
   };
-  spit(d + "/in", input);
-  spit(d + "/run.sh", "echo $$ > '" + d + "/pid'\n" + subst(pre) + "\nexec env TZ=UTC TOVATRC_FILENAME=/dev/null " +
+  writeFile(d + "/in", input);
+  writeFile(d + "/run.sh", "echo $$ > '" + d + "/pid'\n" + subst(pre) + "\nexec env TZ=UTC TOVATRC_FILENAME=/dev/null " +
                           "KAV_HOSTS_CACHE=0 TMPDIR='" + d + "' env " + subst(env) + " " VELMORA_BIN_DIR "/kavpan " +
                           subst(args) + " < '" + d + "/in' > '" + d + "/out' 2> '" + d + "/err'\n");
   int st = system(("sh '" + d + "/run.sh'").c_str());
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  r.out = slurp(d + "/out");
-  r.err = slurp(d + "/err");
-  r.pid = slurp(d + "/pid");
+  r.out = readFile(d + "/out");
+  r.err = readFile(d + "/err");
+  r.pid = readFile(d + "/pid");
   while (!r.pid.empty() && r.pid.back() == '\n') r.pid.pop_back();
   return r;
 }
@@ -375,7 +345,7 @@ TEST(KavpanExport, IpSequenceReadsBackThroughTheImporter) {
   auto frames = sample_frames();
   Outcome r = kavpan("-x IP", make_log(frames));
   ASSERT_EQ(r.status, 0) << r.err;
-  spit(r.file("seq"), r.out);
+  writeFile(r.file("seq"), r.out);
   std::string back = sh_out("cd '" + r.dir->path() + "' && " VELMORA_BIN_DIR "/kav_import -x IP < seq 2>/dev/null | TOVATRC_FILENAME=/dev/null " VELMORA_BIN_DIR "/kavpan -x IP");
   EXPECT_EQ(back, r.out);
 }
@@ -386,7 +356,7 @@ TEST(KavpanExport, EthernetSequence) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, str(udp61()) + str(tcp60()).substr(0, 54) + str(udp61()));
   EXPECT_EQ(r.err, "1 frame not exported: the Ethernet sequence cannot delimit it\n");
-  spit(r.file("seq"), r.out);
+  writeFile(r.file("seq"), r.out);
   std::string back = sh_out("cd '" + r.dir->path() + "' && " VELMORA_BIN_DIR "/kav_import -x Ethernet < seq 2>/dev/null | TOVATRC_FILENAME=/dev/null " VELMORA_BIN_DIR "/kavpan -x Ethernet");
   EXPECT_EQ(back, r.out);
 }
@@ -435,7 +405,7 @@ TEST(KavpanExport, TcpdumpReadsOurPcap) {
   auto frames = sample_frames();
   Outcome r = kavpan("-x Tcpdump", make_log(frames));
   ASSERT_EQ(r.status, 0);
-  spit(r.file("x.pcap"), r.out);
+  writeFile(r.file("x.pcap"), r.out);
   std::string listing = sh_out("tcpdump -r '" + r.file("x.pcap") + "' -n -tt -xx 2>/dev/null");
   EXPECT_EQ(hex_frames(listing, true), datas(frames)) << listing;
   std::string times = sh_out("tcpdump -r '" + r.file("x.pcap") + "' -n -tt 2>/dev/null | cut -d' ' -f1");
@@ -448,7 +418,7 @@ TEST(KavpanExport, TsharkReadsOurPcapAndSnoop) {
   for (const char *fmt : {"Tcpdump", "Snoop"}) {
     Outcome r = kavpan(std::string("-x ") + fmt, make_log(frames));
     ASSERT_EQ(r.status, 0);
-    spit(r.file("x.cap"), r.out);
+    writeFile(r.file("x.cap"), r.out);
     std::string cmd = "tshark -r '" + r.file("x.cap") + "'";
     EXPECT_EQ(sh_out(cmd + " -T fields -e frame.time_epoch -e frame.len -e frame.cap_len -E separator=' ' 2>/dev/null"),
               stamps(frames, true))
@@ -471,7 +441,7 @@ TEST(KavpanExport, PcapThroughImporterAndBackIsUnchanged) {
                     "/kav_import -x Tcpdump < orig.pcap 2>/dev/null | TOVATRC_FILENAME=/dev/null " VELMORA_BIN_DIR
                     "/kavpan -x Tcpdump";
   std::string back = sh_out(cmd);
-  std::string want = slurp(orig);
+  std::string want = readFile(orig);
   EXPECT_EQ(back.size(), want.size());
   EXPECT_TRUE(back == want) << "the round trip changed the file";
 }
@@ -500,9 +470,9 @@ TEST(KavpanTrigger, ScriptsHoldTheEventsFields) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   std::string head = "cp \"$0\" " + r.dir->path() + "/s";
-  EXPECT_EQ(slurp(r.file("s1")), head + "1\n# n/a|n/a|n/a|n/a|n/a|n/a|1|192.168.7.20|02:00:5E:10:20:01|806|n/a|n/a|n/a|"
+  EXPECT_EQ(readFile(r.file("s1")), head + "1\n# n/a|n/a|n/a|n/a|n/a|n/a|1|192.168.7.20|02:00:5E:10:20:01|806|n/a|n/a|n/a|"
                                         "08/12/2025 08:00:00.125|***INVALID SPEC=y***|100%");
-  EXPECT_EQ(slurp(r.file("s2")), head + "2\n# 192.168.7.1|51001|80|1000|0|SYN|n/a|n/a|02:00:5E:10:20:01|800|1C47|40|"
+  EXPECT_EQ(readFile(r.file("s2")), head + "2\n# 192.168.7.1|51001|80|1000|0|SYN|n/a|n/a|02:00:5E:10:20:01|800|1C47|40|"
                                         "n/a|08/12/2025 08:00:01.250|***INVALID SPEC=y***|100%");
   // Every event was printed as well, and the scripts are gone.
   EXPECT_NE(r.out.find("- Evt=2 "), std::string::npos) << r.out;
@@ -511,10 +481,10 @@ TEST(KavpanTrigger, ScriptsHoldTheEventsFields) {
 
 TEST(KavpanTrigger, ActionFromAFile) {
   TempDir d;
-  spit(d.path() + "/action", "echo %k >> " + d.path() + "/got\n");
+  writeFile(d.path() + "/action", "echo %k >> " + d.path() + "/got\n");
   Outcome r = kavpan("-N -A " + d.path() + "/action", trig_log());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(slurp(d.path() + "/got"), "n/a\n6\n1\n");
+  EXPECT_EQ(readFile(d.path() + "/got"), "n/a\n6\n1\n");
   r = kavpan("-a x -A " + d.path() + "/action", trig_log());
   EXPECT_NE(r.err.find("Can't combine the '-a' and 'A' switches"), std::string::npos) << r.err;
 }
@@ -522,30 +492,30 @@ TEST(KavpanTrigger, ActionFromAFile) {
 TEST(KavpanTrigger, ScriptIsPrivateAndRemovedUnderTmpdirElseHome) {
   Outcome r = kavpan("-e 1 -a 'echo \"$0\" > @D/path; stat -c %%a \"$0\" > @D/mode'", trig_log());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(slurp(r.file("path")), r.file(".kavtrig-" + r.pid) + "\n");
-  EXPECT_EQ(slurp(r.file("mode")), "600\n");
+  EXPECT_EQ(readFile(r.file("path")), r.file(".kavtrig-" + r.pid) + "\n");
+  EXPECT_EQ(readFile(r.file("mode")), "600\n");
   EXPECT_FALSE(exists(r.file(".kavtrig-" + r.pid)));
   // Without TMPDIR the home directory; with neither, /tmp.
   r = kavpan("-e 1 -a 'echo \"$0\" > @D/path'", trig_log(), "-u TMPDIR HOME=@D/");
-  EXPECT_EQ(slurp(r.file("path")), r.file("/.kavtrig-" + r.pid) + "\n");
+  EXPECT_EQ(readFile(r.file("path")), r.file("/.kavtrig-" + r.pid) + "\n");
   r = kavpan("-e 1 -a 'echo \"$0\" > @D/path'", trig_log(), "-u TMPDIR -u HOME");
-  EXPECT_EQ(slurp(r.file("path")), "/tmp/.kavtrig-" + r.pid + "\n");
+  EXPECT_EQ(readFile(r.file("path")), "/tmp/.kavtrig-" + r.pid + "\n");
   EXPECT_FALSE(exists("/tmp/.kavtrig-" + r.pid));
 }
 
 TEST(KavpanTrigger, RunsWithShellVariable) {
   TempDir d;
-  spit(d.path() + "/myshell", "#!/bin/sh\necho via-myshell >> " + d.path() + "/got\nexec sh \"$@\"\n");
+  writeFile(d.path() + "/myshell", "#!/bin/sh\necho via-myshell >> " + d.path() + "/got\nexec sh \"$@\"\n");
   chmod((d.path() + "/myshell").c_str(), 0755);
   Outcome r = kavpan("-e 1 -a 'echo ran >> " + d.path() + "/got'", trig_log(), "SHELL=" + d.path() + "/myshell");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(slurp(d.path() + "/got"), "via-myshell\nran\n");
+  EXPECT_EQ(readFile(d.path() + "/got"), "via-myshell\nran\n");
 }
 
 TEST(KavpanTrigger, FailedScriptIsReportedAndAnalysisGoesOn) {
   Outcome r = kavpan("-N -a 'echo %C >> @D/ran; exit 3'", trig_log());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(slurp(r.file("ran")), "1\n2\n3\n");
+  EXPECT_EQ(readFile(r.file("ran")), "1\n2\n3\n");
   EXPECT_EQ(r.err,
             "Failed to run trigger action for packet 1/1 - errno=0 [Trigger script failed]\n"
             "Failed to run trigger action for packet 1/2 - errno=0 [Trigger script failed]\n"
@@ -583,7 +553,7 @@ TEST(KavpanTrigger, SameFieldsAtEveryVerbosityForAnIcmpError) {
   Outcome v4 = kavpan(std::string("-v 4 ") + action, trig_log());
   ASSERT_EQ(v2.status, 0) << v2.err;
   ASSERT_EQ(v4.status, 0) << v4.err;
-  std::string s2 = slurp(v2.file("s")), s4 = slurp(v4.file("s"));
+  std::string s2 = readFile(v2.file("s")), s4 = readFile(v4.file("s"));
   EXPECT_EQ(s2.substr(s2.find('#')), "# 192.168.7.20 192.168.7.1 1 99 56 3 3 n/a n/a n/a n/a");
   EXPECT_EQ(s4.substr(s4.find('#')), s2.substr(s2.find('#')));
   // The quote was decoded at -v 4 all the same.
@@ -640,9 +610,9 @@ TEST_F(TriggerText, PacketTextNeverRunsAsShellCode) {
   unsetenv("TMPDIR");
   for (const char *f : {"p1", "p2", "p3", "p4", "p5", "p6"}) EXPECT_FALSE(exists(p + "/" + f)) << f;
   std::string dots = "a..touch " + p + "/p1..touch " + p + "/p2..touch " + p + "/p3.touch " + p + "/p4" + std::string(18, '.');
-  EXPECT_EQ(slurp(p + "/out1"), dots + " ..touch " + p + "/p5.\n");
-  EXPECT_EQ(slurp(p + "/out2"), dots + " host.touch p6\n");
-  EXPECT_EQ(slurp(p + "/out3"), dots + " SYN.id.\n");
+  EXPECT_EQ(readFile(p + "/out1"), dots + " ..touch " + p + "/p5.\n");
+  EXPECT_EQ(readFile(p + "/out2"), dots + " host.touch p6\n");
+  EXPECT_EQ(readFile(p + "/out3"), dots + " SYN.id.\n");
   EXPECT_EQ(trigger_safe(reinterpret_cast<const unsigned char *>("fd00::1 a-b_c.d,e/f+g=h@i%j^k"), 29),
             "fd00::1 a-b_c.d,e/f+g=h@i%j^k");
 }
@@ -738,5 +708,5 @@ TEST(KavpanRaw, PseudoProtocolDecodesAsFarAsTheChainCan) {
 TEST(KavpanRaw, TriggerRunsWithoutEventFields) {
   Outcome r = kavpan("-N -r 3.1 -a 'echo %A %C %i %s > @D/got'", str(tcp_ip()));
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(slurp(r.file("got")), "n/a n/a 192.168.7.1 51001\n");
+  EXPECT_EQ(readFile(r.file("got")), "n/a n/a 192.168.7.1 51001\n");
 }
