@@ -576,7 +576,8 @@ int App::appInit() {
       return 1;
     }
   }
-  if (kav_numval_all) return 0;
+  // Names are for printing: an export has no use for the caches.
+  if (kav_numval_all || ctlblk.export_type) return 0;
 
   int totals[4] = {0, 0, 0, 0};
   int e = 0, p = 0, s = 0, s2 = 0, h = 0;
