@@ -427,6 +427,33 @@ TEST(KavpanExport, TsharkReadsOurPcapAndSnoop) {
   }
 }
 
+TEST(KavpanExport, TsharkReadsBareDatagramsAsRawIpAndNull) {
+  if (!have("tshark")) GTEST_SKIP() << "tshark not installed";
+  std::vector<Frame> frames = {{T0, 5, tcp_ip(), 40}, {T0 + 1, 6, tcp_ip(), 40}};
+  std::string log = make_log(frames, {session(1514, false)});
+  for (const char *env : {"", "KAV_TCPD_RAW2NULL=y"}) {
+    Outcome r = kavpan("-x Tcpdump", log, env);
+    ASSERT_EQ(r.status, 0) << r.err;
+    writeFile(r.file("x.pcap"), r.out);
+    std::string cmd = "tshark -r '" + r.file("x.pcap") + "'";
+    bool null = *env != '\0';
+    std::vector<Frame> want = frames;
+    if (null)
+      for (Frame &f : want) {
+        f.data.insert(f.data.begin(), {0, 0, 0, 2});
+        f.wire += 4;
+      }
+    EXPECT_EQ(sh_out(cmd + " -T fields -e frame.time_epoch -e frame.len -e frame.cap_len -E separator=' ' 2>/dev/null"),
+              stamps(want, true))
+        << env;
+    EXPECT_EQ(hex_frames(sh_out(cmd + " -x 2>/dev/null"), false), datas(want)) << env;
+    // The datagrams are found as IPv4 behind either link header.
+    EXPECT_EQ(sh_out(cmd + " -T fields -e ip.src -e tcp.srcport 2>/dev/null"),
+              "192.168.7.1\t51001\n192.168.7.1\t51001\n")
+        << env;
+  }
+}
+
 TEST(KavpanExport, PcapThroughImporterAndBackIsUnchanged) {
   TempDir d;
   std::string orig = d.path() + "/orig.pcap";
