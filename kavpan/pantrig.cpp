@@ -94,7 +94,7 @@ void expand(std::string &out, int spec, const kav_pktctx *ctx, const kav_trigevt
         snprintf(buf, sizeof buf, "%02d/%02d/%04d", lt.tm_mday, lt.tm_mon + 1, lt.tm_year + 1900);
       else
         snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03lu", lt.tm_hour, lt.tm_min, lt.tm_sec,
-                 (unsigned long)(evt->usec / 1000));
+                 (unsigned long)((evt->usec < 0 ? 0 : evt->usec) / 1000));
       out += buf;
       return;
     }
