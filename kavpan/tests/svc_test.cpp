@@ -18,6 +18,7 @@
 
 #include "capgen.h"
 #include "pansvc.h"
+#include "testsupport.h"
 #include "testutil.h"
 
 using namespace capgen;
@@ -39,8 +40,6 @@ bool exists(const std::string &path) {
 
 // Standard output of a shell command line.
 std::string sh_out(const std::string &cmd) { return fctest::run("/bin/sh", {"-c", cmd}).out; }
-
-bool have(const char *tool) { return system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 struct Outcome {
   int status = -1;
@@ -401,7 +400,7 @@ TEST(KavpanExport, LogErrorsGoToStandardError) {
 // ---- export: peers read it back ---------------------------------------------------------
 
 TEST(KavpanExport, TcpdumpReadsOurPcap) {
-  if (!have("tcpdump")) GTEST_SKIP() << "tcpdump not installed";
+  VTS_REQUIRE(vts::have_tool("tcpdump"), "tcpdump not installed");
   auto frames = sample_frames();
   Outcome r = kavpan("-x Tcpdump", make_log(frames));
   ASSERT_EQ(r.status, 0);
@@ -413,7 +412,7 @@ TEST(KavpanExport, TcpdumpReadsOurPcap) {
 }
 
 TEST(KavpanExport, TsharkReadsOurPcapAndSnoop) {
-  if (!have("tshark")) GTEST_SKIP() << "tshark not installed";
+  VTS_REQUIRE(vts::have_tool("tshark"), "tshark not installed");
   auto frames = sample_frames();
   for (const char *fmt : {"Tcpdump", "Snoop"}) {
     Outcome r = kavpan(std::string("-x ") + fmt, make_log(frames));
@@ -428,7 +427,7 @@ TEST(KavpanExport, TsharkReadsOurPcapAndSnoop) {
 }
 
 TEST(KavpanExport, TsharkReadsBareDatagramsAsRawIpAndNull) {
-  if (!have("tshark")) GTEST_SKIP() << "tshark not installed";
+  VTS_REQUIRE(vts::have_tool("tshark"), "tshark not installed");
   std::vector<Frame> frames = {{T0, 5, tcp_ip(), 40}, {T0 + 1, 6, tcp_ip(), 40}};
   std::string log = make_log(frames, {session(1514, false)});
   for (const char *env : {"", "KAV_TCPD_RAW2NULL=y"}) {
