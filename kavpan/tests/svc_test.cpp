@@ -476,15 +476,12 @@ TEST(KavpanExport, PcapThroughImporterAndBackIsUnchanged) {
 
 namespace {
 
+// An ARP request, a TCP SYN and an ICMP port unreachable, then the stream's
+// own messages (which are no packets for a trigger).
 std::string trig_log() {
-  LogWriter w;
-  w.loghdr(1);
-  w.session(session());
-  w.frame(0, T0, 125000, arp60());
-  w.frame(0, T0 + 1, 250001, tcp60());
-  w.frame(0, T0 + 2, 999999, icmp_unreach_frame());
-  w.close(0, 4, T0 + 3, 0, Trailer());
-  return str(w.out);
+  std::vector<Frame> f = {{T0, 125000, arp60(), 0}, {T0 + 1, 250001, tcp60(), 0}, {T0 + 2, 999999, icmp_unreach_frame(), 0}};
+  for (Frame &x : f) x.wire = int64_t(x.data.size());
+  return make_log(f);
 }
 
 }  // namespace
