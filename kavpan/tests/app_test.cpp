@@ -538,7 +538,7 @@ TEST(KavpanErrors, SwitchConflictsAndValues) {
       {"-N -l x", "Invalid switch: '-l x' - must be numeric"},
       {"-N -u bogus", "Unrecognised '-u' value [bogus]"},
       {"-N -k 2", "Invalid switch: '-k' - invalid workaround id (2)"},
-      {"-N -x Snoop", "The '-x' switch is not yet supported"},
+      {"-N -x Bogus", "Invalid '-x' value: 'Bogus'"},
   };
   for (const auto &c : cases) {
     Result r = kavpan(c.args, w.out);
