@@ -60,6 +60,8 @@ void strip(char *s) {
 
 }  // namespace
 
+static void set_prefix(kav_filtaddr *fa, int n, int prefix);
+
 int kav_getaddr_ip(char *value, kav_filtaddr *fa) {
   int prefix = 32;
   char *slash = strchr(value, '/');
@@ -92,16 +94,58 @@ int kav_getaddr_ip(char *value, kav_filtaddr *fa) {
   }
   if (slash) *slash = '/';
   if (rc) return 1;
+  set_prefix(fa, 4, prefix);
+  return 0;
+}
+
+// Keeps the first prefix bits of an address of n octets and records how
+// each octet is compared.
+static void set_prefix(kav_filtaddr *fa, int n, int prefix) {
   fa->nbytes = (unsigned char)(prefix / 8);
   fa->mask = (unsigned char)(prefix % 8 ? (0xFF << (8 - prefix % 8)) & 0xFF : 0);
-  if (fa->nbytes < 4) {
+  if (fa->nbytes < n) {
     fa->addr[fa->nbytes] &= fa->mask;
-    for (int i = fa->nbytes + 1; i < 4; i++) fa->addr[i] = 0;
+    for (int i = fa->nbytes + 1; i < n; i++) fa->addr[i] = 0;
   }
   fa->mcast = 0;
   memset(fa->cmask, 0, sizeof fa->cmask);
   memset(fa->cmask, 0xFF, fa->nbytes);
-  if (fa->nbytes < 4) fa->cmask[fa->nbytes] = fa->mask;
+  if (fa->nbytes < n) fa->cmask[fa->nbytes] = fa->mask;
+}
+
+int kav_getaddr_ip6(char *value, kav_filtaddr *fa) {
+  int prefix = 128;
+  char *slash = strchr(value, '/');
+  if (slash) {
+    *slash = '\0';
+    const char *m = slash + 1;
+    if (!all_digits(m) || strlen(m) > 3 || atoi(m) < 1 || atoi(m) > 128) {
+      *slash = '/';
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "IPv6 Address mask must be numeric, in range 1-128 {%.20s...}", m);
+      return 1;
+    }
+    prefix = atoi(m);
+  }
+  struct in6_addr in6;
+  int rc = 0;
+  if (inet_pton(AF_INET6, value, &in6) == 1) {
+    memcpy(fa->addr, &in6, 16);
+  } else {
+    struct hostent *h = *value ? gethostbyname2(value, AF_INET6) : nullptr;
+    if (!h || !h->h_addr_list || !h->h_addr_list[0]) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid/unknown host/network spec [%.20s...]", value);
+      rc = 1;
+    } else if (h->h_addrtype != AF_INET6 || h->h_length != 16) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Host '%s' has non-IPv6 address, family=%d, len=%d (%sinternet)", value,
+               h->h_addrtype, h->h_length, h->h_addrtype == AF_INET6 ? "" : "non-");
+      rc = 1;
+    } else {
+      memcpy(fa->addr, h->h_addr_list[0], 16);
+    }
+  }
+  if (slash) *slash = '/';
+  if (rc) return 1;
+  set_prefix(fa, 16, prefix);
   return 0;
 }
 
