@@ -329,7 +329,9 @@ unsigned ipv4(int *layer, int *proto, const kav_view &pdu0, int *trailer, int *m
   } else {
     *layer = KAV_L_TRANS;
     *proto = int(ipp);
-    if (payload > 0 && ipp != 1 && have_src && have_dst) set_pseudo_v4(ctx, src, dst, ipp, payload);
+    // The first fragment of several holds only part of what the transport
+    // checksum covers: no verdict can be given on it.
+    if (payload > 0 && ipp != 1 && have_src && have_dst && !(fo & 0x2000)) set_pseudo_v4(ctx, src, dst, ipp, payload);
   }
   return payload;
 }
@@ -339,6 +341,7 @@ struct v6ext {
   int hlen = 40;         // fixed header and every whole extension header
   int upper = -1;        // upper-layer protocol (the last next-header value)
   bool later = false;    // a fragment other than the first: no upper-layer header
+  bool frag = false;     // a fragment at all: the upper layer is not all here
   bool cut = false;      // an extension header runs past the capture
   bool have_fdst = false;
   unsigned char fdst[16];  // final destination, from a routing header with segments left
@@ -430,6 +433,7 @@ void v6_exts(const kav_view &pdu, uint32_t nh, bool show, v6ext *x) {
         kavprt(4, "+%s:   Identification = %lu (0x%08lX)\n", T, (unsigned long)id, (unsigned long)id);
       }
       if (fragoff != 0) x->later = true;
+      if (fragoff != 0 || (fo & 1)) x->frag = true;
     } else if (nh == 43) {
       uint32_t type = e.u8(2), left = e.u8(3);
       int naddr = (type == 0 || type == 2 || type == 4) ? (elen - 8) / 16 : 0;
@@ -497,7 +501,7 @@ unsigned ipv6(int *layer, int *proto, const kav_view &pdu, int *trailer, int *mo
     if (x.cut) mark = "*";
     int ulen = 40 + upper - x.hlen;  // the upper-layer packet
     payload = x.cut ? 0 : unsigned(ulen);
-    if (!x.cut && !x.later) {
+    if (!x.cut && !x.later && !x.frag) {
       unsigned char ph[40];
       memcpy(ph, src, 16);
       memcpy(ph + 16, x.have_fdst ? x.fdst : dst, 16);
