@@ -279,7 +279,8 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
 
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;
-  const char *dir = "/work/shared/corpus/tcpdump-tests";
+  // Beside the checkout (shared/ lies next to the project's root).
+  const char *dir = VELMORA_SOURCE_DIR "/../shared/corpus/tcpdump-tests";
   if (const char *e = getenv("KAVPAN_CORPUS")) dir = e;
   DIR *d = opendir(dir);
   if (!d) return files;
