@@ -1,6 +1,8 @@
 // GRE (IP protocol 47): the optional checksum, offset, key, sequence and
 // acknowledgement fields, the source-route entries of the routing flag, then
 // the payload by its protocol type, through the same type table as Ethernet.
+// Mirrored traffic (ERSPAN) carries its own header, read here, before the
+// mirrored Ethernet frame.
 #include "pansupp.h"
 
 namespace {
@@ -20,6 +22,44 @@ void gre_flags(unsigned f, unsigned ver, char *out, size_t sz) {
     if (k >= sz) break;
   }
   if (!out[0]) kav_strlcpy(out, sz, "None");
+}
+
+const unsigned ERSPAN_II = 0x88BE, ERSPAN_III = 0x22EB;
+
+// ERSPAN header after GRE: none for type I (0x88BE without a sequence
+// number), 8 octets for type II, 12 (and 8 more of platform data when its O
+// bit is set) for type III. Returns its length, or -1 when cut short; sets
+// whether an Ethernet frame follows.
+int erspan(const kav_view &v, unsigned ptype, bool seq, bool *ether) {
+  const char *T = "GRE";
+  *ether = true;
+  if (ptype == ERSPAN_II && !seq) return 0;
+  kav_cursor c(v);
+  uint32_t w0 = c.u32(), w1 = c.u32();
+  uint32_t ts = 0, w3 = 0;
+  if (ptype == ERSPAN_III) {
+    ts = w1;
+    w3 = c.u32();
+    if (c.ok() && (w3 & 1)) c.skip(8);
+  }
+  if (!c.ok()) {
+    int need = ptype == ERSPAN_III ? 12 + (v.size() >= 12 && (w3 & 1) ? 8 : 0) : 8;
+    kavprt(4, "WARNING: ERSPAN header is truncated (by %u bytes)\n", unsigned(need - v.size()));
+    return -1;
+  }
+  unsigned ver = w0 >> 28, vlan = (w0 >> 16) & 0xFFF, cos = (w0 >> 13) & 7, sid = w0 & 0x3FF;
+  kavprt(2, " erspan=%u", sid);
+  kavprt(4, "+%s: ERSPAN Version = %u\n", T, ver);
+  kavprt(4, "+%s: ERSPAN VLAN = %u, Class = %u\n", T, vlan, cos);
+  kavprt(4, "+%s: ERSPAN Session ID = %u\n", T, sid);
+  if (ptype == ERSPAN_III) {
+    unsigned ft = (w3 >> 10) & 0x1F;
+    kavprt(4, "+%s: ERSPAN Timestamp = %lu\n", T, (unsigned long)ts);
+    kavprt(4, "+%s: ERSPAN Frame Type = %u\n", T, ft);
+    *ether = ft == 0;
+  } else
+    kavprt(4, "+%s: ERSPAN Index = %u\n", T, w1 & 0xFFFFF);
+  return c.pos;
 }
 
 }  // namespace
@@ -79,7 +119,8 @@ unsigned kav_gre(int *layer, int *proto, const kav_view &pdu, int *more, unsigne
 
   *layer = KAV_L_NET;
   *proto = 0;
-  bool known = have_fixed && kav_ethtype_layer(ptype, layer, proto);
+  bool mirror = have_fixed && (ptype == ERSPAN_II || ptype == ERSPAN_III);
+  bool known = mirror || (have_fixed && kav_ethtype_layer(ptype, layer, proto));
   if (kav_vblvl == 4) {
     if (have_fixed) {
       char ft[64];
@@ -113,6 +154,16 @@ unsigned kav_gre(int *layer, int *proto, const kav_view &pdu, int *more, unsigne
     if (have_fixed && !known) kavprt(1, " (%s)", ethtyp2nam(ptype));
   }
   if (!c.ok()) return 0;
+  if (mirror) {
+    bool ether = false;
+    int eh = erspan(pdu.from(H), ptype, (flags & GRE_S) != 0, &ether);
+    if (eh < 0) return 0;
+    H += eh;
+    if (ether) {
+      *layer = KAV_L_LINK;
+      *proto = KAV_L2_ETH;
+    }
+  }
   *more = 1;
   return unsigned(len - H);
 }

@@ -326,6 +326,9 @@ unsigned ipv4(int *layer, int *proto, const kav_view &pdu0, int *trailer, int *m
   } else if (ipp == 4 || ipp == 94) {
     *layer = KAV_L_NET;
     *proto = KAV_L3_IP;
+  } else if (ipp == 41) {  // IPv6 in IPv4
+    *layer = KAV_L_NET;
+    *proto = KAV_L3_IPV6;
   } else {
     *layer = KAV_L_TRANS;
     *proto = int(ipp);
@@ -411,17 +414,25 @@ void v6_exts(const kav_view &pdu, uint32_t nh, bool show, v6ext *x) {
     if (!frag && pdu.get8(off + 1, hl)) elen = int(hl + 1) * 8;
     kav_view e;
     if (!pdu.exact(off, uint32_t(elen), e)) {
+      // Cut by the capture: what it holds of the fixed fields is still shown,
+      // and nothing after it can be reached.
+      e = pdu.from(off);
+      x->cut = true;
       if (show)
         kavprt(4, "WARNING: IPv6 %s header is truncated (by %u bytes)\n", v6_extnam(nh, true),
                unsigned(off + elen - pdu.size()));
-      x->cut = true;
-      break;
     }
-    nxt = e.u8(0);
-    if (show) {
+    bool have_nxt = e.get8(0, nxt);
+    if (show && have_nxt) {
       kavprt(2, "%s%s", n ? "," : ", ext=", v6_extnam(nh, false));
       kavprt(4, "+%s: - %s header (Code=%u): %d octets\n", T, v6_extnam(nh, true), nh, elen);
       kavprt(4, "+%s:   Next header = %u\n", T, nxt);
+    }
+    if (x->cut) {
+      uint32_t type = 0, left = 0;
+      if (show && nh == 43 && e.get8(2, type) && e.get8(3, left))
+        kavprt(4, "+%s:   Routing Type = %u, Segments Left = %u\n", T, type, left);
+      break;
     }
     if (frag) {
       uint32_t fo = e.u16(2), id = e.u32(4);
@@ -540,6 +551,10 @@ unsigned ipv6(int *layer, int *proto, const kav_view &pdu, int *trailer, int *mo
   }
   *layer = KAV_L_TRANS;
   *proto = len >= 40 && !x.cut && !x.later ? x.upper : -1;
+  if (*proto == 4 || *proto == 41) {  // IPv4 or IPv6 tunnelled in IPv6
+    *layer = KAV_L_NET;
+    *proto = *proto == 4 ? KAV_L3_IP : KAV_L3_IPV6;
+  }
   return payload;
 }
 
