@@ -141,8 +141,14 @@ TEST_F(PanIpv6Ext, ChainOfFourToTcp) {
 TEST_F(PanIpv6Ext, CutExtensionHeaderStopsTheWalk) {
   // The hop-by-hop header claims 16 octets; the datagram holds 10.
   bytes f = v6(0, hexbytes("11 01 01 00 00 00 00 00 00 00"));
-  EXPECT_EQ(decode(2, 3, 7, f), "IPv6*; \n");
-  EXPECT_NE(decode(4, 3, 7, f).find("WARNING: IPv6 Hop-by-Hop Options header is truncated (by 6 bytes)\n"),
+  // What it holds of its fixed fields is still shown.
+  EXPECT_EQ(decode(2, 3, 7, f), "IPv6*, ext=HOP; \n");
+  EXPECT_NE(decode(4, 3, 7, f).find("WARNING: IPv6 Hop-by-Hop Options header is truncated (by 6 bytes)\n"
+                                    "+IPv6: - Hop-by-Hop Options header (Code=0): 16 octets\n"
+                                    "+IPv6:   Next header = 17\n"),
+            std::string::npos);
+  bytes r = v6(43, hexbytes("11 02 00 01 00 00"));
+  EXPECT_NE(decode(4, 3, 7, r).find("+IPv6:   Next header = 17\n+IPv6:   Routing Type = 0, Segments Left = 1\n"),
             std::string::npos);
   // An option running past its header.
   bytes g = v6(60, cat({ext(59, hexbytes("05 09 00 00")), bytes{}}));
