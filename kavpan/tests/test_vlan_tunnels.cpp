@@ -268,6 +268,49 @@ TEST_F(PanEncap, GreBridgedEthernetPppAndUnknown) {
   every_cut(v1, 2, 1);
 }
 
+TEST_F(PanEncap, ErspanMirrorsAnEthernetFrame) {
+  bytes inner = cat({eth_hdr(kDst, kSrc, 0x0800), udp4()});
+  // Type I: no sequence number and no ERSPAN header.
+  bytes t1 = in_ip(gre(0x0000, 0x88BE, inner));
+  EXPECT_EQ(decode(2, 2, 1, t1),
+            "ETH; IP: 192.0.2.1 -> 192.0.2.2 <DF,LAST>, id=1.0; GRE; ETH; IP: 10.0.0.1 -> 10.0.0.2 <DF,LAST>, id=1.0; "
+            "UDP: 1025->7; data=4 []; \n");
+  // Type II: sequence number, then version 1, VLAN 5, class 3, session 42, index 9.
+  bytes h2 = hexbytes("1005 602a 0000 0009");
+  bytes t2 = in_ip(gre(0x1000, 0x88BE, cat({h2, inner}), 0, 3));
+  EXPECT_EQ(decode(2, 2, 1, t2),
+            "ETH; IP: 192.0.2.1 -> 192.0.2.2 <DF,LAST>, id=1.0; GRE seq=3 erspan=42; ETH; IP: 10.0.0.1 -> 10.0.0.2 "
+            "<DF,LAST>, id=1.0; UDP: 1025->7; data=4 []; \n");
+  std::string out = decode(4, 2, 1, t2);
+  EXPECT_NE(out.find("+GRE: Protocol Type = 0x88BE (ERSPAN)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("+GRE: Sequence Number = 3\n+GRE: ERSPAN Version = 1\n+GRE: ERSPAN VLAN = 5, Class = 3\n"
+                     "+GRE: ERSPAN Session ID = 42\n+GRE: ERSPAN Index = 9\n\n"
+                     "46-octet PDU follows: Layer = 2, Protocol = Ethernet\n"),
+            std::string::npos)
+      << out;
+  // Type III, frame type 0 (Ethernet), with a timestamp; then a cut header.
+  bytes h3 = hexbytes("2000 0007 00000064 0000 0000");
+  bytes t3 = in_ip(gre(0x1000, 0x22EB, cat({h3, inner}), 0, 1));
+  EXPECT_NE(decode(2, 2, 1, t3).find("GRE seq=1 erspan=7; ETH; IP: 10.0.0.1"), std::string::npos);
+  EXPECT_NE(decode(4, 2, 1, t3).find("+GRE: ERSPAN Timestamp = 100\n+GRE: ERSPAN Frame Type = 0\n"), std::string::npos);
+  bytes cut = in_ip(gre(0x1000, 0x22EB, hexbytes("2000 0007 0000"), 0, 1));
+  EXPECT_NE(decode(4, 2, 1, cut).find("WARNING: ERSPAN header is truncated (by 6 bytes)\n"), std::string::npos);
+  every_cut(t2, 2, 1);
+  every_cut(t3, 2, 1);
+}
+
+TEST_F(PanEncap, IpInIpOfEitherVersion) {
+  bytes six = udp6();
+  bytes f = cat({eth_hdr(kDst, kSrc, 0x0800), ipv4_hdr("192.0.2.1", "192.0.2.2", 41, unsigned(six.size())), six});
+  EXPECT_EQ(decode(2, 2, 1, f),
+            "ETH; IP: 192.0.2.1 -> 192.0.2.2 <DF,LAST>, id=1.0; IPv6; UDP: 1025->7; data=4 []; \n");
+  bytes four = udp4();
+  bytes g = cat({eth_hdr(kDst, kSrc, 0x86DD), ipv6_hdr("2001:db8::1", "2001:db8::2", 4, unsigned(four.size())), four});
+  EXPECT_EQ(decode(2, 2, 1, g), "ETH; IPv6; IP: 10.0.0.1 -> 10.0.0.2 <DF,LAST>, id=1.0; UDP: 1025->7; data=4 []; \n");
+  bytes h = cat({eth_hdr(kDst, kSrc, 0x86DD), ipv6_hdr("2001:db8::1", "2001:db8::2", 41, unsigned(six.size())), six});
+  EXPECT_EQ(decode(2, 2, 1, h), "ETH; IPv6; IPv6; UDP: 1025->7; data=4 []; \n");
+}
+
 TEST_F(PanEncap, RawIpSessionsByVersionNibble) {
   int layer = 0, off = -1;
   bytes v4 = udp4(), v6 = udp6(), other = hexbytes("11 22 33");
