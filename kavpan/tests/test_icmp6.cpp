@@ -17,31 +17,12 @@ class PanIcmp6 : public ::testing::Test {
 
 const char *kS = "fe80::1", *kD = "fe80::2";
 
-// IPv6 datagram carrying an ICMPv6 message whose checksum is right.
-bytes icmp6(unsigned type, unsigned code, const bytes &body, const char *s = kS, const char *d = kD) {
-  bytes m = cat({bytes{(unsigned char)type, (unsigned char)code, 0, 0}, body});
-  bytes ph(40, 0);
-  inet_pton(AF_INET6, s, &ph[0]);
-  inet_pton(AF_INET6, d, &ph[16]);
-  put32(ph, 32, uint32_t(m.size()));
-  ph[39] = 58;
-  put16(m, 2, uint16_t(~inet_sum(m.data(), m.size(), inet_sum(ph.data(), ph.size()))));
-  return cat({ipv6_hdr(s, d, 58, unsigned(m.size()), 255), m});
-}
+bytes icmp6(unsigned type, unsigned code, const bytes &body) { return icmp6_datagram(type, code, body, kS, kD); }
 
 bytes addr(const char *a) {
   bytes b(16);
   inet_pton(AF_INET6, a, b.data());
   return b;
-}
-
-void every_cut(const bytes &f) {
-  for (size_t n = 0; n < f.size(); n++) {
-    bytes cut(f.begin(), f.begin() + long(n));
-    std::string s = decode(2, 3, 7, cut, unsigned(f.size() - n));
-    EXPECT_EQ(s.find('\n'), s.size() - 1) << n << ": " << s;
-    decode(4, 3, 7, cut, unsigned(f.size() - n));
-  }
 }
 
 TEST_F(PanIcmp6, EchoAndChecksumVerdicts) {
@@ -74,7 +55,7 @@ TEST_F(PanIcmp6, EchoAndChecksumVerdicts) {
   // Without a network layer in front there is no pseudo-header to sum with.
   bytes msg(f.begin() + 40, f.end());
   EXPECT_NE(decode(4, 4, 58, msg).find(" (over -1 bytes)\n"), std::string::npos);
-  every_cut(f);
+  decode_every_cut(f, 3, 7);
 }
 
 TEST_F(PanIcmp6, ErrorsQuoteTheDatagram) {
@@ -109,7 +90,7 @@ TEST_F(PanIcmp6, ErrorsQuoteTheDatagram) {
   bytes cutq = icmp6(1, 4, cat({bytes(4, 0), bytes(quoted.begin(), quoted.begin() + 50)}));
   EXPECT_NE(decode(4, 3, 7, cutq).find("WARNING: UDP packet is truncated (by 10 bytes)\n"), std::string::npos);
   EXPECT_EQ(decode(2, 3, 7, icmp6(1, 9, bytes(4, 0))), "IPv6; ICMPv6: <Code=1.9>; \n");
-  every_cut(f);
+  decode_every_cut(f, 3, 7);
 }
 
 TEST_F(PanIcmp6, NeighbourDiscoveryWithOptions) {
@@ -134,8 +115,8 @@ TEST_F(PanIcmp6, NeighbourDiscoveryWithOptions) {
       << out;
   EXPECT_EQ(decode(2, 3, 7, icmp6(133, 0, cat({bytes(4, 0), hexbytes("01 01 001122334455")}))),
             "IPv6; ICMPv6: RtrSol; \n");
-  every_cut(ns);
-  every_cut(na);
+  decode_every_cut(ns, 3, 7);
+  decode_every_cut(na, 3, 7);
 }
 
 TEST_F(PanIcmp6, RouterAdvertisementOptions) {
@@ -165,7 +146,7 @@ TEST_F(PanIcmp6, RouterAdvertisementOptions) {
   bytes over = icmp6(133, 0, cat({bytes(4, 0), hexbytes("01 02 0011 2233 4455")}));
   EXPECT_NE(decode(4, 3, 7, over).find("\tOption data truncated- dumping rest of ICMPv6 message (8 bytes):\n"),
             std::string::npos);
-  every_cut(ra);
+  decode_every_cut(ra, 3, 7);
 }
 
 }  // namespace

@@ -315,24 +315,6 @@ TEST(PanTshark, CorpusEthernetFramesAgree) {
   EXPECT_LE(t.rule.size(), 30u);
 }
 
-bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl) {
-  bytes b(4);
-  put32(b, 0, (label << 12) | (tc << 9) | (bottom ? 0x100u : 0u) | ttl);
-  return b;
-}
-
-bytes icmp6_in_ip6(unsigned type, unsigned code, const bytes &body, bool good) {
-  const char *s = "fe80::1", *d = "fe80::2";
-  bytes m = cat({bytes{(unsigned char)type, (unsigned char)code, 0, 0}, body});
-  bytes ph(40, 0);
-  inet_pton(AF_INET6, s, &ph[0]);
-  inet_pton(AF_INET6, d, &ph[16]);
-  put32(ph, 32, uint32_t(m.size()));
-  ph[39] = 58;
-  put16(m, 2, uint16_t(~inet_sum(m.data(), m.size(), inet_sum(ph.data(), ph.size())) ^ (good ? 0 : 0x0101)));
-  return cat({ipv6_hdr(s, d, 58, unsigned(m.size()), 255), m});
-}
-
 TEST(PanTshark, BuiltFramesAgree) {
   ASSERT_TRUE(have_tshark()) << "tshark is installed by the project's set-up";
   reset_decoders(4);
@@ -382,7 +364,7 @@ TEST(PanTshark, BuiltFramesAgree) {
                {135, 0, cat({bytes(4, 0), bytes(15, 0), bytes{2}})},
                {136, 0, cat({hexbytes("60000000"), bytes(15, 0), bytes{2}})}};
   for (const auto &ic : icmps)
-    for (bool good : {true, false}) built.push_back(cat({eth_hdr(dst, src, 0x86DD), icmp6_in_ip6(ic.type, ic.code, ic.body, good)}));
+    for (bool good : {true, false}) built.push_back(cat({eth_hdr(dst, src, 0x86DD), icmp6_datagram(ic.type, ic.code, ic.body, "fe80::1", "fe80::2", good)}));
   // GRE with key and sequence, to IPv4.
   bytes g = cat({hexbytes("3000 0800 0000004d 00000005"), ip4});
   built.push_back(cat({eth_hdr(dst, src, 0x0800), ipv4_hdr("192.0.2.1", "192.0.2.2", 47, unsigned(g.size())), g}));

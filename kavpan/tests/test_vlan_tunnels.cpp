@@ -33,28 +33,11 @@ bytes udp6() {
   return cat({ipv6_hdr("2001:db8::1", "2001:db8::2", 17, unsigned(u.size())), u});
 }
 
-bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl) {
-  bytes b(4);
-  put32(b, 0, (label << 12) | (tc << 9) | (bottom ? 0x100u : 0u) | ttl);
-  return b;
-}
-
 bytes pppoe_hdr(unsigned code, unsigned sid, unsigned len) {
   bytes b = {0x11, (unsigned char)code, 0, 0, 0, 0};
   put16(b, 2, sid);
   put16(b, 4, len);
   return b;
-}
-
-// Every shorter copy decodes without reading past its end (the decode helper
-// hands the chain an exact-size heap copy) and ends in one summary line.
-void every_cut(const bytes &f, int layer, int proto) {
-  for (size_t n = 0; n < f.size(); n++) {
-    bytes cut(f.begin(), f.begin() + long(n));
-    std::string s = decode(2, layer, proto, cut, unsigned(f.size() - n));
-    EXPECT_EQ(s.find('\n'), s.size() - 1) << n << ": " << s;
-    decode(4, layer, proto, cut, unsigned(f.size() - n));
-  }
 }
 
 TEST_F(PanEncap, SingleTagEachVerbosity) {
@@ -109,7 +92,7 @@ TEST_F(PanEncap, TagTruncatedUnknownAndLength) {
   std::string out = decode(4, 2, 1, l);
   EXPECT_NE(out.find("+802.1Q: Length = 3\n\tNB: PDU length adjusted down by 5, to 7\n"), std::string::npos) << out;
   EXPECT_NE(out.find("3-octet PDU follows: Layer = 2, Protocol = LLC\n"), std::string::npos);
-  every_cut(cat({eth_hdr(kDst, kSrc, 0x88A8), tag(0, 0, 200, 0x8100), tag(3, 0, 2001, 0x0800), udp4()}), 2, 1);
+  decode_every_cut(cat({eth_hdr(kDst, kSrc, 0x88A8), tag(0, 0, 200, 0x8100), tag(3, 0, 2001, 0x0800), udp4()}), 2, 1);
 }
 
 TEST_F(PanEncap, MplsStackToIpv4AndIpv6) {
@@ -136,8 +119,8 @@ TEST_F(PanEncap, MplsStackToIpv4AndIpv6) {
   bytes ft = cat({eth_hdr(kDst, kSrc, 0x8847), mpls_entry(100, 0, false, 64), bytes{0, 0}});
   EXPECT_EQ(decode(2, 2, 1, ft), "ETH; *MPLS label=100; \n");
   EXPECT_NE(decode(4, 2, 1, ft).find("WARNING: MPLS header is truncated (by 2 bytes)\n"), std::string::npos);
-  every_cut(f, 2, 1);
-  every_cut(f6, 2, 1);
+  decode_every_cut(f, 2, 1);
+  decode_every_cut(f6, 2, 1);
 }
 
 TEST_F(PanEncap, PppoeDiscoveryWithTags) {
@@ -162,7 +145,7 @@ TEST_F(PanEncap, PppoeDiscoveryWithTags) {
   bytes bad = cat({eth_hdr(kDst, kSrc, 0x8863), pppoe_hdr(0x07, 0, 8), hexbytes("0102 0010 41 42 43 44")});
   EXPECT_NE(decode(4, 2, 1, bad).find("WARNING: PPPoE tag is truncated (by 12 bytes)\n"), std::string::npos);
   EXPECT_EQ(decode(2, 2, 1, bad), "ETH; PPPoE PADO; \n");
-  every_cut(f, 2, 1);
+  decode_every_cut(f, 2, 1);
 }
 
 TEST_F(PanEncap, PppoeSessionThroughPpp) {
@@ -190,7 +173,7 @@ TEST_F(PanEncap, PppoeSessionThroughPpp) {
   // PPP with its address and control octets still decodes as before.
   EXPECT_NE(decode(4, 2, 9, cat({hexbytes("ff 03 00 57"), ip6})).find("+PPP: Type = 0x0057 (IPv6)\n"),
             std::string::npos);
-  every_cut(f, 2, 1);
+  decode_every_cut(f, 2, 1);
 }
 
 // GRE header with the given flags and options in front of a payload.
@@ -240,7 +223,7 @@ TEST_F(PanEncap, GreWithOptionsToItsPayload) {
   EXPECT_NE(decode(2, 2, 1, bad).find("; !GRE key=77"), std::string::npos);
   EXPECT_NE(decode(4, 2, 1, bad).find(" ... CORRUPT (over 48 bytes)\n"), std::string::npos);
   EXPECT_NE(decode(2, 2, 1, f, 10).find("; %GRE key=77"), std::string::npos);
-  every_cut(f, 2, 1);
+  decode_every_cut(f, 2, 1);
 }
 
 TEST_F(PanEncap, GreBridgedEthernetPppAndUnknown) {
@@ -265,7 +248,7 @@ TEST_F(PanEncap, GreBridgedEthernetPppAndUnknown) {
   bytes cut = in_ip(hexbytes("2000 0800 00 00"));
   EXPECT_NE(decode(2, 2, 1, cut).find("; *GRE; \n"), std::string::npos);
   EXPECT_NE(decode(4, 2, 1, cut).find("WARNING: GRE header is truncated (by 2 bytes)\n"), std::string::npos);
-  every_cut(v1, 2, 1);
+  decode_every_cut(v1, 2, 1);
 }
 
 TEST_F(PanEncap, ErspanMirrorsAnEthernetFrame) {
@@ -295,8 +278,8 @@ TEST_F(PanEncap, ErspanMirrorsAnEthernetFrame) {
   EXPECT_NE(decode(4, 2, 1, t3).find("+GRE: ERSPAN Timestamp = 100\n+GRE: ERSPAN Frame Type = 0\n"), std::string::npos);
   bytes cut = in_ip(gre(0x1000, 0x22EB, hexbytes("2000 0007 0000"), 0, 1));
   EXPECT_NE(decode(4, 2, 1, cut).find("WARNING: ERSPAN header is truncated (by 6 bytes)\n"), std::string::npos);
-  every_cut(t2, 2, 1);
-  every_cut(t3, 2, 1);
+  decode_every_cut(t2, 2, 1);
+  decode_every_cut(t3, 2, 1);
 }
 
 TEST_F(PanEncap, IpInIpOfEitherVersion) {

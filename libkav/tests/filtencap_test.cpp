@@ -2,6 +2,7 @@
 // IPv6 extension headers), the IPv6 rule's addresses and prefixes with their
 // messages, the one Ethernet-type table and raw-IP sessions of either version.
 #include "frames.h"
+#include "matchutil.h"
 #include "kav.h"
 #include "testutil.h"
 #include "tova.h"
@@ -15,19 +16,6 @@
 using namespace frames;
 
 namespace {
-
-bool match(const char *text, const Bytes &frame, int linktype = KAV_DL_ETHER, unsigned capflags = KAV_CAP_RAW) {
-  void *f = kav_filt_parse(text, nullptr);
-  EXPECT_NE(f, nullptr) << text << ": " << tvl_usrmsg;
-  if (!f) return false;
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[frame.size() ? frame.size() : 1]);
-  if (!frame.empty()) memcpy(copy.get(), frame.data(), frame.size());
-  int r = kav_filt_match(f, copy.get(), (int)frame.size(), linktype, nullptr, nullptr, nullptr, capflags);
-  int w = kav_filt_match_walked(f, copy.get(), (int)frame.size(), linktype, nullptr, nullptr, nullptr, capflags);
-  EXPECT_EQ(r != 0, w != 0) << text;  // the shortcuts and the walk agree
-  kav_filt_free(f);
-  return r != 0;
-}
 
 std::string parse_error(const char *text) {
   void *f = kav_filt_parse(text, nullptr);
