@@ -69,7 +69,7 @@ const char *icmp6_cod2nam(unsigned type, unsigned code) {
 }
 
 const char *nd_optnam(unsigned t) {
-  static char buf[16];
+  static char buf[24];
   switch (t) {
     case 1: return "Source Link-Layer Address";
     case 2: return "Target Link-Layer Address";

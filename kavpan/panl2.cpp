@@ -544,7 +544,7 @@ unsigned mpls(int *layer, int *proto, const kav_view &pdu) {
 }
 
 const char *pppoe_code2nam(unsigned code) {
-  static char buf[16];
+  static char buf[24];
   switch (code) {
     case 0x00: return "Session Data";
     case 0x07: return "PADO";
@@ -557,7 +557,7 @@ const char *pppoe_code2nam(unsigned code) {
 }
 
 const char *pppoe_tag2nam(unsigned tag) {
-  static char buf[16];
+  static char buf[24];
   switch (tag) {
     case 0x0000: return "End-Of-List";
     case 0x0101: return "Service-Name";

@@ -362,7 +362,7 @@ const char *v6_extnam(uint32_t nh, bool lng) {
 }
 
 const char *v6_optnam(unsigned t) {
-  static char buf[16];
+  static char buf[24];
   switch (t) {
     case 0x00: return "Pad1";
     case 0x01: return "PadN";
