@@ -141,15 +141,39 @@ class RealTap : public ::testing::TestWithParam<Launcher> {
   }
 };
 
+// The value of `key` in a shipped unit file, "" when absent.
+std::string unit_value(const std::string &unit, const std::string &key) {
+  std::string text = taptest::slurp(std::string(VELMORA_SOURCE_DIR) + "/dist/" + unit);
+  size_t at = text.find("\n" + key + "=");
+  if (at == std::string::npos) return "";
+  at += key.size() + 2;
+  return text.substr(at, text.find('\n', at) - at);
+}
+
+TEST(ShippedUnits, SocketActivationAsTheTapExpectsIt) {
+  EXPECT_EQ(unit_value("kavtap-server.socket", "ListenStream"), "0.0.0.0:19681");
+  EXPECT_EQ(unit_value("kavtap-server.socket", "Accept"), "yes");
+  EXPECT_EQ(unit_value("kavtap-server@.service", "StandardInput"), "socket");
+  EXPECT_EQ(unit_value("kavtap-server@.service", "StandardOutput"), "socket");
+  EXPECT_EQ(unit_value("kavtap-server@.service", "ExecStart"), "/usr/local/bin/kavtap -R");
+  std::string inetd = taptest::slurp(std::string(VELMORA_SOURCE_DIR) + "/dist/inetd.conf");
+  EXPECT_NE(inetd.find("\nkavtap\tstream\ttcp\tnowait\troot\t/usr/local/bin/kavtap\tkavtap -R\n"), std::string::npos);
+  EXPECT_NE(inetd.find("kavtap          19681/tcp"), std::string::npos);
+}
+
 TEST_P(RealTap, PlotsTheFilteredTrafficTheTapCounts) {
   taptest::NetPair net;
   ASSERT_TRUE(net.ok());
   const std::string tap = taptest::tap_binary() + " -R";
   std::vector<std::string> argv;
-  if (std::string(GetParam().name) == "socat")
+  if (std::string(GetParam().name) == "socat") {
     argv = {"socat", "TCP-LISTEN:19681,bind=127.0.0.1,reuseaddr,fork", "EXEC:" + tap + ",nofork"};
-  else
-    argv = {"systemd-socket-activate", "-l", "127.0.0.1:19681", "-a", "--inetd", taptest::tap_binary(), "-R"};
+  } else {
+    // As the shipped socket unit: one tap per accepted connection.
+    std::string port = unit_value("kavtap-server.socket", "ListenStream");
+    ASSERT_EQ(unit_value("kavtap-server.socket", "Accept"), "yes");
+    argv = {"systemd-socket-activate", "-l", port, "-a", "--inetd", taptest::tap_binary(), "-R"};
+  }
   SuperServer server(net.ns_a, argv);
   ASSERT_TRUE(wait_listening(net.ns_a, 19681, 5000)) << server.err();
 
