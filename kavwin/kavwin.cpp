@@ -443,8 +443,9 @@ void kw_build(int *argc, char **argv) {
 
   // Resources, font and geometry.
   XtGetApplicationResources(kwctl.toplevel, &kwres, resources, XtNumber(resources), nullptr, 0);
-  kwres.fontlist = XmFontListAppendEntry(
-      nullptr, XmFontListEntryCreate(const_cast<char *>(XmFONTLIST_DEFAULT_TAG), XmFONT_IS_FONT, kwres.font));
+  XmFontListEntry entry = XmFontListEntryCreate(const_cast<char *>(XmFONTLIST_DEFAULT_TAG), XmFONT_IS_FONT, kwres.font);
+  kwres.fontlist = XmFontListAppendEntry(nullptr, entry);
+  XmFontListEntryFree(&entry);  // the list holds its own copy
   int gx = 0, gy = 0;
   unsigned int gw = 0, gh = 0;
   XParseGeometry(KW_DEF_GEOMETRY, &gx, &gy, &gw, &gh);
