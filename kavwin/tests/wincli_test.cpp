@@ -16,12 +16,6 @@ using namespace wintest;
 
 namespace {
 
-long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
 struct ProgRun {
   int status = -1;  // -1: still running when stopped
   std::string out, err;

@@ -26,11 +26,6 @@ using namespace wintest;
 
 namespace {
 
-void sleep_ms(int ms) {
-  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
-
 bool have(const char *prog) { return taptest::sh(std::string("command -v ") + prog + " >/dev/null 2>&1") == 0; }
 
 // The super-server in the namespace, in a process group of its own so that

@@ -19,12 +19,6 @@ using namespace wintest;
 
 namespace {
 
-long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
 std::string hex(const std::string &s) {
   static const char *d = "0123456789abcdef";
   std::string h;
@@ -176,6 +170,24 @@ TEST_F(Window, PointsLandWhereRatesPutThem) {
   EXPECT_EQ(r.nums("col2"), std::vector<long>{want[0]});
   // The idle rate sits on the bottom row, still on screen.
   EXPECT_EQ(r.nums("col" + std::to_string(7 * KW_STEP)), std::vector<long>{h});
+}
+
+TEST_F(Window, GraphIsRedrawnWhenUncovered) {
+  Report r = run_window({}, [](const Say &say) {
+    Served s = start_served("", "8", 4);
+    send_all(s.conn, record(250, 1) + record(250, 1) + record(250, 1));
+    pump_until([] { return kwctl.packets == 3; }, 2000);
+    say("before", column_rows(5));
+    // Wipe the window as an overlapping window would, with an exposure.
+    XClearArea(kwctl.dpy, XtWindow(kwctl.graph), 0, 0, 0, 0, False);
+    say("wiped", column_rows(5));
+    XClearArea(kwctl.dpy, XtWindow(kwctl.graph), 0, 0, 0, 0, True);
+    pump_for(200);
+    say("after", column_rows(5));
+  });
+  EXPECT_NE(r.get("before"), "") << r.raw;
+  EXPECT_EQ(r.get("wiped"), "");
+  EXPECT_EQ(r.get("after"), r.get("before"));
 }
 
 TEST_F(Window, RatesAtOrAboveTheMaximumClipAtTheTop) {

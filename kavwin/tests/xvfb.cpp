@@ -22,8 +22,6 @@
 
 namespace wintest {
 
-namespace {
-
 long now_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -34,6 +32,8 @@ void sleep_ms(int ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&ts, nullptr);
 }
+
+namespace {
 
 Widget field_widget(const char *which) {
   std::string w = which;

@@ -29,6 +29,9 @@ class Xvfb {
   std::string display_;
 };
 
+long now_ms();  // monotonic clock
+void sleep_ms(int ms);
+
 // Starts the X server once per test program (it sets DISPLAY).
 Xvfb &xvfb();
 
