@@ -7,6 +7,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
 #include <regex>
 
 #include "netns.h"
@@ -143,6 +148,133 @@ TEST_F(Program, RunsAgainstAServerGivenInResources) {
   EXPECT_EQ(r.status, -1) << r.err;  // still up, showing the dialog
   EXPECT_EQ(wire, std::string("\0\0\0\x09TCP SD=80\0\0\0", 16));
   EXPECT_NE(t.find("): Lost connection with traffic server (errno=0)\n"), std::string::npos) << t;
+}
+
+// ---- driven with the pointer and keyboard ---------------------------------
+
+struct Box {
+  int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
+  bool found() const { return x1 >= 0; }
+};
+
+// The monitor's top-level window, once it is on the screen.
+Window find_monitor(Display *d, int ms) {
+  for (long end = now_ms() + ms; now_ms() < end; sleep_ms(50)) {
+    Window root, parent, *kids = nullptr;
+    unsigned int n = 0;
+    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &kids, &n)) continue;
+    Window found = 0;
+    for (unsigned int i = 0; i < n && !found; i++) {
+      XWindowAttributes a;
+      XClassHint hint;
+      if (!XGetWindowAttributes(d, kids[i], &a) || a.map_state != IsViewable) continue;
+      if (XGetClassHint(d, kids[i], &hint)) {
+        if (std::string(hint.res_class) == "Kavwin" && std::string(hint.res_name) == "kavwin") found = kids[i];
+        XFree(hint.res_name);
+        XFree(hint.res_class);
+      }
+    }
+    if (kids) XFree(kids);
+    if (found) return found;
+  }
+  return 0;
+}
+
+Box find_colour(XImage *img, unsigned long pixel) {
+  Box b;
+  for (int y = 0; y < img->height; y++)
+    for (int x = 0; x < img->width; x++)
+      if (XGetPixel(img, x, y) == pixel) {
+        b.x0 = std::min(b.x0, x);
+        b.y0 = std::min(b.y0, y);
+        b.x1 = std::max(b.x1, x);
+        b.y1 = std::max(b.y1, y);
+      }
+  return b;
+}
+
+void click(Display *d, Window w, int x, int y) {
+  int rx, ry;
+  Window child;
+  XTranslateCoordinates(d, w, DefaultRootWindow(d), x, y, &rx, &ry, &child);
+  XTestFakeMotionEvent(d, DefaultScreen(d), rx, ry, 0);
+  XTestFakeButtonEvent(d, 1, True, 0);
+  XTestFakeButtonEvent(d, 1, False, 0);
+  XSync(d, False);
+  sleep_ms(150);
+}
+
+void type(Display *d, const std::string &text) {
+  for (char c : text) {
+    KeyCode k = XKeysymToKeycode(d, static_cast<KeySym>(c));
+    XTestFakeKeyEvent(d, k, True, 0);
+    XTestFakeKeyEvent(d, k, False, 0);
+  }
+  XSync(d, False);
+  sleep_ms(150);
+}
+
+TEST_F(Program, StartStopAndTypingWithThePointerAndKeyboard) {
+  int port = 0;
+  int ls = listen_loopback(0, &port);
+  ASSERT_GE(ls, 0);
+  Display *d = XOpenDisplay(nullptr);
+  ASSERT_NE(d, nullptr);
+  int ev, er, maj, min;
+  if (!XTestQueryExtension(d, &ev, &er, &maj, &min)) {
+    XCloseDisplay(d);
+    GTEST_SKIP() << "no XTEST extension";
+  }
+  int conn1 = -1, conn2 = -1;
+  std::string wire1, wire2, after_stop;
+  long graph_h = -1, line_row = -1, flat_row = -1;
+  ProgRun r = run_kavwin({"-geom", "800x500+0+0", "-xrm", "*Interface-Text.value: 127.0.0.1:" + std::to_string(port)},
+                         20000, [&] {
+                           Window w = find_monitor(d, 5000);
+                           if (!w) return true;
+                           sleep_ms(300);
+                           XImage *img = XGetImage(d, w, 0, 0, 800, 500, AllPlanes, ZPixmap);
+                           Box start = find_colour(img, 0x00FF00);
+                           Box graph = find_colour(img, 0xFFA500);
+                           XDestroyImage(img);
+                           if (!start.found() || !graph.found()) return true;
+                           const int cy = (start.y0 + start.y1) / 2;
+                           click(d, w, (start.x0 + start.x1) / 2, cy);
+                           conn1 = accept_within(ls, 3000);
+                           if (conn1 < 0) return true;
+                           wire1 = read_within(conn1, 4, 2000);
+                           // Half the default 10000 Kbps, twice: a flat line half way up.
+                           send_all(conn1, record(625000, 1) + record(625000, 1));
+                           sleep_ms(400);
+                           graph_h = graph.y1 - graph.y0;
+                           img = XGetImage(d, w, graph.x0 + 2, graph.y0, 1, static_cast<unsigned>(graph_h + 1), AllPlanes,
+                                           ZPixmap);
+                           for (int y = 0; y <= graph_h; y++)
+                             if (XGetPixel(img, 0, y) == BlackPixel(d, DefaultScreen(d))) flat_row = y;
+                           XDestroyImage(img);
+                           line_row = graph_h - static_cast<long>(625000ull * graph_h * 8 / 10000000ull);
+                           // Stop is the red button beside Start.
+                           click(d, w, start.x1 + 30, cy);
+                           after_stop = read_within(conn1, 1, 2000);
+                           // Type a filter into the field at the bottom right and start again.
+                           click(d, w, 800 - 40, (graph.y1 + 500) / 2 + 2);
+                           type(d, "udp");
+                           click(d, w, (start.x0 + start.x1) / 2, cy);
+                           conn2 = accept_within(ls, 3000);
+                           if (conn2 >= 0) wire2 = read_within(conn2, 8, 2000);
+                           return true;
+                         });
+  XCloseDisplay(d);
+  if (conn1 >= 0) close(conn1);
+  if (conn2 >= 0) close(conn2);
+  close(ls);
+  EXPECT_EQ(r.status, -1) << r.err;
+  EXPECT_EQ(wire1, std::string("\0\0\0\0", 4));
+  EXPECT_GT(graph_h, 100);
+  EXPECT_EQ(flat_row, line_row);
+  EXPECT_EQ(after_stop, "");  // end of file: Stop closed the connection
+  EXPECT_GE(conn2, 0);
+  EXPECT_EQ(wire2, std::string("\0\0\0\x03udp\0", 8));
 }
 
 }  // namespace
