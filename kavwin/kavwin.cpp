@@ -481,7 +481,14 @@ void kw_build(int *argc, char **argv) {
                                         kwres.fontlist, nullptr);
   XmStringFree(xs);
   XtAddCallback(quit, XmNactivateCallback, quit_cb, nullptr);
-  kwctl.error_dlg = XmCreateErrorDialog(kwctl.form, const_cast<char *>("Error"), nullptr, 0);
+  // Modal: OK decides what happens to the connection, so nothing may start
+  // a new one while the dialog is up.
+  xs = XmStringCreateLocalized(const_cast<char *>("Error"));
+  Arg dargs[2];
+  XtSetArg(dargs[0], XmNdialogStyle, XmDIALOG_FULL_APPLICATION_MODAL);
+  XtSetArg(dargs[1], XmNdialogTitle, xs);
+  kwctl.error_dlg = XmCreateErrorDialog(kwctl.form, const_cast<char *>("Error"), dargs, 2);
+  XmStringFree(xs);
   XtUnmanageChild(XmMessageBoxGetChild(kwctl.error_dlg, XmDIALOG_HELP_BUTTON));
   XtUnmanageChild(XmMessageBoxGetChild(kwctl.error_dlg, XmDIALOG_CANCEL_BUTTON));
   XtAddCallback(kwctl.error_dlg, XmNokCallback, ok_cb, nullptr);

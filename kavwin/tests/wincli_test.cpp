@@ -157,8 +157,9 @@ struct Box {
   bool found() const { return x1 >= 0; }
 };
 
-// The monitor's top-level window, once it is on the screen.
-Window find_monitor(Display *d, int ms) {
+// A top-level window of the monitor ("kavwin", or the dialog's
+// "Error_popup") once it is on the screen.
+Window find_window(Display *d, const std::string &name, int ms) {
   for (long end = now_ms() + ms; now_ms() < end; sleep_ms(50)) {
     Window root, parent, *kids = nullptr;
     unsigned int n = 0;
@@ -169,7 +170,7 @@ Window find_monitor(Display *d, int ms) {
       XClassHint hint;
       if (!XGetWindowAttributes(d, kids[i], &a) || a.map_state != IsViewable) continue;
       if (XGetClassHint(d, kids[i], &hint)) {
-        if (std::string(hint.res_class) == "Kavwin" && std::string(hint.res_name) == "kavwin") found = kids[i];
+        if (std::string(hint.res_class) == "Kavwin" && hint.res_name == name) found = kids[i];
         XFree(hint.res_name);
         XFree(hint.res_class);
       }
@@ -206,7 +207,7 @@ void click(Display *d, Window w, int x, int y) {
 
 void type(Display *d, const std::string &text) {
   for (char c : text) {
-    KeyCode k = XKeysymToKeycode(d, static_cast<KeySym>(c));
+    KeyCode k = XKeysymToKeycode(d, c == '\n' ? XK_Return : static_cast<KeySym>(c));
     XTestFakeKeyEvent(d, k, True, 0);
     XTestFakeKeyEvent(d, k, False, 0);
   }
@@ -230,7 +231,7 @@ TEST_F(Program, StartStopAndTypingWithThePointerAndKeyboard) {
   long graph_h = -1, line_row = -1, flat_row = -1;
   ProgRun r = run_kavwin({"-geom", "800x500+0+0", "-xrm", "*Interface-Text.value: 127.0.0.1:" + std::to_string(port)},
                          20000, [&] {
-                           Window w = find_monitor(d, 5000);
+                           Window w = find_window(d, "kavwin", 5000);
                            if (!w) return true;
                            sleep_ms(300);
                            XImage *img = XGetImage(d, w, 0, 0, 800, 500, AllPlanes, ZPixmap);
@@ -275,6 +276,57 @@ TEST_F(Program, StartStopAndTypingWithThePointerAndKeyboard) {
   EXPECT_EQ(after_stop, "");  // end of file: Stop closed the connection
   EXPECT_GE(conn2, 0);
   EXPECT_EQ(wire2, std::string("\0\0\0\x03udp\0", 8));
+}
+
+// The error dialog holds the window until OK: Start does nothing meanwhile.
+TEST_F(Program, ErrorDialogIsModalUntilOk) {
+  int port = 0;
+  int ls = listen_loopback(0, &port);
+  ASSERT_GE(ls, 0);
+  close(ls);  // refused at first
+  Display *d = XOpenDisplay(nullptr);
+  ASSERT_NE(d, nullptr);
+  int ev, er, maj, min;
+  if (!XTestQueryExtension(d, &ev, &er, &maj, &min)) {
+    XCloseDisplay(d);
+    GTEST_SKIP() << "no XTEST extension";
+  }
+  int during = -2, after = -2;
+  bool dialog_seen = false, dialog_gone = false;
+  ProgRun r = run_kavwin({"-geom", "800x500+0+0", "-xrm", "*Interface-Text.value: 127.0.0.1:" + std::to_string(port),
+                          "-xrm", "kavwin.autoStart: true"},
+                         20000, [&] {
+                           Window dlg = find_window(d, "Error_popup", 5000);
+                           Window w = find_window(d, "kavwin", 1000);
+                           dialog_seen = dlg != 0;
+                           if (!dlg || !w) return true;
+                           ls = listen_loopback(port, nullptr);
+                           if (ls < 0) return true;
+                           XImage *img = XGetImage(d, w, 0, 0, 800, 500, AllPlanes, ZPixmap);
+                           Box start = find_colour(img, 0x00FF00);
+                           XDestroyImage(img);
+                           const int sx = (start.x0 + start.x1) / 2, sy = (start.y0 + start.y1) / 2;
+                           click(d, w, sx, sy);
+                           during = accept_within(ls, 700);
+                           XWindowAttributes a;
+                           XGetWindowAttributes(d, dlg, &a);
+                           click(d, dlg, a.width / 2, 5);  // into the dialog, then OK by its default key
+                           type(d, "\n");
+                           sleep_ms(200);
+                           dialog_gone = find_window(d, "Error_popup", 0) == 0;
+                           click(d, w, sx, sy);
+                           after = accept_within(ls, 3000);
+                           return true;
+                         });
+  XCloseDisplay(d);
+  if (during >= 0) close(during);
+  if (after >= 0) close(after);
+  if (ls >= 0) close(ls);
+  EXPECT_EQ(r.status, -1) << r.err;  // OK after a refused connection leaves the program running
+  EXPECT_TRUE(dialog_seen);
+  EXPECT_EQ(during, -1);
+  EXPECT_TRUE(dialog_gone);
+  EXPECT_GE(after, 0);
 }
 
 }  // namespace
