@@ -25,12 +25,12 @@ echo "=== frames 4 and 14 of $sample at verbosity 4 (every field)"
 
 if [ "$(id -u)" != 0 ]; then
   echo
-  echo "=== (not root: skipping the live loopback capture)"
+  echo "=== (not root: skipping the live loopback capture and the bandwidth monitor)"
   exit 0
 fi
 if [ ! -x "$bin/kavtap" ]; then
   echo
-  echo "=== (the capture tap is not built: skipping the live loopback capture)"
+  echo "=== (the capture tap is not built: skipping the live loopback capture and the bandwidth monitor)"
   exit 0
 fi
 
