@@ -26,8 +26,6 @@ using namespace wintest;
 
 namespace {
 
-bool have(const char *prog) { return taptest::sh(std::string("command -v ") + prog + " >/dev/null 2>&1") == 0; }
-
 // The super-server in the namespace, in a process group of its own so that
 // the taps it started go with it.
 void kill_children(pid_t parent);
@@ -131,8 +129,8 @@ class RealTap : public ::testing::TestWithParam<Launcher> {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for namespaces and capture";
-    if (!have(GetParam().program)) GTEST_SKIP() << GetParam().program << " is not installed";
-    ASSERT_TRUE(xvfb().ok());
+    VTS_REQUIRE(vts::have_tool(GetParam().program), GetParam().program << " is not installed");
+    WIN_REQUIRE_X();
   }
 };
 

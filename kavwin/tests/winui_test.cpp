@@ -58,7 +58,7 @@ bool contains(const std::vector<long> &v, long x) { return std::find(v.begin(), 
 
 class Window : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(xvfb().ok()) << "Xvfb did not start"; }
+  void SetUp() override { WIN_REQUIRE_X(); }
 };
 
 // ---- the request on the wire --------------------------------------------

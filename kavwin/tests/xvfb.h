@@ -11,6 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "testsupport.h"
+
+// Every window test needs the X server: a skip without Xvfb, a failure
+// under make test, which installs it.
+#define WIN_REQUIRE_X()                                                    \
+  do {                                                                     \
+    VTS_REQUIRE(vts::have_tool("Xvfb"), "Xvfb is not installed");          \
+    ASSERT_TRUE(wintest::xvfb().ok()) << "Xvfb did not start";             \
+  } while (0)
+
 namespace wintest {
 
 // An X virtual frame buffer on the first free display number, started for
