@@ -259,8 +259,13 @@ int send_filter(const char *filter) {
 }  // namespace
 
 int kw_split_server(const char *text, char *host, size_t hostsize, int *port) {
-  const char *colon = std::strchr(text, ':');
-  size_t hlen = colon ? static_cast<size_t>(colon - text) : std::strlen(text);
+  // Blanks around the entry are a typing accident, not part of a name.
+  char entry[300];
+  std::snprintf(entry, sizeof entry, "%s", text);
+  stripl(entry, 0);
+  stript(entry, 0);
+  const char *colon = std::strchr(entry, ':');
+  size_t hlen = colon ? static_cast<size_t>(colon - entry) : std::strlen(entry);
   *port = KW_DEF_PORT;
   if (colon) {
     const char *p = colon + 1;
@@ -272,21 +277,18 @@ int kw_split_server(const char *text, char *host, size_t hostsize, int *port) {
     *port = static_cast<int>(v);
   }
   if (hlen >= hostsize) hlen = hostsize - 1;
-  std::memcpy(host, text, hlen);
+  std::memcpy(host, entry, hlen);
   host[hlen] = '\0';
   return 0;
 }
 
 int kw_parse_maxbw(const char *text, uint64_t *bps) {
-  const char *t = text;
-  while (*t == ' ') t++;
-  char digits[16];
-  size_t n = std::strlen(t);
-  while (n > 0 && t[n - 1] == ' ') n--;
-  if (n > 0 && n < 11) {
-    std::memcpy(digits, t, n);
-    digits[n] = '\0';
-    if (isdecstr(digits)) {
+  char digits[64];
+  if (std::strlen(text) < sizeof digits) {
+    std::snprintf(digits, sizeof digits, "%s", text);
+    stripl(digits, 0);
+    stript(digits, 0);
+    if (digits[0] != '\0' && std::strlen(digits) <= 10 && isdecstr(digits)) {
       uint64_t v = std::strtoull(digits, nullptr, 10);
       if (v > 0 && v <= 1000000000ull) {
         *bps = v * 1000;

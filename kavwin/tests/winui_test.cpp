@@ -87,6 +87,23 @@ TEST_F(Window, EmptyFilterSendsEmptyString) {
   EXPECT_EQ(r.get("wire"), "00000000") << r.raw;
 }
 
+TEST_F(Window, BlanksAroundTheEntriesAreIgnored) {
+  Report r = run_window({}, [](const Say &say) {
+    int port = 0;
+    int ls = listen_loopback(0, &port);
+    set_field("interface", "  127.0.0.1:" + std::to_string(port) + " \t");
+    set_field("maxbw", " 8 ");
+    press("start");
+    int c = accept_within(ls, 2000);
+    say("dialog", dialog_up() ? dialog_text() : "none");
+    say("wire", hex(c >= 0 ? read_within(c, 4, 2000) : ""));
+    say("maxbw", std::to_string(kwctl.maxbw));
+  });
+  EXPECT_EQ(r.get("dialog"), "none") << r.raw;
+  EXPECT_EQ(r.get("wire"), "00000000");
+  EXPECT_EQ(r.get("maxbw"), "8000");
+}
+
 TEST_F(Window, HostWithoutPortConnectsTo19681) {
   Report r = run_window({}, [](const Say &say) {
     // A private network namespace keeps the well-known port to ourselves.
