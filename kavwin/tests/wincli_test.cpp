@@ -215,16 +215,28 @@ void type(Display *d, const std::string &text) {
   sleep_ms(150);
 }
 
-TEST_F(Program, StartStopAndTypingWithThePointerAndKeyboard) {
+// A connection of the test's own to the X server, to look at the window and
+// to move the pointer and press keys.
+class Pointer : public Program {
+ protected:
+  void SetUp() override {
+    Program::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    d = XOpenDisplay(nullptr);
+    ASSERT_NE(d, nullptr);
+    int ev, er, maj, min;
+    VTS_REQUIRE(XTestQueryExtension(d, &ev, &er, &maj, &min), "the X server has no XTEST extension");
+  }
+  void TearDown() override {
+    if (d) XCloseDisplay(d);
+  }
+  Display *d = nullptr;
+};
+
+TEST_F(Pointer, StartStopAndTypingWithThePointerAndKeyboard) {
   int port = 0;
   int ls = listen_loopback(0, &port);
   ASSERT_GE(ls, 0);
-  Display *d = XOpenDisplay(nullptr);
-  ASSERT_NE(d, nullptr);
-  int ev, er, maj, min;
-  bool xtest = XTestQueryExtension(d, &ev, &er, &maj, &min);
-  if (!xtest) XCloseDisplay(d);
-  VTS_REQUIRE(xtest, "the X server has no XTEST extension");
   int conn1 = -1, conn2 = -1;
   std::string wire1, wire2, after_stop;
   long graph_h = -1, line_row = -1, flat_row = -1;
@@ -264,7 +276,6 @@ TEST_F(Program, StartStopAndTypingWithThePointerAndKeyboard) {
                            if (conn2 >= 0) wire2 = read_within(conn2, 8, 2000);
                            return true;
                          });
-  XCloseDisplay(d);
   if (conn1 >= 0) close(conn1);
   if (conn2 >= 0) close(conn2);
   close(ls);
@@ -278,17 +289,11 @@ TEST_F(Program, StartStopAndTypingWithThePointerAndKeyboard) {
 }
 
 // The error dialog holds the window until OK: Start does nothing meanwhile.
-TEST_F(Program, ErrorDialogIsModalUntilOk) {
+TEST_F(Pointer, ErrorDialogIsModalUntilOk) {
   int port = 0;
   int ls = listen_loopback(0, &port);
   ASSERT_GE(ls, 0);
   close(ls);  // refused at first
-  Display *d = XOpenDisplay(nullptr);
-  ASSERT_NE(d, nullptr);
-  int ev, er, maj, min;
-  bool xtest = XTestQueryExtension(d, &ev, &er, &maj, &min);
-  if (!xtest) XCloseDisplay(d);
-  VTS_REQUIRE(xtest, "the X server has no XTEST extension");
   int during = -2, after = -2;
   bool dialog_seen = false, dialog_gone = false;
   ProgRun r = run_kavwin({"-geom", "800x500+0+0", "-xrm", "*Interface-Text.value: 127.0.0.1:" + std::to_string(port),
@@ -316,7 +321,6 @@ TEST_F(Program, ErrorDialogIsModalUntilOk) {
                            after = accept_within(ls, 3000);
                            return true;
                          });
-  XCloseDisplay(d);
   if (during >= 0) close(during);
   if (after >= 0) close(after);
   if (ls >= 0) close(ls);
