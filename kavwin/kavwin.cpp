@@ -11,6 +11,7 @@
 #include <Xm/RowColumn.h>
 #include <Xm/Text.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <rpc/xdr.h>
 #include <sys/socket.h>
@@ -225,6 +226,9 @@ void disconnect() {
   cancel_timeout();
   remove_input();
   kwctl.have = 0;
+  kwctl.connecting = 0;
+  XtFree(kwctl.filter);
+  kwctl.filter = nullptr;
 }
 
 // Sends the filter as one XDR string through an unbuffered stream on a
@@ -254,6 +258,48 @@ int send_filter(const char *filter) {
     return 1;
   }
   return 0;
+}
+
+// The connection is up: the filter goes out, and the graph starts afresh.
+void connected() {
+  kwctl.connecting = 0;
+  int flags = fcntl(kwctl.sock, F_GETFL);
+  if (flags >= 0) fcntl(kwctl.sock, F_SETFL, flags & ~O_NONBLOCK);
+  int rc = send_filter(kwctl.filter ? kwctl.filter : "");
+  XtFree(kwctl.filter);
+  kwctl.filter = nullptr;
+  if (rc != 0) return;
+  kwctl.start = kwctl.next = 0;
+  kwctl.ndrawn = 0;
+  kwctl.packets = kwctl.bytes = 0;
+  kwctl.have = 0;
+  set_total(kwctl.packets_txt, 0);
+  set_total(kwctl.bytes_txt, 0);
+  if (XtIsRealized(kwctl.graph)) XClearWindow(kwctl.dpy, XtWindow(kwctl.graph));
+  kwctl.gc = DefaultGC(kwctl.dpy, DefaultScreen(kwctl.dpy));
+  kwctl.input =
+      XtAppAddInput(kwctl.app, kwctl.sock, reinterpret_cast<XtPointer>(XtInputReadMask), data_cb, nullptr);
+  kwctl.timeout = XtAppAddTimeOut(kwctl.app, KW_FIRST_WAIT, idle_cb, nullptr);
+}
+
+void connect_failed(int e) {
+  kwctl.connecting = 0;
+  XtFree(kwctl.filter);
+  kwctl.filter = nullptr;
+  kw_show_error("Failed to connect to %s:%d (errno=%d)", kwctl.peer, kwctl.peer_port, e);
+}
+
+// The socket became writable: the connection attempt has ended one way or
+// the other.
+void connect_cb(XtPointer, int *, XtInputId *) {
+  remove_input();
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(kwctl.sock, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
+  if (err != 0)
+    connect_failed(err);
+  else
+    connected();
 }
 
 }  // namespace
@@ -364,28 +410,22 @@ void kw_start() {
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr.s_addr = addr;
-    int rc;
-    do rc = connect(kwctl.sock, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
-    while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
-      int e = errno;
-      char dotted[INET_ADDRSTRLEN];
-      inet_ntop(AF_INET, &sa.sin_addr, dotted, sizeof dotted);
-      kw_show_error("Failed to connect to %s:%d (errno=%d)", dotted, port, e);
-      break;
+    inet_ntop(AF_INET, &sa.sin_addr, kwctl.peer, sizeof kwctl.peer);
+    kwctl.peer_port = port;
+    kwctl.filter = XtNewString(filter);
+    // Connect in the background: an address that never answers must not
+    // freeze the window (Stop abandons the attempt).
+    int flags = fcntl(kwctl.sock, F_GETFL);
+    if (flags >= 0) fcntl(kwctl.sock, F_SETFL, flags | O_NONBLOCK);
+    kwctl.connecting = 1;
+    if (connect(kwctl.sock, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0) {
+      connected();
+    } else if (errno == EINPROGRESS || errno == EINTR) {
+      kwctl.input =
+          XtAppAddInput(kwctl.app, kwctl.sock, reinterpret_cast<XtPointer>(XtInputWriteMask), connect_cb, nullptr);
+    } else {
+      connect_failed(errno);
     }
-    if (send_filter(filter) != 0) break;
-    kwctl.start = kwctl.next = 0;
-    kwctl.ndrawn = 0;
-    kwctl.packets = kwctl.bytes = 0;
-    kwctl.have = 0;
-    set_total(kwctl.packets_txt, 0);
-    set_total(kwctl.bytes_txt, 0);
-    if (XtIsRealized(kwctl.graph)) XClearWindow(kwctl.dpy, XtWindow(kwctl.graph));
-    kwctl.gc = DefaultGC(kwctl.dpy, DefaultScreen(kwctl.dpy));
-    kwctl.input = XtAppAddInput(kwctl.app, kwctl.sock, reinterpret_cast<XtPointer>(XtInputReadMask), data_cb,
-                                nullptr);
-    kwctl.timeout = XtAppAddTimeOut(kwctl.app, KW_FIRST_WAIT, idle_cb, nullptr);
   } while (0);
   XtFree(server);
   XtFree(filter);

@@ -45,6 +45,10 @@ struct kw_control {
   unsigned char rec[8];   // the interval record being received
   int have;
   int input_error;        // the dialog shows refused input, not a failed connection
+  int connecting;         // the connection is on its way; `input` waits for it
+  char *filter;           // what to send once connected (XtMalloc'd)
+  char peer[16];          // dotted address and port being connected to
+  int peer_port;
 };
 
 extern kw_control kwctl;

@@ -234,6 +234,43 @@ TEST_P(RealTap, PlotsTheFilteredTrafficTheTapCounts) {
   EXPECT_EQ(r.get("drawn"), "yyyy");
 }
 
+// A peer that never answers: the window keeps working while the attempt
+// lasts, and Stop abandons it.
+TEST(Unanswered, ConnectingNeitherFreezesTheWindowNorOutlivesStop) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for namespaces";
+  WIN_REQUIRE_X();
+  taptest::NetPair net;
+  ASSERT_TRUE(net.ok());
+  Report r = run_window({}, [&](const Say &say) {
+    taptest::NsEnter in(net.ns_a);
+    // No host has this address on the link: the address lookup fails after
+    // a few seconds.
+    set_field("interface", "198.18.0.3:19681");
+    long t0 = now_ms();
+    press("start-nowait");
+    say("press_ms", std::to_string(now_ms() - t0));
+    say("connecting", std::to_string(kwctl.connecting));
+    bool ended = pump_until([] { return dialog_up(); }, 10000);
+    say("waited_ms", std::to_string(now_ms() - t0));
+    say("dialog", ended ? dialog_text() : "none");
+    press("ok");
+    // Again, then Stop while the attempt is on.
+    press("start-nowait");
+    pump_for(300);
+    press("stop");
+    say("after_stop", std::to_string(kwctl.connecting) + " " + std::to_string(kwctl.sock));
+    pump_for(4000);
+    say("late_dialog", dialog_up() ? dialog_text() : "none");
+  });
+  ASSERT_EQ(r.get("end"), "ok") << r.raw;
+  EXPECT_LT(std::stol(r.get("press_ms")), 500);
+  EXPECT_EQ(r.get("connecting"), "1");
+  EXPECT_GE(std::stol(r.get("waited_ms")), 1000);
+  EXPECT_EQ(r.get("dialog"), "Failed to connect to 198.18.0.3:19681 (errno=113)");
+  EXPECT_EQ(r.get("after_stop"), "0 -1");
+  EXPECT_EQ(r.get("late_dialog"), "none");
+}
+
 INSTANTIATE_TEST_SUITE_P(Launchers, RealTap,
                          ::testing::Values(Launcher{"socat", "socat"},
                                            Launcher{"socket_activation", "systemd-socket-activate"}),

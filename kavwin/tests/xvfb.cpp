@@ -209,7 +209,8 @@ std::string field(const char *which) {
 
 void press(const char *which) {
   std::string w = which;
-  if (w == "start") XtCallCallbacks(kwctl.start_btn, XmNactivateCallback, nullptr);
+  if (w == "start" || w == "start-nowait") XtCallCallbacks(kwctl.start_btn, XmNactivateCallback, nullptr);
+  if (w == "start") pump_until([] { return !kwctl.connecting; }, 5000);
   if (w == "stop") XtCallCallbacks(kwctl.stop_btn, XmNactivateCallback, nullptr);
   if (w == "ok") XtCallCallbacks(kwctl.error_dlg, XmNokCallback, nullptr);
   if (w == "quit") XtCallCallbacks(XtNameToWidget(kwctl.toplevel, "*Quit"), XmNactivateCallback, nullptr);

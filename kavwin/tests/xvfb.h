@@ -67,7 +67,9 @@ bool pump_until(const std::function<bool()> &done, int ms);  // processes X and 
 void pump_for(int ms);
 void set_field(const char *which, const std::string &text);  // "interface", "filter", "maxbw"
 std::string field(const char *which);                         // also "packets", "bytes"
-void press(const char *which);                                // "start", "stop", "ok", "quit"
+// "start" (and wait for the connection attempt to end), "start-nowait",
+// "stop", "ok", "quit".
+void press(const char *which);
 bool dialog_up();
 std::string dialog_text();
 std::string points();  // the plotted ring, oldest first, blank-separated
