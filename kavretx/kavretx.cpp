@@ -1,8 +1,6 @@
 // kavretx: copies the analyser's listing from standard input to standard
 // output, marks every TCP segment as in sequence or retransmitted on its
 // transmitter/receiver flow, and ends with a per-flow summary.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "kav.h"
+#include "rpttext.h"
 #include "tova.h"
 
 namespace {
@@ -22,8 +21,7 @@ const char *const TITLE = "Velmora: Retransmissions Report";
 const char *const VERSION = "1.4.8";
 const char *const ENV_DIM = "KAV_HASHTAB_DIM";
 const char *const ENV_BUF = "KAV_HASHBUF_SIZE";
-const char *const ENV_NOBUF = "TOV_STDOUT_NOBUF";
-const int STDIO_BUF = 64 * 1024;
+const int STDIN_BUF = 64 * 1024;
 const int DEFAULT_DIM = 8192;
 const int KEY_BYTES_PER_ENTRY = 80;
 // The analyser prints sequence numbers modulo one million.
@@ -94,36 +92,6 @@ long env_number(const char *name, long dflt) {
   return n;
 }
 
-void setup_stdout() {
-  static char buf[STDIO_BUF];
-  const char *env = getenv(ENV_NOBUF);
-  int mode = _IOFBF;
-  if (env && port_strcasecmp(env, "y") == 0) {
-    mode = _IOLBF;
-  } else {
-    struct stat st;
-    if (fstat(fileno(stdout), &st) != 0)
-      printf("Failed to stat stdout (errno=%d) - using full buffering\n", errno);
-    else if (!S_ISREG(st.st_mode))
-      mode = _IOLBF;
-  }
-  setvbuf(stdout, buf, mode, sizeof buf);
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-// The end of a port or address word: a blank, or the flags, separators and
-// end of line the analyser may put right after it.
-const char *word_end(const char *p) {
-  while (*p && !is_blank(*p) && *p != '<' && *p != ',' && *p != ';') p++;
-  return p;
-}
-
-const char *skip_blanks(const char *p) {
-  while (is_blank(*p)) p++;
-  return p;
-}
-
 // The parts of one TCP line that make its flow key and verdict.
 struct segment {
   std::vector<char> key;
@@ -138,25 +106,25 @@ void key_add(segment *s, const char *from, const char *to, bool sep) {
 // Parses a stripped line holding an IP section at ip and a TCP section at tcp.
 int parse_segment(const char *ip, const char *tcp, segment *s) {
   s->key.clear();
-  const char *src = skip_blanks(ip + 3);
+  const char *src = rpt_skip_blanks(ip + 3);
   const char *arrow = strstr(src, "->");
   if (!arrow || arrow > tcp) {
     snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Missing '%s' after src", "->");
     return 1;
   }
   const char *src_end = arrow;
-  while (src_end > src && is_blank(src_end[-1])) src_end--;
-  const char *dst = skip_blanks(arrow + 2);
-  const char *dst_end = word_end(dst);
+  while (src_end > src && rpt_blank(src_end[-1])) src_end--;
+  const char *dst = rpt_skip_blanks(arrow + 2);
+  const char *dst_end = rpt_word_end(dst);
 
-  const char *sport = skip_blanks(tcp + 4);
+  const char *sport = rpt_skip_blanks(tcp + 4);
   const char *tarrow = strstr(sport, "->");
   if (!tarrow) {
     snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Missing '%s' before dst", "->");
     return 1;
   }
-  const char *dport = skip_blanks(tarrow + 2);
-  const char *dport_end = word_end(dport);
+  const char *dport = rpt_skip_blanks(tarrow + 2);
+  const char *dport_end = rpt_word_end(dport);
 
   const char *seq = strstr(tcp, "seq=");
   if (!seq || seq[4] < '0' || seq[4] > '9') {
@@ -340,8 +308,8 @@ int main(int argc, char **argv) {
   // The trace shares standard output with the report; direct it there first,
   // since that gives the stream the trace's own small line buffer.
   dbginit(nullptr, stdout, -1, 0);
-  setup_stdout();
-  static char inbuf[STDIO_BUF];
+  rpt_stdout_buffer("Failed to stat stdout (errno=%d) - using full buffering\n", stdout);
+  static char inbuf[STDIN_BUF];
   setvbuf(stdin, inbuf, _IOFBF, sizeof inbuf);
 
   printf("%s, %s\n\n", TITLE, VERSION);

@@ -3,7 +3,6 @@
 // a reference to the Reference event with the same source address and IP
 // identification near the same time, noting fragmentation differences.
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <ctime>
 
 #include "kav.h"
+#include "rpttext.h"
 #include "tova.h"
 
 namespace {
@@ -22,10 +22,9 @@ const char OPT_ALL = 'a', OPT_SRC = 's', OPT_DST = 'd', OPT_UDP = 'u', OPT_NOFRA
            OPT_HELP = 'h';
 const char *const TITLE = "Velmora: Cross-Reference Report";
 const char *const VERSION = "1.4.8";
-const char *const ENV_NOBUF = "TOV_STDOUT_NOBUF";
 const char *const IN_LABEL = "Input";
 const char *const REF_LABEL = "Reference";
-const int STDOUT_BUF = 64 * 1024, IN_BUF = 64 * 1024, REF_BUF = 128 * 1024;
+const int IN_BUF = 64 * 1024, REF_BUF = 128 * 1024;
 // How far back in the Reference a search starts, and how far apart in time
 // two events of one datagram may be.
 const long LOOKBACK = 2000;
@@ -132,42 +131,17 @@ int do_cmdline_opt(_tvl_cmdlin_ctrl *ctrl, int is_switch, int pos, const char *t
   return 1;
 }
 
-void setup_stdout() {
-  static char buf[STDOUT_BUF];
-  const char *env = getenv(ENV_NOBUF);
-  int mode = _IOFBF;
-  if (env && port_strcasecmp(env, "y") == 0) {
-    mode = _IOLBF;
-  } else {
-    struct stat st;
-    if (fstat(fileno(stdout), &st) != 0)
-      fprintf(stderr, "Failed to stat stdout (errno=%d) - assume full buffering\n", errno);
-    else if (!S_ISREG(st.st_mode))
-      mode = _IOLBF;
-  }
-  setvbuf(stdout, buf, mode, sizeof buf);
-}
-
 bool starts_with(const char *s, const char *prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // The text between the analyser's blanks, for comparison with a spec typed
 // without them.
 text_ref trimmed(text_ref t) {
-  while (t.len && is_blank(*t.p)) t.p++, t.len--;
-  while (t.len && is_blank(t.p[t.len - 1])) t.len--;
+  while (t.len && rpt_blank(*t.p)) t.p++, t.len--;
+  while (t.len && rpt_blank(t.p[t.len - 1])) t.len--;
   return t;
 }
 
 bool same(text_ref a, text_ref b) { return a.len == b.len && memcmp(a.p, b.p, a.len) == 0; }
-
-// A port ends at a blank, at the flags ('<', with or without a blank before
-// it) or at the separators that follow a port without flags.
-const char *port_end(const char *p) {
-  while (*p && !is_blank(*p) && *p != '<' && *p != ',' && *p != ';') p++;
-  return p;
-}
 
 bool read_digits(const char **p, long *value) {
   if (**p < '0' || **p > '9') return false;
@@ -234,9 +208,8 @@ bool parse_ports(const xref_ctl *ctl, const evt_line *e, text_ref *sport, text_r
     return false;
   }
   *sport = trimmed({t, (size_t)(arrow - t)});
-  const char *d = arrow + 2;
-  while (is_blank(*d)) d++;
-  *dport = {d, (size_t)(port_end(d) - d)};
+  const char *d = rpt_skip_blanks(arrow + 2);
+  *dport = {d, (size_t)(rpt_word_end(d) - d)};
   return true;
 }
 
@@ -407,7 +380,7 @@ void run(xref_ctl *ctl) {
 int main(int argc, char **argv) {
   struct timeval t0;
   gettimeofday(&t0, nullptr);
-  setup_stdout();
+  rpt_stdout_buffer("Failed to stat stdout (errno=%d) - assume full buffering\n", stderr);
 
   xref_ctl ctl{};
   ctl.proto = "TCP";
