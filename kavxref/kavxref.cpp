@@ -6,6 +6,7 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,9 @@ const int IN_BUF = 64 * 1024, REF_BUF = 128 * 1024;
 // two events of one datagram may be.
 const long LOOKBACK = 2000;
 const int64_t WINDOW_US = 2000000;
+// Time stamps beyond this many seconds are taken as this many, so that time
+// arithmetic in microseconds cannot overflow.
+const long MAX_SECONDS = 100000000000L;
 const char *const EVT_PREFIX = "- Evt=";
 const char *const VB_PREFIX = "Verbosity level is ";
 const char *const BASE_PREFIX = "Base time is ";
@@ -143,12 +147,20 @@ text_ref trimmed(text_ref t) {
 
 bool same(text_ref a, text_ref b) { return a.len == b.len && memcmp(a.p, b.p, a.len) == 0; }
 
-bool read_digits(const char **p, long *value) {
+// Numbers in a listing are untrusted text: too many digits give the limit
+// rather than an overflow.
+bool read_digits(const char **p, long *value, long limit) {
   if (**p < '0' || **p > '9') return false;
   char *end = nullptr;
-  *value = strtol(*p, &end, 10);
+  long v = strtol(*p, &end, 10);
+  *value = v > limit ? limit : v;
   *p = end;
   return true;
+}
+
+long number_at(const char *p, long limit) {
+  long v = 0;
+  return read_digits(&p, &v, limit) ? v : 0;
 }
 
 void missing_token(const char *token, const evt_line *e, const char *label, bool report) {
@@ -161,12 +173,12 @@ void parse_evt(const char *line, const char *label, bool report, evt_line *e) {
   memset(e, 0, sizeof *e);
   const char *p = line + strlen(EVT_PREFIX);
   long v = 0;
-  if (read_digits(&p, &v)) e->num = v;
+  if (read_digits(&p, &v, INT_MAX)) e->num = v;
   long sec = 0, usec = 0;
   const char *t = strchr(p, '(');
   if (t) {
     t++;
-    if (read_digits(&t, &sec) && *t == '.' && (t++, read_digits(&t, &usec)))
+    if (read_digits(&t, &sec, MAX_SECONDS) && *t == '.' && (t++, read_digits(&t, &usec, 999999)))
       e->has_time = true;
   }
   if (e->has_time)
@@ -190,10 +202,10 @@ void parse_evt(const char *line, const char *label, bool report, evt_line *e) {
   e->src = {src, (size_t)(arrow - src)};
   e->dst = {dst, (size_t)(flags - dst)};
   e->id = {id, (size_t)(dot - id)};
-  e->frag = atoi(dot + 1);
+  e->frag = (int)number_at(dot + 1, INT_MAX);
   e->after_id = dot + 1;
   const char *data = strstr(e->after_id, "; data=");
-  e->data = data ? atol(data + 7) : 0;
+  e->data = data ? number_at(data + 7, INT_MAX) : 0;
   e->ip = true;
 }
 
@@ -308,7 +320,7 @@ int prepare(const char *path, int bufsize, long sync_evt, FILE **fp, time_t *bas
   while (!(have_vb && have_base) && (n = getline(&line, &cap, f)) > 0) {
     off += n;
     if (!have_vb && starts_with(line, VB_PREFIX)) {
-      int vb = atoi(line + strlen(VB_PREFIX));
+      int vb = (int)number_at(line + strlen(VB_PREFIX), INT_MAX);
       if (vb < 2 || vb > 3) {
         printf("ERROR: %s has invalid Verbosity level, %d.\n", path, vb);
         printf("Must be 2-3.\n");
@@ -337,7 +349,7 @@ int prepare(const char *path, int bufsize, long sync_evt, FILE **fp, time_t *bas
   if (sync_evt > 0) {
     bool found = false;
     while (!found && (n = getline(&line, &cap, f)) > 0) {
-      if (starts_with(line, EVT_PREFIX) && atol(line + strlen(EVT_PREFIX)) == sync_evt)
+      if (starts_with(line, EVT_PREFIX) && number_at(line + strlen(EVT_PREFIX), INT_MAX) == sync_evt)
         found = true;
       else
         off += n;

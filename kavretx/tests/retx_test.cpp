@@ -283,6 +283,17 @@ TEST(RetxLines, OnlyADashRightAfterTheNumberMakesARange) {
   EXPECT_NE(r.out.find("Total packets: 0/2,  Ok=0"), std::string::npos);
 }
 
+TEST(RetxLines, HugeSequenceNumbersAreTakenModuloAMillion) {
+  TempDir td;
+  std::string in = write_text(td, "in",
+                              "- Evt=1: IP: 1.1.1.1 -> 2.2.2.2; TCP: 7->9 <ACK>, seq=99999999999999999999999-5\n"
+                              "- Evt=2: IP: 1.1.1.1 -> 2.2.2.2; TCP: 7->9 <ACK>, seq=6-99999999999999999999999\n");
+  Report r = run_report(td, {kavretx()}, in);
+  EXPECT_EQ(r.rr.status, 0);
+  EXPECT_NE(r.out.find("seq=99999999999999999999999-5 -- OK=1 (1/1)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("seq=6-99999999999999999999999 -- OK=2 (2/2)\n"), std::string::npos) << r.out;
+}
+
 TEST(RetxLines, LineLongerThanTheReadBufferStaysOneSegment) {
   TempDir td;
   std::string tail(10000, 'x');

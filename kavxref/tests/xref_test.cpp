@@ -424,6 +424,19 @@ TEST(XrefLines, LongLinesAreNotSplitIntoEvents) {
   EXPECT_EQ(r.err.find("Missing"), std::string::npos) << r.err;
 }
 
+TEST(XrefLines, HugeNumbersAreTakenAsTheirLimits) {
+  TempDir td;
+  std::string line =
+      "- Evt=99999999999999999999 (99999999999999999999.99999999999): ETH; IP: 1.1.1.1 -> 2.2.2.2 <DF,LAST>, "
+      "id=7.99999999999999999999; UDP: 1->2; data=99999999999999999999 []\n";
+  std::string path = write_text(td, "in.txt", HEADER + line + line);
+  logtest::write_file(td.file("stdin"), {});
+  Report r = run_report(td, {kavxref(), path, path}, td.file("stdin"));
+  EXPECT_EQ(r.rr.status, 0);
+  std::string rewritten = "- Evt=99999999999999999999 (99999999999999999999.99999999999): Ref=2147483647\n";
+  EXPECT_EQ(r.out, report_head(path, path) + rewritten + rewritten + "Rewrote 2/2 matching input events\n");
+}
+
 // ---- interruption ----------------------------------------------------------
 
 // Runs kavxref on a FIFO as Input, feeds it one event, then signals it while
