@@ -32,6 +32,7 @@ struct flow {
   bool inuse;
   const char *key;
   int64_t next;
+  int64_t high;  // end of the furthest segment seen
   uint64_t total, data, ok, retx, unordered, okrun, retxrun;
 };
 
@@ -187,22 +188,36 @@ flow *find_flow(retx_ctl *ctl, const char *key, size_t keylen) {
   return nullptr;
 }
 
+// Whether printed sequence number a lies ahead of b, allowing for the wrap.
+bool ahead_of(int64_t a, int64_t b) {
+  int64_t d = ((a - b) % SEQ_MOD + SEQ_MOD) % SEQ_MOD;
+  return d > 0 && d <= SEQ_HALF;
+}
+
 void judge(flow *f, const segment *s, const char *line) {
   bool has_data = s->len != 0;
   int64_t d = s->seq - f->next;
+  int64_t end = (s->seq + s->len) % SEQ_MOD;
   enum { OK, AHEAD, RETX } verdict;
   if (!f->inuse || d == 0) {
+    // A segment that fills a gap: what lay beyond the gap has been seen
+    // already, so the flow goes on after the furthest segment. Left at the
+    // end of the filler, every later segment would look ahead of sequence
+    // and no retransmission would be found on the flow again.
+    f->next = f->inuse && ahead_of(f->high, end) ? f->high : end;
+    f->high = f->next;
     f->inuse = true;
-    f->next = (s->seq + s->len) % SEQ_MOD;
     verdict = OK;
   } else {
     if (d < -SEQ_HALF) d += SEQ_MOD;
-    if (d > 0 && d <= SEQ_HALF)
+    if (d > 0 && d <= SEQ_HALF) {
       verdict = AHEAD;
-    else if (d == -1 && !has_data)
+      if (ahead_of(end, f->high)) f->high = end;
+    } else if (d == -1 && !has_data) {
       verdict = OK;  // keep-alive: one byte behind, no data
-    else
+    } else {
       verdict = RETX;
+    }
   }
   f->total++;
   if (has_data) f->data++;

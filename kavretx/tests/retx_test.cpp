@@ -51,23 +51,24 @@ Scenario connections() {
   Bytes held = c1.next(PSH_ACK, 500);                                // 999500-999999, arrives late
   s.add(c1.next(PSH_ACK, 500), true, " -- OK=3 (3/3)  LOST=500");    // 0-499: ahead across the wrap
   s.add(s1.next(PSH_ACK, 1000), false, " -- OK=2 (2/2)");            // 999001-0: crosses the wrap
-  s.add(held, true, " -- OK=4 (4/4)");
+  s.add(held, true, " -- OK=4 (4/4)");                                // fills the gap
   s.add(c2.next(SYN, 0), true, " -- OK=1 (1/1)");                    // 20000-20000
-  s.add(c1.segment(8000000, PSH_ACK, 500), true, " -- OK=5 (5/5)");  // 0-499 again, now in sequence
+  s.add(c1.segment(8000000, PSH_ACK, 500), true, " -- RETX=1 (1/5)  next=500");  // 0-499 again
   s.add(s1.next(PSH_ACK, 1000), false, " -- OK=3 (3/3)");            // 1-1000
   s.add(c2.next(PSH_ACK, 100), true, " -- OK=2 (2/2)");              // 20001-20100
-  s.add(c1.next(PSH_ACK, 500), true, " -- OK=6 (6/6)");              // 500-999
+  s.add(c1.next(PSH_ACK, 500), true, " -- OK=1 (5/6)");              // 500-999
   s.add(capgen::ipv4(HOST_A, HOST_B, 1, capgen::icmp_echo(8, 1, 1, Bytes(8, 0)), 8), true, "");
-  s.add(c1.segment(8000500, PSH_ACK, 500), true, " -- RETX=1 (1/7)  next=1000");
+  s.add(c1.segment(8000500, PSH_ACK, 500), true, " -- RETX=1 (2/7)  next=1000");
   s.add(s1.segment(4000001, PSH_ACK, 1000), false, " -- RETX=1 (1/4)  next=1001");
-  s.add(c1.segment(8000500, PSH_ACK, 500), true, " -- RETX=2 (2/8)  next=1000");
+  s.add(c1.segment(8000500, PSH_ACK, 500), true, " -- RETX=2 (3/8)  next=1000");
   s.add(c2.segment(20001, PSH_ACK, 100), true, " -- RETX=1 (1/3)  next=20101");
   s.add(c1.segment(8000999, ACK, 0), true, " -- OK");                       // keep-alive
   s.add(c1.segment(8000998, ACK, 0), true, " -- RETX  next=1000");          // two behind, no data
   s.add(s1.segment(4000001, PSH_ACK, 1000), false, " -- RETX=2 (2/5)  next=1001");
-  s.add(c1.next(PSH_ACK, 500), true, " -- OK=1 (7/9)");                     // 1000-1499
+  s.add(c1.next(PSH_ACK, 500), true, " -- OK=1 (6/9)");                     // 1000-1499
   s.add(c2.next(PSH_ACK, 100), true, " -- OK=1 (3/4)");                     // 20101-20200
-  s.add(c1.segment(8601500, PSH_ACK, 500), true, " -- RETX=1 (3/10)  next=1500");  // too far ahead
+  s.add(c1.segment(8601500, PSH_ACK, 500), true, " -- RETX=1 (4/10)  next=1500");  // too far ahead
+  s.add(s1.segment(4000001, PSH_ACK, 1000), false, " -- RETX=3 (3/6)  next=1001");
   {
     capgen::Ip6 a = capgen::ip6(1), b = capgen::ip6(2);
     capgen::Tcp t;
@@ -82,12 +83,12 @@ const char *const SUMMARY_HEAD =
     "\n============================================================\n"
     "\nThis file contains 3 transmitter/receiver packet flows.\n";
 const char *const FLOW_C1 =
-    "- %d: 10.1.0.1:40000 -> 10.2.0.2:80\n\tTotal packets: 10/13,  Ok=7, Retx=3, Unordered=1\n";
+    "- %d: 10.1.0.1:40000 -> 10.2.0.2:80\n\tTotal packets: 10/13,  Ok=6, Retx=4, Unordered=1\n";
 const char *const FLOW_S1 =
-    "- %d: 10.2.0.2:80 -> 10.1.0.1:40000\n\tTotal packets: 5/5,  Ok=3, Retx=2, Unordered=0\n";
+    "- %d: 10.2.0.2:80 -> 10.1.0.1:40000\n\tTotal packets: 6/6,  Ok=3, Retx=3, Unordered=0\n";
 const char *const FLOW_C2 =
     "- %d: 10.1.0.1:40001 -> 10.2.0.2:80\n\tTotal packets: 4/4,  Ok=3, Retx=1, Unordered=0\n";
-const char *const AGGREGATE = "\nAggregate Totals:\nTotal packets: 19/22,  Ok=13, Retx=6, Unordered=1\n";
+const char *const AGGREGATE = "\nAggregate Totals:\nTotal packets: 20/23,  Ok=12, Retx=8, Unordered=1\n";
 
 std::string flow(const char *fmt, int n) {
   char buf[256];
@@ -149,7 +150,7 @@ TEST_F(RetxListing, ListingHoldsTheWrappedSequenceNumbersJudged) {
   EXPECT_NE(event_line(listing, 7).find("seq=999001-0,"), std::string::npos) << event_line(listing, 7);
   EXPECT_NE(event_line(listing, 19).find("seq=999, "), std::string::npos) << event_line(listing, 19);
   EXPECT_NE(event_line(listing, 4).find("UDP: 5000->53"), std::string::npos);
-  EXPECT_NE(event_line(listing, 25).find("IPv6"), std::string::npos);
+  EXPECT_NE(event_line(listing, 26).find("IPv6"), std::string::npos);
 }
 
 // ---- summary order ---------------------------------------------------------
@@ -281,6 +282,32 @@ TEST(RetxLines, OnlyADashRightAfterTheNumberMakesARange) {
   EXPECT_NE(r.out.find("DNS: my-host -- OK\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("DNS: a-2 -- OK\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Total packets: 0/2,  Ok=0"), std::string::npos);
+}
+
+TEST(RetxLines, FilledGapLetsTheFlowGoOnInSequence) {
+  // Once the gap is filled, the segment seen ahead of it counts as received:
+  // the next new segment is in sequence and a repeat of either is a
+  // retransmission. (Expecting the end of the filler instead would leave
+  // the flow "ahead" for good and hide every later retransmission.)
+  TempDir td;
+  auto seg = [](int n, int from, int to) {
+    return "- Evt=" + std::to_string(n) + ": IP: 1.1.1.1 -> 2.2.2.2; TCP: 7->9 <ACK>, seq=" +
+           std::to_string(from) + "-" + std::to_string(to) + "\n";
+  };
+  std::string in = write_text(td, "in",
+                              seg(1, 0, 99) + seg(2, 200, 299) + seg(3, 100, 199) + seg(4, 300, 399) +
+                                  seg(5, 200, 299) + seg(6, 100, 199) + seg(7, 400, 499));
+  Report r = run_report(td, {kavretx()}, in);
+  std::vector<std::string> ls = lines_of(r.out);
+  ASSERT_GE(ls.size(), 9u);
+  const std::string head = ": IP: 1.1.1.1 -> 2.2.2.2; TCP: 7->9 <ACK>, seq=";
+  EXPECT_EQ(ls[2], "- Evt=1" + head + "0-99 -- OK=1 (1/1)");
+  EXPECT_EQ(ls[3], "- Evt=2" + head + "200-299 -- OK=2 (2/2)  LOST=100");
+  EXPECT_EQ(ls[4], "- Evt=3" + head + "100-199 -- OK=3 (3/3)");
+  EXPECT_EQ(ls[5], "- Evt=4" + head + "300-399 -- OK=4 (4/4)");
+  EXPECT_EQ(ls[6], "- Evt=5" + head + "200-299 -- RETX=1 (1/5)  next=400");
+  EXPECT_EQ(ls[7], "- Evt=6" + head + "100-199 -- RETX=2 (2/6)  next=400");
+  EXPECT_EQ(ls[8], "- Evt=7" + head + "400-499 -- OK=1 (5/7)");
 }
 
 TEST(RetxLines, HugeSequenceNumbersAreTakenModuloAMillion) {
