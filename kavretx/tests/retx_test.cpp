@@ -4,6 +4,11 @@
 // table and key-buffer limits, long lines, and the command line.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <regex>
 
@@ -449,6 +454,53 @@ TEST(RetxTable, TraceOnStandardOutputNamesTheAllocations) {
   EXPECT_NE(r.out.find("): Malloc'd  655360 bytes for hash-keys buffer\n"), std::string::npos);
   EXPECT_NE(r.out.find("): 20 bytes used, in hash-keys buffer\n"), std::string::npos);
   EXPECT_LT(r.out.find("bytes used"), r.out.find("====="));
+}
+
+// ---- output buffering -------------------------------------------------------
+
+// Feeds one TCP line to kavretx through a FIFO and reports whether its
+// verdict reached the output file while kavretx still waited for more.
+bool verdict_seen_before_end(const char *nobuf) {
+  TempDir td;
+  std::string fifo = td.file("in.fifo"), out = td.file("out");
+  if (mkfifo(fifo.c_str(), 0600) != 0) return false;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fi = open(fifo.c_str(), O_RDONLY);
+    int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fi, 0);
+    dup2(fo, 1);
+    if (nobuf)
+      setenv("TOV_STDOUT_NOBUF", nobuf, 1);
+    else
+      unsetenv("TOV_STDOUT_NOBUF");
+    execl(kavretx().c_str(), "kavretx", (char *)nullptr);
+    _exit(127);
+  }
+  int fd = open(fifo.c_str(), O_WRONLY);
+  std::string line = seg_line("1.1.1.1", 1, 0);
+  bool seen = false;
+  if (fd >= 0 && write(fd, line.data(), line.size()) == (ssize_t)line.size())
+    for (int i = 0; i < 100 && !seen; i++) {
+      usleep(10000);
+      seen = logtest::read_text(out).find(" -- OK=1 (1/1)\n") != std::string::npos;
+    }
+  if (fd >= 0) close(fd);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  // Whatever the buffering, everything is there at the end.
+  EXPECT_NE(logtest::read_text(out).find(" -- OK=1 (1/1)\n"), std::string::npos);
+  return seen;
+}
+
+TEST(RetxOutput, LineBufferedWhenAskedFor) {
+  EXPECT_TRUE(verdict_seen_before_end("y"));
+  EXPECT_TRUE(verdict_seen_before_end("Y"));
+}
+
+TEST(RetxOutput, FullyBufferedIntoARegularFile) {
+  EXPECT_FALSE(verdict_seen_before_end(nullptr));
+  EXPECT_FALSE(verdict_seen_before_end("n"));
 }
 
 // ---- command line ----------------------------------------------------------

@@ -487,6 +487,30 @@ void interrupt_with(int sig) {
 TEST(XrefSignals, InterruptPrintsTheCounts) { interrupt_with(SIGINT); }
 TEST(XrefSignals, TerminatePrintsTheCounts) { interrupt_with(SIGTERM); }
 
+// ---- output buffering -------------------------------------------------------
+
+TEST(XrefOutput, UnexaminableStdoutIsNotedAndRunGoesOn) {
+  TempDir td;
+  std::string line = "- Evt=1 (1.000000): ETH; IP: 1.1.1.1 -> 2.2.2.2 <DF,LAST>, id=5.0; \n";
+  std::string path = write_text(td, "in.txt", HEADER + line), err = td.file("err");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fe, 2);
+    close(fe);
+    close(1);
+    execl(kavxref().c_str(), "kavxref", path.c_str(), path.c_str(), (char *)nullptr);
+    _exit(127);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(logtest::read_text(err).find("Failed to stat stdout (errno=9) - assume full buffering\n"), 0u)
+      << logtest::read_text(err);
+}
+
 // ---- command line ----------------------------------------------------------
 
 TEST(XrefCommandLine, UsageText) {
