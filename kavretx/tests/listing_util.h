@@ -4,6 +4,8 @@
 #ifndef REPORT_LISTING_UTIL_H
 #define REPORT_LISTING_UTIL_H
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -138,6 +140,29 @@ inline Report run_report(const logtest::TempDir &td, const std::vector<std::stri
   r.out = logtest::read_text(out);
   r.err = logtest::read_text(err);
   return r;
+}
+
+struct CmdlineCase {
+  std::vector<std::string> args;
+  const char *reason;  // what tvl_usrmsg says
+};
+
+// Each command line must end with status 99, the suite's two-line complaint
+// on standard error and nothing but expected_out on standard output.
+inline void expect_cmdline_errors(const std::string &prog, const std::vector<CmdlineCase> &cases,
+                                  const std::string &expected_out) {
+  logtest::TempDir td;
+  logtest::write_file(td.file("stdin"), {});
+  std::string name = prog.substr(prog.rfind('/') + 1);
+  for (const CmdlineCase &c : cases) {
+    std::vector<std::string> argv = {prog};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Report r = run_report(td, argv, td.file("stdin"));
+    EXPECT_EQ(r.rr.status, 99) << c.reason;
+    EXPECT_EQ(r.err, std::string("Invalid command-line:\n[") + c.reason + "]\nEnter '" + name +
+                         " -h' for a usage synopsis\n");
+    EXPECT_EQ(r.out, expected_out) << c.reason;
+  }
 }
 
 }  // namespace listing

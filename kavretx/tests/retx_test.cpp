@@ -394,40 +394,40 @@ TEST(RetxTable, LongKeysAndHighBytesHashInsideTheTable) {
             std::string::npos);
 }
 
-TEST(RetxTable, FullTableEndsInputAndStillSummarises) {
+// Runs the text with one limit set; the input phase must stop with the
+// text given and no line after it copied, and the summary must follow.
+std::string stopped_report(const char *env, const char *value, const std::string &text, const std::string &stop) {
   TempDir td;
-  EnvVar dim("KAV_HASHTAB_DIM", "2");
-  std::string text = seg_line("1.1.1.1", 1, 0) + seg_line("1.1.1.1", 2, 0) + seg_line("1.1.1.1", 1, 10) +
-                     seg_line("1.1.1.1", 3, 0) + "after the stop\n";
-  Report r = run_report(td, {kavretx()}, write_text(td, "in", text));
+  EnvVar limit(env, value);
+  Report r = run_report(td, {kavretx()}, write_text(td, "in", text + "after the stop\n"));
   EXPECT_EQ(r.rr.status, 0);
-  std::string stop =
+  EXPECT_NE(r.out.find(stop), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("after the stop"), std::string::npos);
+  return r.out;
+}
+
+TEST(RetxTable, FullTableEndsInputAndStillSummarises) {
+  std::string out = stopped_report(
+      "KAV_HASHTAB_DIM", "2",
+      seg_line("1.1.1.1", 1, 0) + seg_line("1.1.1.1", 2, 0) + seg_line("1.1.1.1", 1, 10) + seg_line("1.1.1.1", 3, 0),
       "seq=10-19 -- OK=2 (2/2)\n"
       "\n\n--- CANNOT CONTINUE ---\n"
       "Hash table overflow - use 'KAV_HASHTAB_DIM' env var, to increase it beyond current no. of entries (2)\n"
       "\n"
       "\n============================================================\n"
-      "\nThis file contains 2 transmitter/receiver packet flows.\n";
-  EXPECT_NE(r.out.find(stop), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("after the stop"), std::string::npos);
-  EXPECT_NE(r.out.find("Total packets: 3/3,  Ok=3, Retx=0, Unordered=0\n"), std::string::npos);
+      "\nThis file contains 2 transmitter/receiver packet flows.\n");
+  EXPECT_NE(out.find("Total packets: 3/3,  Ok=3, Retx=0, Unordered=0\n"), std::string::npos);
 }
 
 TEST(RetxTable, FullKeyBufferEndsInputAndStillSummarises) {
-  TempDir td;
-  EnvVar buf("KAV_HASHBUF_SIZE", "30");  // room for one 19-character key only
-  std::string text = seg_line("1.1.1.1", 1, 0) + seg_line("1.1.1.1", 2, 0) + "after the stop\n";
-  Report r = run_report(td, {kavretx()}, write_text(td, "in", text));
-  EXPECT_EQ(r.rr.status, 0);
-  std::string stop =
-      "seq=0-9 -- OK=1 (1/1)\n"
-      "\n\n--- CANNOT CONTINUE ---\n"
-      "Hashkey buffer overflow - use 'KAV_HASHBUF_SIZE' env var, toincrease (eg. double) it beyond current "
-      "size (30)\n"
-      "\n============================================================\n"
-      "\nThis file contains 1 transmitter/receiver packet flows.\n";
-  EXPECT_NE(r.out.find(stop), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("after the stop"), std::string::npos);
+  // Room for one 19-character key only.
+  stopped_report("KAV_HASHBUF_SIZE", "30", seg_line("1.1.1.1", 1, 0) + seg_line("1.1.1.1", 2, 0),
+                 "seq=0-9 -- OK=1 (1/1)\n"
+                 "\n\n--- CANNOT CONTINUE ---\n"
+                 "Hashkey buffer overflow - use 'KAV_HASHBUF_SIZE' env var, toincrease (eg. double) it beyond "
+                 "current size (30)\n"
+                 "\n============================================================\n"
+                 "\nThis file contains 1 transmitter/receiver packet flows.\n");
 }
 
 TEST(RetxTable, UnallocatableTableEndsWithStatus3) {
@@ -522,25 +522,14 @@ TEST(RetxCommandLine, UsageText) {
 }
 
 TEST(RetxCommandLine, ErrorsEndWithStatus99) {
-  TempDir td;
-  std::string in = write_text(td, "in", "");
-  struct Case {
-    std::vector<std::string> args;
-    const char *reason;
-  } cases[] = {
-      {{"-x"}, "Illegal switch (on or after '-x')"},
-      {{"-d", "-d"}, "Duplicate '-d' switch"},
-      {{"listing.txt"}, "Illegal number of parameters (1)"},
-  };
-  for (const Case &c : cases) {
-    std::vector<std::string> argv = {kavretx()};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    Report r = run_report(td, argv, in);
-    EXPECT_EQ(r.rr.status, 99) << c.reason;
-    EXPECT_EQ(r.err, std::string("Invalid command-line:\n[") + c.reason +
-                         "]\nEnter 'kavretx -h' for a usage synopsis\n");
-    EXPECT_EQ(r.out, HEAD);
-  }
+  // The title comes before the command line is looked at.
+  expect_cmdline_errors(kavretx(),
+                        {
+                            {{"-x"}, "Illegal switch (on or after '-x')"},
+                            {{"-d", "-d"}, "Duplicate '-d' switch"},
+                            {{"listing.txt"}, "Illegal number of parameters (1)"},
+                        },
+                        HEAD);
 }
 
 }  // namespace

@@ -534,29 +534,17 @@ TEST(XrefCommandLine, UsageText) {
 }
 
 TEST(XrefCommandLine, ErrorsEndWithStatus99) {
-  TempDir td;
-  logtest::write_file(td.file("stdin"), {});
-  struct Case {
-    std::vector<std::string> args;
-    const char *reason;
-  } cases[] = {
-      {{"a"}, "Illegal number of parameters (1)"},
-      {{"a", "b", "c"}, "Illegal number of parameters (3)"},
-      {{"-x", "a", "b"}, "Illegal switch (on or after '-x')"},
-      {{"-s"}, "Illegal switch (on or after '-s')"},
-      {{"-f", "-f", "a", "b"}, "Duplicate '-f' switch"},
-      {{"-e", "abc", "a", "b"}, "Invalid switch: '-e abc' - non-numeric argument"},
-      {{"-e", "-3", "a", "b"}, "Invalid switch: '-e -3' - non-numeric argument"},
-  };
-  for (const Case &c : cases) {
-    std::vector<std::string> argv = {kavxref()};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    Report r = run_report(td, argv, td.file("stdin"));
-    EXPECT_EQ(r.rr.status, 99) << c.reason;
-    EXPECT_EQ(r.err, std::string("Invalid command-line:\n[") + c.reason +
-                         "]\nEnter 'kavxref -h' for a usage synopsis\n");
-    EXPECT_EQ(r.out, "");
-  }
+  expect_cmdline_errors(kavxref(),
+                        {
+                            {{"a"}, "Illegal number of parameters (1)"},
+                            {{"a", "b", "c"}, "Illegal number of parameters (3)"},
+                            {{"-x", "a", "b"}, "Illegal switch (on or after '-x')"},
+                            {{"-s"}, "Illegal switch (on or after '-s')"},
+                            {{"-f", "-f", "a", "b"}, "Duplicate '-f' switch"},
+                            {{"-e", "abc", "a", "b"}, "Invalid switch: '-e abc' - non-numeric argument"},
+                            {{"-e", "-3", "a", "b"}, "Invalid switch: '-e -3' - non-numeric argument"},
+                        },
+                        "");
 }
 
 }  // namespace
