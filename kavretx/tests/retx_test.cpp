@@ -222,6 +222,13 @@ TEST(RetxLines, PortEndsAtFlagsWithOrWithoutBlank) {
   EXPECT_NE(r.out.find("- 1: 1.1.1.1:7 -> 2.2.2.2:9\n"), std::string::npos) << r.out;
 }
 
+std::string empty_summary(const char *caption) {
+  return std::string("\n============================================================\n"
+                     "\nThis file contains 0 transmitter/receiver packet flows.\n"
+                     "Sort by: ") +
+         caption + "\n\n\nAggregate Totals:\nTotal packets: 0/0,  Ok=0, Retx=0, Unordered=0\n";
+}
+
 TEST(RetxLines, NonTcpLinesCopiedAndMakeNoFlow) {
   TempDir td;
   std::string text =
@@ -231,24 +238,14 @@ TEST(RetxLines, NonTcpLinesCopiedAndMakeNoFlow) {
       "- Evt=3 (0.1): ETH; IPv6; TCP: 7->9 <ACK>, seq=1, ack=1, win=5; \n"
       "no newline at the end";
   Report r = run_report(td, {kavretx()}, write_text(td, "in", text));
-  EXPECT_EQ(r.out, std::string(HEAD) + text +
-                       "\n============================================================\n"
-                       "\nThis file contains 0 transmitter/receiver packet flows.\n"
-                       "Sort by: Data-packet retransmissions ratio\n\n"
-                       "\nAggregate Totals:\n"
-                       "Total packets: 0/0,  Ok=0, Retx=0, Unordered=0\n");
+  EXPECT_EQ(r.out, std::string(HEAD) + text + empty_summary("Data-packet retransmissions ratio"));
 }
 
 TEST(RetxLines, EmptyInputPrintsEmptySummary) {
   TempDir td;
   Report r = run_report(td, {kavretx(), "-l"}, write_text(td, "in", ""));
   EXPECT_EQ(r.rr.status, 0);
-  EXPECT_EQ(r.out, std::string(HEAD) +
-                       "\n============================================================\n"
-                       "\nThis file contains 0 transmitter/receiver packet flows.\n"
-                       "Sort by: No. of out-of-sequence data packets\n\n"
-                       "\nAggregate Totals:\n"
-                       "Total packets: 0/0,  Ok=0, Retx=0, Unordered=0\n");
+  EXPECT_EQ(r.out, std::string(HEAD) + empty_summary("No. of out-of-sequence data packets"));
 }
 
 TEST(RetxLines, ParseErrorsAreReportedOnTheLineAndProcessingGoesOn) {
