@@ -424,6 +424,25 @@ TEST(XrefLines, LongLinesAreNotSplitIntoEvents) {
   EXPECT_EQ(r.err.find("Missing"), std::string::npos) << r.err;
 }
 
+TEST(XrefLines, PortEndsAtFlagsWithOrWithoutBlank) {
+  TempDir td;
+  std::string body =
+      "- Evt=1 (1.000000): ETH; IP: 1.1.1.1 -> 2.2.2.2 <DF,LAST>, id=5.0; TCP: 7->9 <ACK>, seq=1; \n"
+      "- Evt=2 (1.100000): ETH; IP: 1.1.1.1 -> 2.2.2.2 <DF,LAST>, id=6.0; TCP: 7->9<ACK>, seq=1; \n"
+      "- Evt=3 (1.200000): ETH; IP: 1.1.1.1 -> 2.2.2.2 <DF,LAST>, id=7.0; TCP: 7->9, seq=1; \n"
+      "- Evt=4 (1.300000): ETH; IP: 1.1.1.1 -> 2.2.2.2 <DF,LAST>, id=8.0; TCP: 7->99 <ACK>, seq=1; \n"
+      "- Evt=5 (1.400000): ETH; IP: 1.1.1.1 -> 2.2.2.2 <MF,LAST>, id=9.0; UDP: 7->9; data=3 []; \n";
+  std::string path = write_text(td, "in.txt", HEADER + body);
+  logtest::write_file(td.file("stdin"), {});
+  Report r = run_report(td, {kavxref(), "-d", "2.2.2.2:9", path, path}, td.file("stdin"));
+  EXPECT_EQ(r.out, report_head(path, path) +
+                       "- Evt=1 (1.000000): Ref=1\n- Evt=2 (1.100000): Ref=2\n- Evt=3 (1.200000): Ref=3\n" +
+                       body.substr(body.find("- Evt=4")) + "Rewrote 3/3 matching input events\n");
+  Report u = run_report(td, {kavxref(), "-u", "-d", "2.2.2.2:9", path, path}, td.file("stdin"));
+  EXPECT_NE(u.out.find("- Evt=5 (1.400000): Ref=5\nRewrote 1/1 matching input events\n"), std::string::npos)
+      << u.out;
+}
+
 TEST(XrefLines, HugeNumbersAreTakenAsTheirLimits) {
   TempDir td;
   std::string line =
