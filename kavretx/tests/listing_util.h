@@ -142,6 +142,28 @@ inline Report run_report(const logtest::TempDir &td, const std::vector<std::stri
   return r;
 }
 
+// Lines stitched at random from the pieces the readers look for, cut and
+// repeated in every order, for hostile-input runs.
+inline std::string garbled_lines(unsigned seed, int count) {
+  static const char *const pieces[] = {
+      "- Evt=", "(", ")", ".", ": ", "IP: ", "IP:", "TCP: ", "UDP: ", "TCP:", "->", " -> ", " <", "<", ">",
+      ", id=", "; data=", "seq=", "-", "ack=", ";", ",", " ", "\t", "\xff", "\xe9", "0", "7", "999999",
+      "1000000", "4294967295", "99999999999999999999", "10.1.0.1", "HTTP", "Base time is ", "Verbosity level is "};
+  const unsigned npieces = sizeof pieces / sizeof pieces[0];
+  std::string out;
+  for (int l = 0; l < count; l++) {
+    seed = seed * 1103515245u + 12345u;
+    int n = 1 + int((seed >> 16) % 24);
+    if (l % 3 == 0) out += "- Evt=" + std::to_string(l);
+    for (int i = 0; i < n; i++) {
+      seed = seed * 1103515245u + 12345u;
+      out += pieces[(seed >> 16) % npieces];
+    }
+    out += "\n";
+  }
+  return out;
+}
+
 struct CmdlineCase {
   std::vector<std::string> args;
   const char *reason;  // what tvl_usrmsg says

@@ -344,6 +344,18 @@ TEST(RetxLines, LineLongerThanTheReadBufferStaysOneSegment) {
   EXPECT_NE(r.out.find("Total packets: 2/2,  Ok=2, Retx=0, Unordered=0\n"), std::string::npos);
 }
 
+TEST(RetxLines, GarbledLinesNeitherCrashNorStop) {
+  TempDir td;
+  for (unsigned seed = 1; seed <= 4; seed++) {
+    std::string text = garbled_lines(seed, 3000);
+    Report r = run_report(td, {kavretx()}, write_text(td, "in", text));
+    ASSERT_EQ(r.rr.status, 0) << "seed " << seed << ": " << r.err;
+    EXPECT_EQ(r.err, "");
+    // Every line comes out once, with or without a verdict, then the summary.
+    EXPECT_EQ(lines_of(r.out).size(), 2 + lines_of(text).size() + lines_of(r.out.substr(r.out.find("\n====="))).size());
+  }
+}
+
 // ---- flow table and key buffer ---------------------------------------------
 
 // Sets a variable for the programs the test runs, restoring it afterwards.

@@ -456,6 +456,20 @@ TEST(XrefLines, HugeNumbersAreTakenAsTheirLimits) {
   EXPECT_EQ(r.out, report_head(path, path) + rewritten + rewritten + "Rewrote 2/2 matching input events\n");
 }
 
+TEST(XrefLines, GarbledLinesNeitherCrashNorStop) {
+  TempDir td;
+  logtest::write_file(td.file("stdin"), {});
+  for (unsigned seed = 1; seed <= 4; seed++) {
+    std::string in = write_text(td, "in.txt", HEADER + garbled_lines(seed, 3000));
+    std::string ref = write_text(td, "ref.txt", HEADER + garbled_lines(seed + 100, 3000));
+    Report r = run_report(td, {kavxref(), "-a", "10.1.0.1:7", in, ref}, td.file("stdin"));
+    ASSERT_EQ(r.rr.status, 0) << "seed " << seed << ": " << r.err.substr(0, 2000);
+    EXPECT_NE(r.out.find(" matching input events\n"), std::string::npos);
+    Report all = run_report(td, {kavxref(), in, ref}, td.file("stdin"));
+    ASSERT_EQ(all.rr.status, 0) << "seed " << seed << ": " << all.err.substr(0, 2000);
+  }
+}
+
 // ---- interruption ----------------------------------------------------------
 
 // Runs kavxref on a FIFO as Input, feeds it one event, then signals it while
