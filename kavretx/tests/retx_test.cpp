@@ -465,6 +465,20 @@ TEST(RetxTable, TraceOnStandardOutputNamesTheAllocations) {
   EXPECT_LT(r.out.find("bytes used"), r.out.find("====="));
 }
 
+TEST(RetxTable, UnusableSizesAreNotedAndTheDefaultsKept) {
+  TempDir td;
+  EnvVar dim("KAV_HASHTAB_DIM", "12x");
+  EnvVar buf("KAV_HASHBUF_SIZE", "0");
+  EnvVar lvl("TOVATRC_LEVEL", "4");
+  Report r = run_report(td, {kavretx()}, write_text(td, "in", ""));
+  EXPECT_EQ(r.rr.status, 0);
+  EXPECT_NE(r.out.find("): Ignoring $KAV_HASHTAB_DIM=12x - not a positive decimal number\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("): Ignoring $KAV_HASHBUF_SIZE=0 - not a positive decimal number\n"), std::string::npos);
+  EXPECT_NE(r.out.find("bytes for 8192-entry hash table\n"), std::string::npos);
+  EXPECT_NE(r.out.find("): Malloc'd  655360 bytes for hash-keys buffer\n"), std::string::npos);
+}
+
 // ---- output buffering -------------------------------------------------------
 
 // Feeds one TCP line to kavretx through a FIFO and reports whether its
