@@ -18,7 +18,7 @@ namespace {
 
 const char OPT_DATA = 'd', OPT_LOST = 'l', OPT_HELP = 'h';
 const char *const TITLE = "Velmora: Retransmissions Report";
-const char *const VERSION = "1.4.8";
+const char *const VERSION = VELMORA_VERSION;
 const char *const ENV_DIM = "KAV_HASHTAB_DIM";
 const char *const ENV_BUF = "KAV_HASHBUF_SIZE";
 const int STDIN_BUF = 64 * 1024;

@@ -22,7 +22,7 @@ namespace {
 const char OPT_ALL = 'a', OPT_SRC = 's', OPT_DST = 'd', OPT_UDP = 'u', OPT_NOFRAG = 'f', OPT_SYNC = 'e',
            OPT_HELP = 'h';
 const char *const TITLE = "Velmora: Cross-Reference Report";
-const char *const VERSION = "1.4.8";
+const char *const VERSION = VELMORA_VERSION;
 const char *const IN_LABEL = "Input";
 const char *const REF_LABEL = "Reference";
 const int IN_BUF = 64 * 1024, REF_BUF = 128 * 1024;
