@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "listing_util.h"
+#include "testsupport.h"
 
 using logtest::TempDir;
 using namespace listing;
@@ -147,7 +148,7 @@ size_t count_of(const std::string &text, const std::string &what) {
 }
 
 TEST(XrefTwoPoints, FragmentsOnTheSmallerLinkCrossReferenced) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  VTS_REQUIRE(geteuid() == 0, "needs root for network namespaces");
   RoutedPath path;
   ASSERT_TRUE(path.ok) << "cannot build the namespaces";
   TempDir td;
