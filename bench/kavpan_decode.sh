@@ -20,7 +20,7 @@ if [ ! -x "$bin/kavpan" ]; then
   echo "kavpan is not built in $bin" >&2
   exit 1
 fi
-${CXX:-c++} -std=c++20 -O2 -I"$src/samples" -o "$tmp/mkcapture" "$src/samples/mkcapture.cpp" || exit 1
+${CXX:-c++} -std=c++20 -O2 -I"$src/testsupport" -o "$tmp/mkcapture" "$src/samples/mkcapture.cpp" || exit 1
 "$tmp/mkcapture" mixed "$frames" "$tmp/mixed.kav" "$tmp/mixed.pcap" || exit 1
 echo "capture: $frames frames, log $(wc -c < "$tmp/mixed.kav") bytes, pcap $(wc -c < "$tmp/mixed.pcap") bytes"
 

@@ -18,7 +18,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 command -v tshark >/dev/null || { echo "kavretx bench: tshark not installed - skipped"; exit 0; }
 TMP=$(mktemp -d /tmp/kavbench.XXXXXX)
 trap 'rm -rf "$TMP"' EXIT INT TERM
-c++ -O2 -I"$HERE/../samples" -o "$TMP/mktcp" "$HERE/mktcp.cpp"
+c++ -O2 -I"$HERE/../testsupport" -o "$TMP/mktcp" "$HERE/mktcp.cpp"
 export TOVATRC_FILENAME=/dev/null
 "$TMP/mktcp" "$TMP/tcp.pcap" "$FRAMES" "$CONNS"
 "$BIN/kav_import" -x Tcpdump <"$TMP/tcp.pcap" >"$TMP/tcp.kav" 2>/dev/null

@@ -21,27 +21,14 @@
 #include <string>
 #include <vector>
 
+#include "runner.h"
+#include "testsupport.h"
+
 namespace logtest {
 
 using Bytes = std::vector<unsigned char>;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kavutil_test.XXXXXX";
-    const char *p = mkdtemp(tmpl);
-    path_ = p ? p : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using vts::TempDir;
 
 inline void write_file(const std::string &path, const Bytes &data) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -110,9 +97,7 @@ inline int sh(const std::string &cmd) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-inline bool have_tool(const char *name) {
-  return sh(std::string("command -v ") + name + " >/dev/null 2>&1") == 0;
-}
+using vts::have_tool;
 
 inline std::string bin(const char *prog) { return std::string(VELMORA_BIN_DIR) + "/" + prog; }
 

@@ -1,4 +1,4 @@
-#include "testutil.h"
+#include "runner.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,10 +15,10 @@
 #include <fstream>
 #include <sstream>
 
-namespace fctest {
+namespace vts {
 
 TempDir::TempDir() {
-  char tmpl[] = "/tmp/tovafc-test-XXXXXX";
+  char tmpl[] = "/tmp/velmora-test-XXXXXX";
   char *p = mkdtemp(tmpl);
   path_ = p ? p : "/tmp";
 }
@@ -162,6 +162,17 @@ RunResult inChild(const std::function<int()> &fn) {
   return r;
 }
 
-std::string appPath(const std::string &base) { return std::string(FC_TEST_BIN) + "/fc_" + base + "_" + FC_APP_SUFFIX; }
+int run_forked(const std::function<int()> &body) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int rc = body();
+    fflush(nullptr);
+    _exit(rc);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
-}  // namespace fctest
+}  // namespace vts
