@@ -15,24 +15,12 @@ BIN=${1:?usage: $0 bin-dir [frames] [connections]}
 FRAMES=${2:-1000000}
 CONNS=${3:-256}
 HERE=$(cd "$(dirname "$0")" && pwd)
-command -v tshark >/dev/null || { echo "kavretx bench: tshark not installed - skipped"; exit 0; }
-TMP=$(mktemp -d /tmp/kavbench.XXXXXX)
-trap 'rm -rf "$TMP"' EXIT INT TERM
+. "$HERE/common.sh"
+bench_start "kavretx bench" tshark
 c++ -O2 -I"$HERE/../testsupport" -o "$TMP/mktcp" "$HERE/mktcp.cpp"
-export TOVATRC_FILENAME=/dev/null
 "$TMP/mktcp" "$TMP/tcp.pcap" "$FRAMES" "$CONNS"
 "$BIN/kav_import" -x Tcpdump <"$TMP/tcp.pcap" >"$TMP/tcp.kav" 2>/dev/null
 
-now() { date +%s%N; }
-best() {
-  b=0
-  for k in 1 2 3; do
-    t0=$(now); "$@"; t1=$(now)
-    t=$(( (t1 - t0) / 1000 ))
-    if [ "$b" -eq 0 ] || [ "$t" -lt "$b" ]; then b=$t; fi
-  done
-  echo "$b"
-}
 run_decode() { "$BIN/kavpan" -N -v 2 <"$TMP/tcp.kav" >"$TMP/tcp.txt"; }
 run_retx() { "$BIN/kavretx" <"$TMP/tcp.txt" >"$TMP/retx.txt"; }
 run_tshark() { tshark -r "$TMP/tcp.pcap" -q -z io,stat,0,tcp.analysis.retransmission >"$TMP/tshark.txt" 2>/dev/null; }

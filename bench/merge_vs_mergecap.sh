@@ -7,11 +7,9 @@ BIN=${1:?usage: $0 bin-dir [files] [frames-per-file]}
 FILES=${2:-4}
 FRAMES=${3:-150000}
 HERE=$(cd "$(dirname "$0")" && pwd)
-command -v mergecap >/dev/null || { echo "merge_vs_mergecap: mergecap not installed - skipped"; exit 0; }
-TMP=$(mktemp -d /tmp/kavbench.XXXXXX)
-trap 'rm -rf "$TMP"' EXIT INT TERM
+. "$HERE/common.sh"
+bench_start "merge_vs_mergecap" mergecap
 c++ -O2 -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
-export TOVATRC_FILENAME=/dev/null
 logs=""
 pcaps=""
 i=1
@@ -24,16 +22,6 @@ while [ "$i" -le "$FILES" ]; do
   i=$((i + 1))
 done
 
-now() { date +%s%N; }
-best() {
-  b=0
-  for k in 1 2 3; do
-    t0=$(now); "$@"; t1=$(now)
-    t=$(( (t1 - t0) / 1000 ))
-    if [ "$b" -eq 0 ] || [ "$t" -lt "$b" ]; then b=$t; fi
-  done
-  echo "$b"
-}
 # shellcheck disable=SC2086
 run_merge() { "$BIN/kavmerge" $logs >"$TMP/merged.log"; }
 # shellcheck disable=SC2086
