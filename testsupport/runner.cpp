@@ -101,8 +101,9 @@ static int waitStatus(pid_t pid) {
   return -1;
 }
 
-RunResult run(const std::string &prog, const std::vector<std::string> &args,
-              const std::map<std::string, std::string> &env, int timeout_s, bool capture) {
+// Forks a child whose standard output and error come back in the result;
+// what body returns is the child's exit status.
+static RunResult captured(const std::function<int()> &body, int timeout_s) {
   RunResult r;
   int po[2], pe[2];
   if (pipe(po) || pipe(pe)) return r;
@@ -115,19 +116,9 @@ RunResult run(const std::string &prog, const std::vector<std::string> &args,
     close(pe[0]);
     close(po[1]);
     close(pe[1]);
-    int nul = open("/dev/null", O_RDWR);
-    if (nul >= 0) dup2(nul, 0);
-    if (!capture && nul >= 0) {
-      dup2(nul, 1);
-      dup2(nul, 2);
-    }
-    for (auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-    std::vector<char *> av;
-    av.push_back(const_cast<char *>(prog.c_str()));
-    for (auto &a : args) av.push_back(const_cast<char *>(a.c_str()));
-    av.push_back(nullptr);
-    execv(prog.c_str(), av.data());
-    _exit(127);
+    int rc = body();
+    fflush(nullptr);
+    _exit(rc);
   }
   close(po[1]);
   close(pe[1]);
@@ -138,29 +129,28 @@ RunResult run(const std::string &prog, const std::vector<std::string> &args,
   return r;
 }
 
-RunResult inChild(const std::function<int()> &fn) {
-  RunResult r;
-  int po[2], pe[2];
-  if (pipe(po) || pipe(pe)) return r;
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(po[1], 1);
-    dup2(pe[1], 2);
-    close(po[0]);
-    close(pe[0]);
-    int rc = fn();
-    fflush(nullptr);
-    _exit(rc);
-  }
-  close(po[1]);
-  close(pe[1]);
-  drain(po[0], pe[0], r, 30, pid);
-  close(po[0]);
-  close(pe[0]);
-  r.status = waitStatus(pid);
-  return r;
+RunResult run(const std::string &prog, const std::vector<std::string> &args,
+              const std::map<std::string, std::string> &env, int timeout_s, bool capture) {
+  return captured(
+      [&] {
+        int nul = open("/dev/null", O_RDWR);
+        if (nul >= 0) dup2(nul, 0);
+        if (!capture && nul >= 0) {
+          dup2(nul, 1);
+          dup2(nul, 2);
+        }
+        for (auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        std::vector<char *> av;
+        av.push_back(const_cast<char *>(prog.c_str()));
+        for (auto &a : args) av.push_back(const_cast<char *>(a.c_str()));
+        av.push_back(nullptr);
+        execv(prog.c_str(), av.data());
+        return 127;
+      },
+      timeout_s);
 }
+
+RunResult inChild(const std::function<int()> &fn) { return captured(fn, 30); }
 
 int run_forked(const std::function<int()> &body) {
   fflush(nullptr);
