@@ -91,11 +91,7 @@ inline RunResult run(const std::vector<std::string> &argv, const std::string &in
   return r;
 }
 
-// Runs a shell command line, returns its exit status.
-inline int sh(const std::string &cmd) {
-  int st = system(cmd.c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using vts::sh;
 
 using vts::have_tool;
 

@@ -152,6 +152,11 @@ RunResult run(const std::string &prog, const std::vector<std::string> &args,
 
 RunResult inChild(const std::function<int()> &fn) { return captured(fn, 30); }
 
+int sh(const std::string &cmd) {
+  int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
 int run_forked(const std::function<int()> &body) {
   fflush(nullptr);
   pid_t pid = fork();

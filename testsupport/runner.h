@@ -21,10 +21,13 @@ class TempDir {
   std::string path_;
 };
 
-std::string readFile(const std::string &path);
+std::string readFile(const std::string &path);  // empty when unreadable
 void writeFile(const std::string &path, const std::string &text);
 bool exists(const std::string &path);
 std::vector<std::string> listDir(const std::string &path);
+
+// Runs a shell command line; its exit status, or -1 when it did not exit.
+int sh(const std::string &cmd);
 
 struct RunResult {
   int status = -1;  // exit status, or 128+signal
