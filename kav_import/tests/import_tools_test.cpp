@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <sstream>
+
 #include "logtest_util.h"
 
 using namespace logtest;
@@ -66,6 +68,35 @@ std::vector<Bytes> datas(const std::vector<PcapRec> &recs) {
   std::vector<Bytes> v;
   for (const auto &r : recs) v.push_back(r.data);
   return v;
+}
+
+// tshark's fields for each frame of a capture, one row per frame.
+std::vector<std::vector<std::string>> tshark_rows(const std::string &path, const std::vector<std::string> &fields) {
+  TempDir td;
+  std::string cmd = "tshark -n -r '" + path + "' -T fields -E separator=, -E occurrence=f";
+  for (const auto &f : fields) cmd += " -e " + f;
+  cmd += " > '" + td.file("rows") + "' 2>/dev/null";
+  sh(cmd);
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(read_text(td.file("rows")));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> row;
+    std::istringstream ls(line);
+    std::string cell;
+    while (std::getline(ls, cell, ',')) row.push_back(cell);
+    row.resize(fields.size());
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// Each frame of a multi-interface capture must be in the session of its
+// interface, in the file's order.
+void expect_sessions_as_tshark(const Imported &r, const std::string &path) {
+  auto rows = tshark_rows(path, {"frame.interface_id"});
+  ASSERT_EQ(r.log.events.size(), rows.size() + (size_t)r.log.nses);
+  for (size_t i = 0; i < rows.size(); i++) EXPECT_EQ(r.log.events[i].ses, atoi(rows[i][0].c_str())) << "frame " << i;
 }
 
 class ToolsTest : public ::testing::Test {
@@ -143,6 +174,75 @@ TEST_F(ToolsTest, OtherPcapFlavoursAreRefusedCleanly) {
   Imported ng = import_file("pcapng", src_);
   EXPECT_EQ(ng.rr.status, 1);
   EXPECT_EQ(ng.err, "Failed to parse file header [Invalid pcapng magic value - 0xa1b2c3d4]\n");
+}
+
+TEST_F(ToolsTest, PcapngWrittenByTshark) {
+  std::string f = td_.file("ts.pcapng");
+  ASSERT_EQ(sh("tshark -r '" + src_ + "' -w '" + f + "' 2>/dev/null"), 0);
+  ASSERT_EQ(read_file(f).at(0), 0x0A);  // tshark's default output is pcapng
+  expect_same_as_tshark(import_file("Tcpdump", f), f, datas(recs_), 0);
+  // Cut by a snapshot length on the way.
+  std::string cut = td_.file("cut.pcapng");
+  ASSERT_EQ(sh("editcap -F pcapng -s 90 '" + src_ + "' '" + cut + "' 2>/dev/null"), 0);
+  Imported r = import_file("pcapng", cut);
+  expect_same_as_tshark(r, cut, datas(recs_), 0);
+  EXPECT_EQ(r.log.events.at(1).caplen, 90);
+}
+
+// mergecap puts captures of two link types into one pcapng file with two
+// interfaces: two sessions, the frames interleaved in time order.
+TEST_F(ToolsTest, MergecapMakesOneSessionPerInterface) {
+  if (!have_tool("mergecap")) GTEST_SKIP() << "mergecap not installed";
+  std::vector<PcapRec> cooked;
+  std::vector<Bytes> ips;
+  for (unsigned i = 0; i < 15; i++) {
+    Bytes f;
+    put_be(f, 4, 2);
+    put_be(f, 1, 2);
+    put_be(f, 6, 2);
+    put_be(f, 0x0A0B0C0D0E0F0000ull, 8);
+    put_be(f, 0x0800, 2);
+    Bytes ip = ipv4(20 + i * 41, 100 + i);
+    append(f, ip);
+    ips.push_back(ip);
+    cooked.push_back({1700000000u + i, 250000u + i, f});
+  }
+  std::string sll = td_.file("sll.pcap"), merged = td_.file("merged.pcapng");
+  write_file(sll, pcap_file(cooked, 113));
+  ASSERT_EQ(sh("mergecap -F pcapng -w '" + merged + "' '" + src_ + "' '" + sll + "' 2>/dev/null"), 0);
+  Imported r = import_file("Tcpdump", merged);
+  ASSERT_EQ(r.rr.status, 0) << r.err;
+  ASSERT_EQ(r.log.nses, 2);
+  EXPECT_EQ(r.log.ses_field(0, SH_LINKTYPE), 4);
+  EXPECT_EQ(r.log.ses_field(1, SH_LINKTYPE), 129);
+  expect_sessions_as_tshark(r, merged);
+  // Frames, lengths and time stamps as tshark sees them, the cooked header
+  // dropped from the second interface's frames.
+  bool ok = false;
+  std::vector<Seen> seen = tshark_frames(merged, &ok);
+  ASSERT_TRUE(ok);
+  size_t eth = 0, ip = 0;
+  for (size_t i = 0; i < seen.size(); i++) {
+    SCOPED_TRACE(i);
+    const Event &e = r.log.events[i];
+    int hdr = e.ses == 1 ? 16 : 0;
+    EXPECT_EQ(e.sec, seen[i].sec);
+    EXPECT_EQ(e.usec, seen[i].usec);
+    EXPECT_EQ(e.wirelen, seen[i].len - hdr);
+    EXPECT_EQ(e.caplen, seen[i].caplen - hdr);
+    EXPECT_EQ(e.data, e.ses == 1 ? ips.at(ip++) : recs_.at(eth++).data);
+  }
+  EXPECT_EQ(eth, recs_.size());
+  EXPECT_EQ(ip, ips.size());
+  // Read from a pipe, the same log but for the sessions' start times.
+  TempDir td;
+  ASSERT_EQ(sh("cat '" + merged + "' | TOVATRC_FILENAME=/dev/null '" + bin("kav_import") + "' -x pcapng > '" +
+               td.file("piped") + "' 2>/dev/null"),
+            0);
+  Log piped = parse_log(read_file(td.file("piped")));
+  ASSERT_TRUE(piped.ok) << piped.why;
+  ASSERT_EQ(piped.events.size(), r.log.events.size());
+  for (size_t i = 0; i < piped.events.size(); i++) EXPECT_EQ(piped.events[i].data, r.log.events[i].data);
 }
 
 TEST_F(ToolsTest, CookedCaptureRewrittenByEditcap) {
@@ -238,4 +338,73 @@ TEST(ToolsLive, TcpdumpLoopbackCaptures) {
     }
     EXPECT_EQ(r.log.ses_field(0, SH_LINKTYPE), v.hdr ? 129 : 4);
   }
+}
+
+// dumpcap on two interfaces at once: loopback (Ethernet framing) and "any"
+// as a version-2 cooked capture, nanosecond time stamps, interface names.
+TEST(ToolsLive, DumpcapOnTwoInterfaces) {
+  if (!have_tool("dumpcap") || !have_tool("tshark")) GTEST_SKIP() << "dumpcap/tshark not installed";
+  TempDir td;
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(s, (sockaddr *)&a, sizeof a), 0);
+  socklen_t al = sizeof a;
+  getsockname(s, (sockaddr *)&a, &al);
+  std::string filt = "'udp dst port " + std::to_string(ntohs(a.sin_port)) + "'";
+  std::string cap = td.file("live.pcapng"), log = td.file("dumpcap.err");
+  ASSERT_EQ(sh("timeout 30 dumpcap -q -i lo -f " + filt + " -i any -y LINUX_SLL2 -f " + filt + " -c 8 -w '" + cap +
+               "' 2>'" + log + "' & echo $! > '" + td.file("pid") + "'"),
+            0);
+  bool listening = false;
+  for (int i = 0; i < 300 && !listening; i++) {
+    listening = read_text(log).find("Capturing on") != std::string::npos;
+    if (!listening) usleep(20000);
+  }
+  if (!listening) {
+    close(s);
+    GTEST_SKIP() << "dumpcap could not capture: " << read_text(log);
+  }
+  std::string pid = read_text(td.file("pid"));
+  while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
+  for (int i = 0; i < 200 && sh("kill -0 " + pid + " 2>/dev/null") == 0; i++) {
+    Bytes p = pattern(10 + (size_t)(i % 5) * 200, (unsigned)i);
+    sendto(s, p.data(), p.size(), 0, (sockaddr *)&a, sizeof a);
+    usleep(30000);
+  }
+  close(s);
+  for (int i = 0; i < 500 && sh("kill -0 " + pid + " 2>/dev/null") == 0; i++) usleep(10000);
+  Imported r = import_file("Tcpdump", cap);
+  ASSERT_EQ(r.rr.status, 0) << r.err;
+  ASSERT_TRUE(r.log.ok) << r.log.why;
+  ASSERT_EQ(r.log.nses, 2);
+  EXPECT_EQ(r.log.ses_text(0, SH_IFNAME), "lo");
+  EXPECT_EQ(r.log.ses_text(1, SH_IFNAME), "any");
+  EXPECT_EQ(r.log.ses_field(0, SH_LINKTYPE), 4);
+  EXPECT_EQ(r.log.ses_field(1, SH_LINKTYPE), 129);
+  EXPECT_EQ(r.err, "PCAP linktype=1 mapped to DLPI=0x4\nPCAP linktype=276 mapped to DLPI=0x81\n" +
+                       std::string("Done - ") + std::to_string(r.log.events.size() - 2) + " packets imported\n");
+  expect_sessions_as_tshark(r, cap);
+  bool ok = false;
+  std::vector<Seen> seen = tshark_frames(cap, &ok);
+  ASSERT_TRUE(ok);
+  ASSERT_GE(seen.size(), 2u);
+  int per_ses[2] = {0, 0};
+  for (size_t i = 0; i < seen.size(); i++) {
+    SCOPED_TRACE(i);
+    const Event &e = r.log.events[i];
+    int hdr = e.ses == 1 ? 20 : 0;
+    per_ses[e.ses]++;
+    EXPECT_EQ(e.sec, seen[i].sec);
+    EXPECT_EQ(e.usec, seen[i].usec);
+    EXPECT_EQ(e.wirelen, seen[i].len - hdr);
+    EXPECT_EQ(e.caplen, seen[i].caplen - hdr);
+    // Both carry the same IPv4 datagram: after 14 octets of Ethernet header, or right away.
+    ASSERT_GE(e.data.size(), 20u);
+    EXPECT_EQ(e.data[e.ses == 1 ? 0 : 14], 0x45);
+  }
+  EXPECT_GT(per_ses[0], 0);
+  EXPECT_GT(per_ses[1], 0);
 }
