@@ -44,19 +44,8 @@ Bytes ng_log(const std::vector<Ses> &sessions, int64_t start, const Bytes &event
   return b;
 }
 
-Bytes ipv6(unsigned len, unsigned seed) {
-  Bytes ip = pattern(len, seed);
-  ip[0] = 0x60;
-  return ip;
-}
-
 Bytes cooked_ipv4(unsigned len, unsigned seed) {
-  Bytes f;
-  put_be(f, 0, 2);
-  put_be(f, 1, 2);
-  put_be(f, 6, 2);
-  put_be(f, 0x0203040506070000ull, 8);
-  put_be(f, 0x0800, 2);
+  Bytes f = sll(0, 1, 6, 0x0800);
   append(f, ipv4(len, seed));
   return f;
 }

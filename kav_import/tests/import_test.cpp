@@ -135,18 +135,6 @@ TEST(ImportPcap, LoopbackFamilyWordIsDropped) {
   EXPECT_EQ(r.out, expected_log("Tcpdump", 4, 0, 65535, start_of(r.out), events, 101, 2, trl));
 }
 
-namespace {
-Bytes sll(unsigned dir, unsigned arphrd, unsigned alen, unsigned proto) {
-  Bytes h;
-  put_be(h, dir, 2);
-  put_be(h, arphrd, 2);
-  put_be(h, alen, 2);
-  put_be(h, 0x0203040506070809ull, 8);
-  put_be(h, proto, 2);
-  return h;
-}
-}  // namespace
-
 TEST(ImportPcap, CookedIpFramesLoseTheirHeaderWhateverTheAddressType) {
   Bytes f1 = sll(0, 0xFFFE, 0, 0x0800), f2 = sll(4, 1, 6, 0x0800), f3 = sll(0, 0xFFFE, 0, 0x86DD);
   Bytes ip1 = ipv4(60, 1), ip2 = ipv4(84, 2), ip3 = pattern(40, 3);
@@ -180,12 +168,6 @@ Bytes sll2(unsigned proto, unsigned arphrd, unsigned dir, unsigned alen) {
   h.push_back((unsigned char)alen);
   put_be(h, 0x0203040506070809ull, 8);
   return h;
-}
-
-Bytes ipv6(unsigned len, unsigned seed) {
-  Bytes ip = pattern(len, seed);
-  ip[0] = 0x60;
-  return ip;
 }
 
 Bytes with(Bytes head, const Bytes &tail) {

@@ -196,12 +196,7 @@ TEST_F(ToolsTest, MergecapMakesOneSessionPerInterface) {
   std::vector<PcapRec> cooked;
   std::vector<Bytes> ips;
   for (unsigned i = 0; i < 15; i++) {
-    Bytes f;
-    put_be(f, 4, 2);
-    put_be(f, 1, 2);
-    put_be(f, 6, 2);
-    put_be(f, 0x0A0B0C0D0E0F0000ull, 8);
-    put_be(f, 0x0800, 2);
+    Bytes f = sll(4, 1, 6, 0x0800);
     Bytes ip = ipv4(20 + i * 41, 100 + i);
     append(f, ip);
     ips.push_back(ip);
@@ -249,12 +244,7 @@ TEST_F(ToolsTest, CookedCaptureRewrittenByEditcap) {
   std::vector<PcapRec> cooked;
   std::vector<Bytes> ips;
   for (unsigned i = 0; i < 12; i++) {
-    Bytes f;
-    put_be(f, i % 5, 2);
-    put_be(f, 0xFFFE, 2);
-    put_be(f, 0, 2);
-    put_be(f, 0, 8);
-    put_be(f, 0x0800, 2);
+    Bytes f = sll(i % 5, 0xFFFE, 0, 0x0800);
     Bytes ip = ipv4(20 + i * 31, i);
     append(f, ip);
     ips.push_back(ip);
@@ -269,6 +259,62 @@ TEST_F(ToolsTest, CookedCaptureRewrittenByEditcap) {
   EXPECT_EQ(r.log.ses_field(0, SH_LINKTYPE), 129);
 }
 
+// A live capture by a peer tool of UDP datagrams the test sends to itself
+// over loopback: the tool runs in the background, stops by its own frame
+// count, and is waited for.
+class LoopbackCapture {
+ public:
+  LoopbackCapture() {
+    sock_ = socket(AF_INET, SOCK_DGRAM, 0);
+    addr_.sin_family = AF_INET;
+    addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t al = sizeof addr_;
+    if (sock_ < 0 || bind(sock_, (sockaddr *)&addr_, sizeof addr_) != 0 ||
+        getsockname(sock_, (sockaddr *)&addr_, &al) != 0)
+      addr_.sin_port = 0;
+  }
+  ~LoopbackCapture() {
+    if (sock_ >= 0) close(sock_);
+  }
+  int port() const { return ntohs(addr_.sin_port); }
+
+  // Starts `cmd` (its standard error to a file of the temp dir) and waits
+  // until that shows `ready`. Returns "" when it does, else what it said.
+  std::string start(const std::string &cmd, const std::string &ready) {
+    std::string log = td_.file("tool.err");
+    if (sh("timeout 30 " + cmd + " 2>'" + log + "' & echo $! > '" + td_.file("pid") + "'") != 0) return "not started";
+    for (int i = 0; i < 300; i++) {
+      if (read_text(log).find(ready) != std::string::npos) {
+        pid_ = read_text(td_.file("pid"));
+        while (!pid_.empty() && (pid_.back() == '\n' || pid_.back() == ' ')) pid_.pop_back();
+        usleep(500000);  // a tool may say it is ready before all its interfaces are
+        return "";
+      }
+      usleep(20000);
+    }
+    std::string said = read_text(log);
+    return said.empty() ? "no answer" : said;
+  }
+
+  // Sends datagrams of varied sizes until the tool has taken its count and
+  // ended, then waits for it to be gone.
+  void send_until_done(int sizes, size_t step) {
+    for (int i = 0; i < 200 && running(); i++) {
+      Bytes p = pattern(10 + (size_t)(i % sizes) * step, (unsigned)i);
+      sendto(sock_, p.data(), p.size(), 0, (sockaddr *)&addr_, sizeof addr_);
+      usleep(25000);
+    }
+    for (int i = 0; i < 500 && running(); i++) usleep(10000);
+  }
+
+ private:
+  bool running() const { return !pid_.empty() && sh("kill -0 " + pid_ + " 2>/dev/null") == 0; }
+  TempDir td_;
+  int sock_ = -1;
+  sockaddr_in addr_{};
+  std::string pid_;
+};
+
 // A live capture by tcpdump of UDP datagrams the test sends over loopback,
 // both on "lo" (Ethernet framing) and on "any" as a Linux cooked capture.
 TEST(ToolsLive, TcpdumpLoopbackCaptures) {
@@ -280,41 +326,14 @@ TEST(ToolsLive, TcpdumpLoopbackCaptures) {
   } variants[] = {{"lo", "EN10MB", 0}, {"any", "LINUX_SLL", 16}};
   for (const Variant &v : variants) {
     SCOPED_TRACE(v.iface);
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(s, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(s, (sockaddr *)&a, sizeof a), 0);
-    socklen_t al = sizeof a;
-    getsockname(s, (sockaddr *)&a, &al);
-    int port = ntohs(a.sin_port);
-    std::string cap = td.file(std::string(v.iface) + ".pcap"), log = td.file("tcpdump.err");
-    std::string cmd = std::string("timeout 30 tcpdump -U -n -i ") + v.iface + " -y " + v.dlt + " -c 6 -w '" + cap +
-                      "' udp dst port " + std::to_string(port) + " 2>'" + log + "' & echo $! > '" +
-                      td.file("pid") + "'";
-    ASSERT_EQ(sh(cmd), 0);
-    // Wait until tcpdump listens, then send until it has taken its six.
-    bool listening = false;
-    for (int i = 0; i < 300 && !listening; i++) {
-      listening = read_text(log).find("listening on") != std::string::npos;
-      if (!listening) usleep(20000);
-    }
-    if (!listening) {
-      close(s);
-      GTEST_SKIP() << "tcpdump could not capture: " << read_text(log);
-    }
-    std::string pid = read_text(td.file("pid"));
-    while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
-    std::vector<Bytes> payloads;
-    for (int i = 0; i < 200; i++) {
-      Bytes p = pattern(10 + (size_t)(i % 6) * 100, (unsigned)i);
-      sendto(s, p.data(), p.size(), 0, (sockaddr *)&a, sizeof a);
-      usleep(20000);
-      if (sh("kill -0 " + pid + " 2>/dev/null") != 0) break;
-    }
-    close(s);
-    for (int i = 0; i < 500 && sh("kill -0 " + pid + " 2>/dev/null") == 0; i++) usleep(10000);
+    LoopbackCapture lc;
+    ASSERT_NE(lc.port(), 0);
+    std::string cap = td.file(std::string(v.iface) + ".pcap");
+    std::string said = lc.start(std::string("tcpdump -U -n -i ") + v.iface + " -y " + v.dlt + " -c 6 -w '" + cap +
+                                     "' udp dst port " + std::to_string(lc.port()),
+                                 "listening on");
+    if (!said.empty()) GTEST_SKIP() << "tcpdump could not capture: " << said;
+    lc.send_until_done(6, 100);
     Imported r = import_file("Tcpdump", cap);
     bool ok = false;
     std::vector<Seen> seen = tshark_frames(cap, &ok);
@@ -341,41 +360,20 @@ TEST(ToolsLive, TcpdumpLoopbackCaptures) {
 }
 
 // dumpcap on two interfaces at once: loopback (Ethernet framing) and "any"
-// as a version-2 cooked capture, nanosecond time stamps, interface names.
+// as a version-2 cooked capture, nanosecond time stamps, interface names;
+// three seconds, since the "any" capture hands its frames over in blocks.
 TEST(ToolsLive, DumpcapOnTwoInterfaces) {
   if (!have_tool("dumpcap") || !have_tool("tshark")) GTEST_SKIP() << "dumpcap/tshark not installed";
   TempDir td;
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(s, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(s, (sockaddr *)&a, sizeof a), 0);
-  socklen_t al = sizeof a;
-  getsockname(s, (sockaddr *)&a, &al);
-  std::string filt = "'udp dst port " + std::to_string(ntohs(a.sin_port)) + "'";
-  std::string cap = td.file("live.pcapng"), log = td.file("dumpcap.err");
-  ASSERT_EQ(sh("timeout 30 dumpcap -q -i lo -f " + filt + " -i any -y LINUX_SLL2 -f " + filt + " -c 8 -w '" + cap +
-               "' 2>'" + log + "' & echo $! > '" + td.file("pid") + "'"),
-            0);
-  bool listening = false;
-  for (int i = 0; i < 300 && !listening; i++) {
-    listening = read_text(log).find("Capturing on") != std::string::npos;
-    if (!listening) usleep(20000);
-  }
-  if (!listening) {
-    close(s);
-    GTEST_SKIP() << "dumpcap could not capture: " << read_text(log);
-  }
-  std::string pid = read_text(td.file("pid"));
-  while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
-  for (int i = 0; i < 200 && sh("kill -0 " + pid + " 2>/dev/null") == 0; i++) {
-    Bytes p = pattern(10 + (size_t)(i % 5) * 200, (unsigned)i);
-    sendto(s, p.data(), p.size(), 0, (sockaddr *)&a, sizeof a);
-    usleep(30000);
-  }
-  close(s);
-  for (int i = 0; i < 500 && sh("kill -0 " + pid + " 2>/dev/null") == 0; i++) usleep(10000);
+  LoopbackCapture lc;
+  ASSERT_NE(lc.port(), 0);
+  std::string filt = "'udp dst port " + std::to_string(lc.port()) + "'";
+  std::string cap = td.file("live.pcapng");
+  std::string said =
+      lc.start("dumpcap -q -i lo -f " + filt + " -i any -y LINUX_SLL2 -f " + filt + " -a duration:3 -w '" + cap + "'",
+               "Capturing on");
+  if (!said.empty()) GTEST_SKIP() << "dumpcap could not capture: " << said;
+  lc.send_until_done(5, 200);
   Imported r = import_file("Tcpdump", cap);
   ASSERT_EQ(r.rr.status, 0) << r.err;
   ASSERT_TRUE(r.log.ok) << r.log.why;
