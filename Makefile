@@ -3,7 +3,7 @@
 
 PACKAGES := cmake g++ make googletest libgtest-dev libtirpc-dev libmotif-dev libxt-dev \
             xvfb xauth tcpdump tshark iproute2 tcpreplay clang libclang-rt-14-dev libpcap-dev \
-            man-db dpkg-dev
+            man-db bsdextrautils dpkg-dev
 BUILD    ?= build
 SANBUILD ?= build-san
 JOBS     ?= $(shell nproc)
