@@ -93,8 +93,9 @@ unsigned l5_tftp(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
   }
 }
 
-unsigned l5_dns(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
-  parse_dns_msg(d);
+unsigned l5_dns(const kav_l5row &, kav_view d, int l4proto, int *, kav_pktctx *) {
+  // Over TCP each message follows a 2-octet length.
+  parse_dns_msg(l4proto == 6 ? d.from(2) : d);
   return 0;
 }
 unsigned l5_dhcp(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
