@@ -312,3 +312,16 @@ std::vector<std::string> corpus_files() {
   std::sort(files.begin(), files.end());
   return files;
 }
+
+bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 262144, 1};
+  fwrite(gh, sizeof gh, 1, f);
+  for (const auto &fr : frames) {
+    uint32_t rh[4] = {fr.sec, fr.usec, fr.caplen, fr.wirelen};
+    fwrite(rh, sizeof rh, 1, f);
+    fwrite(fr.data.data(), 1, fr.data.size(), f);
+  }
+  return fclose(f) == 0;
+}

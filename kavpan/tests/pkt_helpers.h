@@ -56,6 +56,8 @@ struct pcap_file {
 // Reads a classic pcap file (either byte order, micro- or nanosecond). Returns
 // false when it is not one; frames cut by the end of the file are dropped.
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames = 200000);
+// Writes frames as a classic little-endian pcap file of link type Ethernet.
+bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames);
 // Start layer/protocol for a pcap link type; false when the chain has no decoder for it.
 bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, int *offset);
 

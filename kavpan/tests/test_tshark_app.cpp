@@ -20,19 +20,6 @@ namespace {
 
 bool have_tshark() { return access("/usr/bin/tshark", X_OK) == 0; }
 
-void write_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 262144, 1};
-  fwrite(gh, sizeof gh, 1, f);
-  for (const auto &fr : frames) {
-    uint32_t rh[4] = {fr.sec, fr.usec, fr.caplen, fr.wirelen};
-    fwrite(rh, sizeof rh, 1, f);
-    fwrite(fr.data.data(), 1, fr.data.size(), f);
-  }
-  fclose(f);
-}
-
 // RADIUS on ports of its own: decoded through the protocol map (-u 1812).
 bool radius_alt(const bytes &d) {
   if (d.size() < 42 || d[23] != 17) return false;
@@ -303,7 +290,7 @@ TEST(PanTsharkApp, ApplicationFieldsAgree) {
   char dir[] = "/tmp/kavpan_tshark_app_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string pcap = std::string(dir) + "/app.pcap", txt = std::string(dir) + "/fields.txt";
-  write_pcap(pcap, sel);
+  ASSERT_TRUE(write_eth_pcap(pcap, sel));
   // Each payload on its own, at the ports we decode.
   std::string cmd = "tshark -n -r " + pcap +
                     " -o tcp.desegment_tcp_streams:FALSE -o tls.desegment_ssl_records:FALSE"
