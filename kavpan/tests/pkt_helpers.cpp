@@ -1,4 +1,7 @@
 #include "pkt_helpers.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
 
 #include "panapp.h"
 
@@ -204,6 +207,28 @@ bytes cat(std::initializer_list<bytes> parts) {
   return out;
 }
 
+bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl) {
+  bytes b(4);
+  put32(b, 0, (label << 12) | (tc << 9) | (bottom ? 0x100u : 0u) | ttl);
+  return b;
+}
+
+bytes icmp6_datagram(unsigned type, unsigned code, const bytes &body, const char *src, const char *dst, bool good) {
+  bytes m = cat({bytes{(unsigned char)type, (unsigned char)code, 0, 0}, body});
+  uint16_t c = uint16_t(~inet_sum(m.data(), m.size(), pseudo(true, src, dst, 58, unsigned(m.size()))));
+  put16(m, 2, good ? c : c ^ 0x0101);
+  return cat({ipv6_hdr(src, dst, 58, unsigned(m.size()), 255), m});
+}
+
+void decode_every_cut(const bytes &f, int layer, int proto) {
+  for (size_t n = 0; n < f.size(); n++) {
+    bytes cut(f.begin(), f.begin() + long(n));
+    std::string s = decode(2, layer, proto, cut, unsigned(f.size() - n));
+    EXPECT_EQ(s.find('\n'), s.size() - 1) << n << ": " << s;
+    decode(4, layer, proto, cut, unsigned(f.size() - n));
+  }
+}
+
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames) {
   FILE *f = fopen(path.c_str(), "rb");
   if (!f) return false;
@@ -299,14 +324,14 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
 
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;
-  const char *dir = "/work/shared/corpus/tcpdump-tests";
+  std::string dir = vts::corpus_dir();
   if (const char *e = getenv("KAVPAN_CORPUS")) dir = e;
-  DIR *d = opendir(dir);
+  DIR *d = opendir(dir.c_str());
   if (!d) return files;
   while (struct dirent *de = readdir(d)) {
     std::string n = de->d_name;
     if (n.size() > 5 && (n.substr(n.size() - 5) == ".pcap" || n.substr(n.size() - 4) == ".cap"))
-      files.push_back(std::string(dir) + "/" + n);
+      files.push_back(dir + "/" + n);
   }
   closedir(d);
   std::sort(files.begin(), files.end());

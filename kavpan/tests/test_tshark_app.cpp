@@ -15,10 +15,9 @@
 
 #include "panapp.h"
 #include "pkt_helpers.h"
+#include "testsupport.h"
 
 namespace {
-
-bool have_tshark() { return access("/usr/bin/tshark", X_OK) == 0; }
 
 // RADIUS on ports of its own: decoded through the protocol map (-u 1812).
 bool radius_alt(const bytes &d) {
@@ -263,9 +262,9 @@ std::map<std::string, std::string> ours(const std::string &out, std::map<std::st
 }
 
 TEST(PanTsharkApp, ApplicationFieldsAgree) {
-  if (!have_tshark()) GTEST_SKIP() << "tshark not installed";
+  VTS_REQUIRE(vts::have_tool("tshark"), "tshark not installed");
   std::vector<std::string> files = corpus_files();
-  if (files.empty()) GTEST_SKIP() << "corpus not present";
+  VTS_REQUIRE(!files.empty(), "capture corpus not found at " << vts::corpus_dir());
   reset_decoders(4);
   setenv("KAV_SSL_PARSE", "y", 1);
 
