@@ -84,8 +84,6 @@ const char *plural(uint64_t n) { return n == 1 ? "" : "s"; }
 }  // namespace
 
 int main(int argc, char **argv) {
-  static char inbuf[BUFSZ];
-  setvbuf(stdin, inbuf, _IOFBF, sizeof inbuf);
 
   imp_ctl ctl{};
   _tvl_cmdlin_ctrl cl{};
@@ -108,14 +106,23 @@ int main(int argc, char **argv) {
     fprintf(stderr, "Its format is fixed.\n");
     return 99;
   }
+  if (kav_refuse_terminal(1)) return 1;
   tvl_init_ctrl ic{};
   if (tvl_init(&ic)) {
     fprintf(stderr, "initialisation failed [%s]\n", tvl_usrmsg);
     return 1;
   }
 
+  // Input that stops waiting once nobody reads the output.
+  static char inbuf[BUFSZ];
+  FILE *in = kav_watched_input(0, 1);
+  if (!in) {
+    fprintf(stderr, "initialisation failed [%s]\n", tvl_usrmsg);
+    return 1;
+  }
+  setvbuf(in, inbuf, _IOFBF, sizeof inbuf);
   static imp_reader rd;
-  rd.in = stdin;
+  rd.in = in;
   rd.msgs = stderr;
   rd.type = ctl.type;
   rd.first_off = ctl.first_off;
@@ -123,7 +130,11 @@ int main(int argc, char **argv) {
   if (imp_open(&rd)) {
     // Nothing has been written: a trailer without a log header would only
     // make a corrupt file.
-    fprintf(stderr, "Failed to parse file header [%s]\n", tvl_usrmsg);
+    if (kav_output_gone(1))
+      fprintf(stderr, "Outfile: Output closed by its reader - errno=%d [%s]\n", EPIPE, imp_errtxt(EPIPE));
+    else
+      fprintf(stderr, "Failed to parse file header [%s]\n", tvl_usrmsg);
+    fclose(in);
     return 1;
   }
 
@@ -140,18 +151,27 @@ int main(int argc, char **argv) {
   sh.capflags = rd.rawdl ? KAV_CAP_RAW : 0;
   sh.snaplen = rd.snaplen;
   sh.start = time(nullptr);
-  if (kav_write_loghdr(&out, nullptr, BUFSZ) || kav_write_seshdr(&out, 0)) {
+  // Output lost: one message, no trailer, status 1.
+  auto lost = [&]() {
     fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
     kav_close_logfile(&out);
+    fclose(in);
     return 1;
-  }
+  };
+  if (kav_write_loghdr(&out, nullptr, BUFSZ) || kav_write_seshdr(&out, 0)) return lost();
 
   int64_t first_sec = 0, last_sec = 0, last_usec = 0;
   uint64_t written = 0;
   for (;;) {
     int rc = imp_next(&rd);
     if (rc < 0) break;
+    if (rc > 0 && kav_output_gone(1)) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Output closed by its reader - errno=%d [%s]", EPIPE,
+               imp_errtxt(EPIPE));
+      return lost();
+    }
     if (rc > 0) {
+      fclose(in);
       fprintf(stderr, "Failed to parse packet no. %lu [%s]\n", (unsigned long)written, tvl_usrmsg);
       fprintf(stderr, "%s - %lu packet%s imported\n", "Error", (unsigned long)written, plural(written));
       kav_close_logfile(&out);
@@ -165,14 +185,14 @@ int main(int argc, char **argv) {
     eh.usec = rd.usec;
     eh.caplen = rd.caplen;
     eh.wirelen = rd.wirelen;
-    if (kav_write_evt(&out, 0, rd.frame, 0)) fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
+    if (kav_write_evt(&out, 0, rd.frame, 0)) return lost();
     if (written == 0) first_sec = rd.sec;
     last_sec = rd.sec;
     last_usec = rd.usec;
     written++;
   }
 
-  fprintf(stderr, "%s - %lu packet%s imported\n", "Done", (unsigned long)written, plural(written));
+  fclose(in);
   kav_evthdr &eh = ses[0].evthdr;
   memset(&eh, 0, sizeof eh);
   eh.ses = 0;
@@ -182,19 +202,14 @@ int main(int argc, char **argv) {
   ses[0].trl.duration = last_sec - first_sec;
   ses[0].trl.rejected = (int64_t)rd.rej_frames;
   ses[0].trl.rej_octets = (int64_t)rd.rej_octets;
-  int failed = kav_write_evt(&out, 0, nullptr, 0);
-  // A write error hidden in the stdio buffer must not pass for success.
-  if (!failed && fflush(out.stream) != 0) {
-    int err = errno;
-    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Flush failed on output - errno=%d [%s]", err, imp_errtxt(err));
-    failed = 1;
-  }
-  if (failed) {
+  // A write error hidden in the stdio buffer must not pass for success, and
+  // the count is told only once the log is out.
+  if (kav_write_evt(&out, 0, nullptr, 0) || kav_flush_logfile(&out)) {
     fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
-    fprintf(stderr, "Failed to generate Velmora trailer [%s]\n", tvl_usrmsg);
     kav_close_logfile(&out);
     return 1;
   }
+  fprintf(stderr, "%s - %lu packet%s imported\n", "Done", (unsigned long)written, plural(written));
   kav_close_logfile(&out);
   return 0;
 }
