@@ -3,7 +3,10 @@
 // link without an IPv4 address, a link that is down, the configured mask.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <time.h>
@@ -232,6 +235,69 @@ TEST_F(TapPipe, ConfiguredMaskIsRecorded) {
     std::string addr(c.cidr, std::strchr(c.cidr, '/'));
     EXPECT_EQ(L.ipaddr_net, inet_addr(addr.c_str()));
   }
+}
+
+// What a terminal shows of a text: backspaces step back, other characters
+// overwrite; the last line as it reads at the end.
+std::string rendered(const std::string &t) {
+  std::string line;
+  size_t col = 0;
+  for (char c : t) {
+    if (c == '\b') {
+      col -= col > 0;
+    } else if (c == '\n') {
+      line.clear();
+      col = 0;
+    } else {
+      if (col < line.size())
+        line[col] = c;
+      else
+        line.push_back(c);
+      col++;
+    }
+  }
+  return line;
+}
+
+// Past 99,999 frames the -v counter still reads as one number on its line.
+TEST_F(TapPipe, VerboseCounterPastFiveDigits) {
+  TapProc tap(net->ns_a, {"-v", "-c", "-p", "-i", net->if_a});
+  ASSERT_TRUE(tap.wait_ready()) << tap.err();
+  {
+    NsEnter in(net->ns_b);
+    ASSERT_TRUE(in.ok());
+    int fd = socket(AF_PACKET, SOCK_RAW, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_ll sll;
+    std::memset(&sll, 0, sizeof sll);
+    sll.sll_family = AF_PACKET;
+    sll.sll_ifindex = static_cast<int>(if_nametoindex(net->if_b.c_str()));
+    sll.sll_halen = 6;
+    std::vector<uint8_t> f = eth_frame(0x88B5, 60, 1);
+    std::memcpy(sll.sll_addr, f.data(), 6);
+    // Bursts the ring takes whole, with pauses for the tap to empty it.
+    for (int i = 0; i < 110000; i++) {
+      sendto(fd, f.data(), f.size(), 0, reinterpret_cast<struct sockaddr *>(&sll), sizeof sll);
+      if (i % 500 == 499) nap(2);
+    }
+    close(fd);
+  }
+  nap(500);
+  ASSERT_EQ(tap.stop(SIGINT), 0) << tap.err().substr(0, 400);
+  Log L = parse_log(tap.out());
+  ASSERT_EQ(L.error, "");
+  ASSERT_FALSE(L.events.empty());
+  int64_t frames = L.events.back().trl[1];
+  ASSERT_GT(frames, 99999) << "too many frames lost to test the counter";
+  std::string err = tap.err();
+  size_t from = err.find("Ready and waiting ...\n");
+  ASSERT_NE(from, std::string::npos);
+  from += 22;
+  // The counter's line is the last before the end of the loop (a "Seeking"
+  // note, should the tap fall behind, starts a fresh one).
+  size_t to = err.find("\n\nTerminating.", from);
+  ASSERT_NE(to, std::string::npos) << err.substr(0, 400);
+  EXPECT_EQ(rendered(err.substr(from, to - from)), std::to_string(frames));
 }
 
 }  // namespace
