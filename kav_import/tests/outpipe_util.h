@@ -50,9 +50,16 @@ inline int temp_fd() {
 
 inline int exit_status(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
 
-inline pid_t spawn(const std::vector<std::string> &argv, int in, int out, int err) {
+// `fsize_limit` bytes, when not 0, is the most the program may write into a
+// file (beyond it writes fail with EFBIG).
+inline pid_t spawn(const std::vector<std::string> &argv, int in, int out, int err, long fsize_limit = 0) {
   pid_t pid = fork();
   if (pid == 0) {
+    if (fsize_limit > 0) {
+      struct rlimit lim = {rlim_t(fsize_limit), rlim_t(fsize_limit)};
+      signal(SIGXFSZ, SIG_IGN);
+      setrlimit(RLIMIT_FSIZE, &lim);
+    }
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
@@ -146,9 +153,7 @@ inline Outcome reader_goes(const std::vector<std::string> &argv, const Bytes &in
 }
 
 // Runs the program with its input from a file and its output on `out_path`
-// (such as /dev/full), opened for writing; `fsize_limit` bytes, when not 0,
-// is the most the program may write into a file (beyond it writes fail with
-// EFBIG).
+// (such as /dev/full), opened for writing, within `fsize_limit` (see spawn).
 inline Outcome to_path(const std::vector<std::string> &argv, const std::string &in_path, const std::string &out_path,
                        long fsize_limit = 0) {
   Outcome o;
@@ -156,25 +161,7 @@ inline Outcome to_path(const std::vector<std::string> &argv, const std::string &
   int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   int err = temp_fd();
   if (in < 0 || out < 0 || err < 0) return o;
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (fsize_limit > 0) {
-      struct rlimit lim = {rlim_t(fsize_limit), rlim_t(fsize_limit)};
-      signal(SIGXFSZ, SIG_IGN);
-      setrlimit(RLIMIT_FSIZE, &lim);
-    }
-    std::vector<std::string> a = argv;
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    for (int fd = 3; fd < 1024; fd++) close(fd);
-    setenv("TOVATRC_FILENAME", "/dev/null", 1);
-    std::vector<char *> av;
-    for (const auto &s : a) av.push_back(const_cast<char *>(s.c_str()));
-    av.push_back(nullptr);
-    execv(av[0], av.data());
-    _exit(127);
-  }
+  pid_t pid = spawn(argv, in, out, err, fsize_limit);
   close(in);
   close(out);
   o.status = wait_for(pid, 60000);

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "netns.h"
+#include "terminal_text.h"
 
 using namespace taptest;
 
@@ -235,28 +236,6 @@ TEST_F(TapPipe, ConfiguredMaskIsRecorded) {
     std::string addr(c.cidr, std::strchr(c.cidr, '/'));
     EXPECT_EQ(L.ipaddr_net, inet_addr(addr.c_str()));
   }
-}
-
-// What a terminal shows of a text: backspaces step back, other characters
-// overwrite; the last line as it reads at the end.
-std::string rendered(const std::string &t) {
-  std::string line;
-  size_t col = 0;
-  for (char c : t) {
-    if (c == '\b') {
-      col -= col > 0;
-    } else if (c == '\n') {
-      line.clear();
-      col = 0;
-    } else {
-      if (col < line.size())
-        line[col] = c;
-      else
-        line.push_back(c);
-      col++;
-    }
-  }
-  return line;
 }
 
 // Past 99,999 frames the -v counter still reads as one number on its line.

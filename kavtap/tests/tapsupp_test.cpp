@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "tapsupp.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -237,28 +238,6 @@ TEST(Asctimdat, MonthDayAndTime) {
 
 }  // namespace
 
-// What a terminal shows after the text: backspaces step back over what was
-// printed, other characters overwrite; the line as it reads at the end.
-std::string rendered(const std::string &t) {
-  std::string line;
-  size_t col = 0;
-  for (char c : t) {
-    if (c == '\b') {
-      if (col > 0) col--;
-    } else if (c == '\n') {
-      line.clear();
-      col = 0;
-    } else {
-      if (col < line.size())
-        line[col] = c;
-      else
-        line.push_back(c);
-      col++;
-    }
-  }
-  return line;
-}
-
 TEST(Progress, CounterStaysOnOneLineAtAnySize) {
   int width = 5;
   char buf[64];
@@ -271,7 +250,7 @@ TEST(Progress, CounterStaysOnOneLineAtAnySize) {
   for (size_t i = 1; i < sizeof counts / sizeof counts[0]; i++) {
     n = tap_progress_text(buf, sizeof buf, &width, counts[i]);
     screen += std::string(buf, static_cast<size_t>(n));
-    EXPECT_EQ(rendered(screen), std::to_string(counts[i])) << i;
+    EXPECT_EQ(taptest::rendered(screen), std::to_string(counts[i])) << i;
   }
   EXPECT_EQ(width, 20);
   // Each rewrite steps back over exactly what the one before printed.
