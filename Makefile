@@ -36,6 +36,7 @@ test: setup
 	cd $(SANBUILD) && \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  VELMORA_REQUIRE_ALL=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
 
 fuzz: setup

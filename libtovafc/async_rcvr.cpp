@@ -36,7 +36,7 @@ TovAsyncReceiver::~TovAsyncReceiver() {
     tovlog(1, "TovAsyncRcvr destroyed while active - ABORT APP !");
     exit(1);
   }
-  delete pimpl;
+  pimpl.reset();
 }
 
 void TovAsyncReceiver::aioStart(TovFile *file, bool nolock) {

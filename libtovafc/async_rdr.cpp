@@ -51,7 +51,7 @@ TovAsyncReader::~TovAsyncReader() {
     tovlog(1, "TovAsyncRdr destroyed while active - ABORT APP !");
     exit(1);
   }
-  delete pimpl;
+  pimpl.reset();
 }
 
 void TovAsyncReader::aioRequest(TovFile *file, int nbytes, char *buf, bool nolock) {

@@ -9,6 +9,7 @@
 
 #include "../../kav_import/tests/outpipe_util.h"
 #include "capgen.h"
+#include "testsupport.h"
 
 using namespace capgen;
 
@@ -153,12 +154,12 @@ TEST(KavpanInput, PcapAndPcapngAreNamed) {
   EXPECT_EQ(o.err.rfind("Logfile: Different logfile major version (3.1 vs file=", 0), 0u) << o.err;
 
   // Real files: a capture of the public corpus and a pcapng written from it.
-  std::string corpus = VELMORA_SOURCE_DIR "/../shared/corpus/tcpdump-tests/08-sunrise-sunset-esp2.pcap";
-  if (access(corpus.c_str(), R_OK) != 0) GTEST_SKIP() << "no corpus";
+  std::string corpus = vts::corpus_dir() + "/08-sunrise-sunset-esp2.pcap";
+  VTS_REQUIRE(access(corpus.c_str(), R_OK) == 0, "no corpus at " << corpus);
   o = outpipe::to_path(kavpan("2"), corpus, d.file("out"));
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, kForeign);
-  if (system("editcap -h >/dev/null 2>&1") != 0) GTEST_SKIP() << "no editcap";
+  VTS_REQUIRE(vts::have_tool("editcap"), "editcap not installed");
   ASSERT_EQ(system(("editcap -F pcapng '" + corpus + "' '" + d.file("ng") + "'").c_str()), 0);
   o = outpipe::to_path(kavpan("2"), d.file("ng"), d.file("out"));
   EXPECT_EQ(o.status, 1);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capgen.h"
+#include "testsupport.h"
 
 using namespace capgen;
 
@@ -537,7 +538,7 @@ TEST(KavpanErrors, SwitchConflictsAndValues) {
       {"-N -l x", "Invalid switch: '-l x' - must be numeric"},
       {"-N -u bogus", "Unrecognised '-u' value [bogus]"},
       {"-N -k 2", "Invalid switch: '-k' - invalid workaround id (2)"},
-      {"-N -x Snoop", "The '-x' switch is not yet supported"},
+      {"-N -x Bogus", "Invalid '-x' value: 'Bogus'"},
   };
   for (const auto &c : cases) {
     Result r = kavpan(c.args, w.out);
@@ -781,7 +782,7 @@ Bytes import_pcap(const std::string &pcap) {
 // An imported capture starts "now", long after its frames: the banner says so
 // and the times are counted from the first frame.
 TEST(KavpanImported, RealImportKeepsElapsedTimesPositive) {
-  if (!have_importer()) GTEST_SKIP() << "kav_import is not built";
+  VTS_REQUIRE(have_importer(), "kav_import is not built");
   TempDir dir;
   std::string pcap = dir.path() + "/in.pcap";
   {
@@ -808,10 +809,9 @@ TEST(KavpanImported, RealImportKeepsElapsedTimesPositive) {
 // A sample of the real captures, damaged ones included, goes through the
 // importer and the analyser at verbosity 2 and 4 without a crash.
 TEST(KavpanImported, CorpusSampleDecodes) {
-  if (!have_importer()) GTEST_SKIP() << "kav_import is not built";
-  std::string corpus = VELMORA_SOURCE_DIR "/../shared/corpus/tcpdump-tests";
-  if (access(corpus.c_str(), R_OK) != 0) corpus = "/work/shared/corpus/tcpdump-tests";
-  if (access(corpus.c_str(), R_OK) != 0) GTEST_SKIP() << "no corpus";
+  VTS_REQUIRE(have_importer(), "kav_import is not built");
+  std::string corpus = vts::corpus_dir();
+  VTS_REQUIRE(access(corpus.c_str(), R_OK) == 0, "no corpus at " << corpus);
   std::string list = slurp_cmd("ls '" + corpus + "' | grep -E '\\.pcap$' | awk 'NR % 9 == 1'");
   std::istringstream is(list);
   std::string name;

@@ -1,4 +1,5 @@
 #include "pkt_helpers.h"
+#include "testsupport.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -279,14 +280,14 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
 
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;
-  const char *dir = "/work/shared/corpus/tcpdump-tests";
+  std::string dir = vts::corpus_dir();
   if (const char *e = getenv("KAVPAN_CORPUS")) dir = e;
-  DIR *d = opendir(dir);
+  DIR *d = opendir(dir.c_str());
   if (!d) return files;
   while (struct dirent *de = readdir(d)) {
     std::string n = de->d_name;
     if (n.size() > 5 && (n.substr(n.size() - 5) == ".pcap" || n.substr(n.size() - 4) == ".cap"))
-      files.push_back(std::string(dir) + "/" + n);
+      files.push_back(dir + "/" + n);
   }
   closedir(d);
   std::sort(files.begin(), files.end());

@@ -2,6 +2,7 @@
 // corpus, for expressions whose meaning is the same in both languages.
 #include "filtset.h"
 #include "kav.h"
+#include "testsupport.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -14,9 +15,6 @@
 
 namespace {
 
-// Beside the main checkout, or beside the directory of worktrees.
-const char *const kCorpusDirs[] = {VELMORA_SOURCE_DIR "/../shared/corpus/tcpdump-tests",
-                                   VELMORA_SOURCE_DIR "/../../shared/corpus/tcpdump-tests"};
 constexpr uint32_t kMaxSnap = 262144;
 
 using Frame = std::vector<uint8_t>;
@@ -70,13 +68,8 @@ void write_pcap(const std::string &path, const std::vector<Frame> &frames) {
 
 std::vector<Frame> corpus_ethernet_frames() {
   std::vector<Frame> all;
-  DIR *d = nullptr;
-  std::string dir;
-  for (const char *c : kCorpusDirs)
-    if ((d = opendir(c)) != nullptr) {
-      dir = c;
-      break;
-    }
+  std::string dir = vts::corpus_dir();
+  DIR *d = opendir(dir.c_str());
   if (!d) return all;
   std::vector<std::string> names;
   while (dirent *e = readdir(d)) {
@@ -97,9 +90,9 @@ struct Pair {
 };
 
 TEST(KavFiltCorpus, AgreesWithTcpdump) {
-  if (system("tcpdump --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tcpdump";
+  VTS_REQUIRE(vts::have_tool("tcpdump"), "no tcpdump");
   std::vector<Frame> frames = corpus_ethernet_frames();
-  if (frames.size() < 1000) GTEST_SKIP() << "capture corpus not found";
+  VTS_REQUIRE(frames.size() >= 1000, "capture corpus not found at " << vts::corpus_dir());
   TempPath in, out;
   write_pcap(in.path, frames);
   const Pair pairs[] = {
@@ -134,7 +127,7 @@ TEST(KavFiltCorpus, AgreesWithTcpdump) {
 // Ethernet II frames decide as the general walk does.
 TEST(KavFiltCorpus, ShortcutsAgreeWithWalk) {
   std::vector<Frame> frames = corpus_ethernet_frames();
-  if (frames.size() < 1000) GTEST_SKIP() << "capture corpus not found";
+  VTS_REQUIRE(frames.size() >= 1000, "capture corpus not found at " << vts::corpus_dir());
   const size_t cuts[] = {13, 14, 21, 22, 33, 34, 35, 41, 42, 53, 54, 57, 61, 62, 73, 74};
   for (const char *text : filtset::kFilters) {
     void *f = kav_filt_parse(text, nullptr);
