@@ -2,7 +2,8 @@
 # Both install missing Debian packages first (needs root or sudo), then build.
 
 PACKAGES := cmake g++ make googletest libgtest-dev libtirpc-dev libmotif-dev libxt-dev \
-            xvfb xauth tcpdump tshark iproute2 tcpreplay clang libclang-rt-14-dev libpcap-dev
+            xvfb xauth tcpdump tshark iproute2 tcpreplay clang libclang-rt-14-dev libpcap-dev \
+            socat x11-apps x11-utils netpbm libxtst-dev systemd
 BUILD    ?= build
 SANBUILD ?= build-san
 JOBS     ?= $(shell nproc)

@@ -148,6 +148,19 @@ unsigned kav_panl4(int *layer, int *proto, kav_view pdu, int *trailer, int *more
 unsigned kav_panl5(int *layer, int *proto, int l4proto, kav_view pdu, int *trailer, int *more,
                    kav_pktctx *ctx);
 
+// Transport-layer decoders kept in files of their own, called by kav_panl4
+// with its arguments: GRE (IP protocol 47) and ICMPv6 (58).
+unsigned kav_gre(int *layer, int *proto, const kav_view &pdu, int *more, unsigned missing, kav_pktctx *ctx);
+unsigned kav_icmp6(int *layer, int *proto, const kav_view &pdu, int *more, unsigned missing, kav_pktctx *ctx);
+
+// Octets missing for a checksum verdict: what the capture lost, or what the
+// enclosing IP header says is absent (a datagram quoted by an ICMP error).
+inline unsigned kav_eff_missing(unsigned missing, const kav_pktctx *ctx) {
+  int s = ctx->ip_short;
+  if (s > 0 && s <= 0xFFFF && unsigned(s) > missing) return unsigned(s);
+  return missing;
+}
+
 // Walks one packet through the layers from (layer, proto). missing is the
 // count of octets the capture lost (wire length - captured length). ctx is
 // left filled for the trigger step and describes the frame as received: a

@@ -1,6 +1,8 @@
 #include "pkt_helpers.h"
 #include "testsupport.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 
@@ -183,6 +185,28 @@ bytes cat(std::initializer_list<bytes> parts) {
   bytes out;
   for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
+}
+
+bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl) {
+  bytes b(4);
+  put32(b, 0, (label << 12) | (tc << 9) | (bottom ? 0x100u : 0u) | ttl);
+  return b;
+}
+
+bytes icmp6_datagram(unsigned type, unsigned code, const bytes &body, const char *src, const char *dst, bool good) {
+  bytes m = cat({bytes{(unsigned char)type, (unsigned char)code, 0, 0}, body});
+  uint16_t c = uint16_t(~inet_sum(m.data(), m.size(), pseudo(true, src, dst, 58, unsigned(m.size()))));
+  put16(m, 2, good ? c : c ^ 0x0101);
+  return cat({ipv6_hdr(src, dst, 58, unsigned(m.size()), 255), m});
+}
+
+void decode_every_cut(const bytes &f, int layer, int proto) {
+  for (size_t n = 0; n < f.size(); n++) {
+    bytes cut(f.begin(), f.begin() + long(n));
+    std::string s = decode(2, layer, proto, cut, unsigned(f.size() - n));
+    EXPECT_EQ(s.find('\n'), s.size() - 1) << n << ": " << s;
+    decode(4, layer, proto, cut, unsigned(f.size() - n));
+  }
 }
 
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames) {

@@ -35,6 +35,16 @@ bytes tcp_seg(bool v6, const char *src, const char *dst, unsigned sp, unsigned d
               unsigned flags, unsigned win, const bytes &opts, const bytes &payload);
 bytes udp_dgram(bool v6, const char *src, const char *dst, unsigned sp, unsigned dp, const bytes &payload);
 bytes cat(std::initializer_list<bytes> parts);
+// One MPLS label-stack entry.
+bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl);
+// IPv6 datagram (hop limit 255) carrying an ICMPv6 message, its checksum
+// right over the pseudo-header, or wrong when good is false.
+bytes icmp6_datagram(unsigned type, unsigned code, const bytes &body, const char *src, const char *dst,
+                     bool good = true);
+// Decodes every shorter copy of the frame at verbosity 2 and 4, with the
+// lost octets as missing, each from an exact-size buffer; every summary must
+// be one line.
+void decode_every_cut(const bytes &f, int layer, int proto);
 
 // pcap files.
 struct pcap_frame {
