@@ -90,8 +90,6 @@ const char *plural(uint64_t n) { return n == 1 ? "" : "s"; }
 }  // namespace
 
 int main(int argc, char **argv) {
-  static char inbuf[BUFSZ];
-  setvbuf(stdin, inbuf, _IOFBF, sizeof inbuf);
 
   imp_ctl ctl{};
   _tvl_cmdlin_ctrl cl{};
@@ -115,14 +113,23 @@ int main(int argc, char **argv) {
     fprintf(stderr, "Its format is fixed.\n");
     return 99;
   }
+  if (kav_refuse_terminal(1)) return 1;
   tvl_init_ctrl ic{};
   if (tvl_init(&ic)) {
     fprintf(stderr, "initialisation failed [%s]\n", tvl_usrmsg);
     return 1;
   }
 
+  // Input that stops waiting once nobody reads the output.
+  static char inbuf[BUFSZ];
+  FILE *in = kav_watched_input(0, 1);
+  if (!in) {
+    fprintf(stderr, "initialisation failed [%s]\n", tvl_usrmsg);
+    return 1;
+  }
+  setvbuf(in, inbuf, _IOFBF, sizeof inbuf);
   static imp_reader rd;
-  rd.in = stdin;
+  rd.in = in;
   rd.msgs = stderr;
   rd.type = ctl.type;
   rd.first_off = ctl.first_off;
@@ -130,8 +137,12 @@ int main(int argc, char **argv) {
   if (imp_open(&rd)) {
     // Nothing has been written: a trailer without a log header would only
     // make a corrupt file.
-    fprintf(stderr, "Failed to parse file header [%s]\n", tvl_usrmsg);
+    if (kav_output_gone(1))
+      fprintf(stderr, "Outfile: Output closed by its reader - errno=%d [%s]\n", EPIPE, imp_errtxt(EPIPE));
+    else
+      fprintf(stderr, "Failed to parse file header [%s]\n", tvl_usrmsg);
     imp_close(&rd);
+    fclose(in);
     return 1;
   }
 
@@ -146,10 +157,18 @@ int main(int argc, char **argv) {
   out.hdr.nsessions = (signed char)nses;
   out.sessions = ses;
   out.stream = stdout;
+  // Output lost: one message, no trailer, status 1.
+  auto lost = [&]() {
+    fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
+    kav_close_logfile(&out);
+    imp_close(&rd);
+    fclose(in);
+    return 1;
+  };
   const char *source = kav_logdesc[ctl.type == IMP_PCAPNG ? IMP_TCPDUMP : ctl.type];
   time_t now = time(nullptr);
-  int failed = kav_write_loghdr(&out, nullptr, BUFSZ);
-  for (int i = 0; i < nses && !failed; i++) {
+  if (kav_write_loghdr(&out, nullptr, BUFSZ)) return lost();
+  for (int i = 0; i < nses; i++) {
     const imp_iface &f = rd.ifs[i];
     kav_seshdr &sh = ses[i].hdr;
     snprintf(sh.ifname, sizeof sh.ifname, "%s", f.name[0] ? f.name : source);
@@ -157,13 +176,7 @@ int main(int argc, char **argv) {
     sh.capflags = f.link.rawdl ? KAV_CAP_RAW : 0;
     sh.snaplen = f.link.snaplen;
     sh.start = now;
-    failed = kav_write_seshdr(&out, i);
-  }
-  if (failed) {
-    fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
-    kav_close_logfile(&out);
-    imp_close(&rd);
-    return 1;
+    if (kav_write_seshdr(&out, i)) return lost();
   }
 
   int64_t end_sec = 0, end_usec = 0;
@@ -171,11 +184,17 @@ int main(int argc, char **argv) {
   for (;;) {
     int rc = imp_next(&rd);
     if (rc < 0) break;
+    if (rc > 0 && kav_output_gone(1)) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Output closed by its reader - errno=%d [%s]", EPIPE,
+               imp_errtxt(EPIPE));
+      return lost();
+    }
     if (rc > 0) {
       fprintf(stderr, "Failed to parse packet no. %lu [%s]\n", (unsigned long)written, tvl_usrmsg);
       fprintf(stderr, "%s - %lu packet%s imported\n", "Error", (unsigned long)written, plural(written));
       kav_close_logfile(&out);
       imp_close(&rd);
+      fclose(in);
       return 255;
     }
     int s = rd.ifx;
@@ -187,7 +206,7 @@ int main(int argc, char **argv) {
     eh.usec = rd.usec;
     eh.caplen = rd.caplen;
     eh.wirelen = rd.wirelen;
-    if (kav_write_evt(&out, s, rd.frame, 0)) fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
+    if (kav_write_evt(&out, s, rd.frame, 0)) return lost();
     if (frames[s]++ == 0) first_sec[s] = rd.sec;
     last_sec[s] = rd.sec;
     end_sec = rd.sec;
@@ -195,11 +214,11 @@ int main(int argc, char **argv) {
     written++;
   }
   imp_close(&rd);
+  fclose(in);
 
-  fprintf(stderr, "%s - %lu packet%s imported\n", "Done", (unsigned long)written, plural(written));
   // Every session ends at the last frame's time stamp, so the closing
   // events keep the log in time order.
-  for (int i = 0; i < nses && !failed; i++) {
+  for (int i = 0; i < nses; i++) {
     kav_evthdr &eh = ses[i].evthdr;
     memset(&eh, 0, sizeof eh);
     eh.ses = (unsigned char)i;
@@ -209,20 +228,20 @@ int main(int argc, char **argv) {
     ses[i].trl.duration = last_sec[i] - first_sec[i];
     ses[i].trl.rejected = (int64_t)rd.ifs[i].rej_frames;
     ses[i].trl.rej_octets = (int64_t)rd.ifs[i].rej_octets;
-    failed = kav_write_evt(&out, i, nullptr, 0);
+    if (kav_write_evt(&out, i, nullptr, 0)) {
+      fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
+      kav_close_logfile(&out);
+      return 1;
+    }
   }
-  // A write error hidden in the stdio buffer must not pass for success.
-  if (!failed && fflush(out.stream) != 0) {
-    int err = errno;
-    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Flush failed on output - errno=%d [%s]", err, imp_errtxt(err));
-    failed = 1;
-  }
-  if (failed) {
+  // A write error hidden in the stdio buffer must not pass for success, and
+  // the count is told only once the log is out.
+  if (kav_flush_logfile(&out)) {
     fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
-    fprintf(stderr, "Failed to generate Velmora trailer [%s]\n", tvl_usrmsg);
     kav_close_logfile(&out);
     return 1;
   }
+  fprintf(stderr, "%s - %lu packet%s imported\n", "Done", (unsigned long)written, plural(written));
   kav_close_logfile(&out);
   return 0;
 }
