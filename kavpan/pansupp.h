@@ -69,6 +69,8 @@ void kavprt(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)
 // printf subset used by kavprt; -1 when the format is outside it (see pansupp.cpp).
 int kav_fmt(char *buf, int size, const char *fmt, va_list ap);
 void kav_txtprt(const char *text, int maxlen, int ellipsis);
+// The same over captured octets: the text ends at the view's end or its first NUL.
+void kav_txtprt_v(const kav_view &text, int maxlen, int ellipsis);
 void kavdump(const unsigned char *data, int len, const char *fmtname);
 inline void kav_dumpv(const kav_view &v, const char *fmtname = nullptr) { kavdump(v.base, v.len, fmtname); }
 const char *setdbgfmt(char *elemfmt, const char *fmtname, const char **desc);
