@@ -1,14 +1,14 @@
 // ONC RPC with its XDR printer, and the BER walker with the LDAP, SNMP and
-// X.509 schemas: the two structured decoder families of the application layer.
+// X.509 schemas: the helpers of the two structured decoder families beyond
+// their entry points kav_panrpc and kav_panasn1 (panapp.h).
+// kav_panasn1 follows a schema at layer 5 only: code 389 LDAP, 161/162 SNMP,
+// -4 certificate, -5 revocation list; anything else walks without a schema.
 #ifndef KAVPAN_PANRPCBER_H
 #define KAVPAN_PANRPCBER_H
 
-#include "pansupp.h"
+#include "panapp.h"
 
-// ---- ONC RPC -------------------------------------------------------------------
-// Prints every RPC message of a TCP or UDP payload; l4proto 6 means the
-// messages are preceded by record marks.
-void kav_panrpc(kav_view data, int l4proto);
+// ---- ONC RPC ---------------------------------------------------------------------
 // One XDR item of the given type code; returns the octets it accounted for.
 int print_xdr(const char *prefix, int type, kav_view data, const char *label);
 // Request-cache slot for a call (find 0) or the live entry of a reply (find 1); -1 when none.
@@ -20,10 +20,6 @@ const char *proc2nam(int prog, int vers, int proc);
 void kav_rpc_reset();
 
 // ---- BER -------------------------------------------------------------------------
-// Code of the schema to follow (at layer 5 only): 389 LDAP, 161/162 SNMP,
-// -4 certificate, -5 revocation list; anything else walks without a schema.
-// Returns the octets consumed.
-int kav_panasn1(kav_view data, int layer, int code, const char *label);
 // Symbolic name of a dotted OID (or of its longest named prefix), as a line.
 void print_sym_oid(const char *label, int depth, const char *dotted);
 
