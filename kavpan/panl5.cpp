@@ -93,10 +93,25 @@ unsigned l5_tftp(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
   }
 }
 
-// Rows whose decoder is still to come: the payload stays undecoded.
-unsigned l5_pending(const kav_l5row &, kav_view d, int, int *layer, kav_pktctx *) {
-  *layer = KAV_L_STOP;
-  return unsigned(d.size());
+unsigned l5_dns(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
+  parse_dns_msg(d);
+  return 0;
+}
+unsigned l5_dhcp(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
+  parse_dhcp_msg(d);
+  return 0;
+}
+unsigned l5_rip(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
+  parse_rip_msg(d);
+  return 0;
+}
+unsigned l5_radius(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
+  parse_radius_msg(d);
+  return 0;
+}
+unsigned l5_ssl(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
+  parse_ssl_msg(d);
+  return 0;
 }
 unsigned l5_rpc(const kav_l5row &, kav_view d, int l4proto, int *layer, kav_pktctx *) {
   if (kav_l5_rpc(d, l4proto)) return 0;
@@ -134,9 +149,9 @@ const kav_l5row kav_l5table[] = {
     {KAV_MAP_TEXT, KAV_L5_ANY, "TEXT", l5_text},
     {513, KAV_L5_NOTUDP, "TEXT", l5_text},
     {514, KAV_L5_NOTUDP, "TEXT", l5_text},
-    {53, KAV_L5_ANY, "DNS", l5_pending},
-    {67, KAV_L5_ANY, "DHCP", l5_pending},
-    {68, KAV_L5_ANY, "DHCP", l5_pending},
+    {53, KAV_L5_ANY, "DNS", l5_dns},
+    {67, KAV_L5_ANY, "DHCP", l5_dhcp},
+    {68, KAV_L5_ANY, "DHCP", l5_dhcp},
     {69, KAV_L5_ANY, "TFTP", l5_tftp},
     {111, KAV_L5_ANY, "RPC", l5_rpc},
     {2049, KAV_L5_ANY, "RPC", l5_rpc},
@@ -148,22 +163,22 @@ const kav_l5row kav_l5table[] = {
     {KAV_MAP_ASN1, KAV_L5_ANY, nullptr, l5_ber},
     {KAV_MAP_X509CERT, KAV_L5_ANY, "X509", l5_ber},
     {KAV_MAP_X509CRL, KAV_L5_ANY, "X509", l5_ber},
-    {443, KAV_L5_ANY, "SSL", l5_pending},
-    {465, KAV_L5_ANY, "SSL", l5_pending},
-    {563, KAV_L5_ANY, "SSL", l5_pending},
-    {614, KAV_L5_ANY, "SSL", l5_pending},
-    {636, KAV_L5_ANY, "SSL", l5_pending},
-    {989, KAV_L5_ANY, "SSL", l5_pending},
-    {990, KAV_L5_ANY, "SSL", l5_pending},
-    {992, KAV_L5_ANY, "SSL", l5_pending},
-    {993, KAV_L5_ANY, "SSL", l5_pending},
-    {994, KAV_L5_ANY, "SSL", l5_pending},
-    {995, KAV_L5_ANY, "SSL", l5_pending},
-    {5061, KAV_L5_ANY, "SSL", l5_pending},
-    {KAV_MAP_SSL, KAV_L5_ANY, "SSL", l5_pending},
-    {520, KAV_L5_ANY, "RIP", l5_pending},
-    {1812, KAV_L5_ANY, "RADIUS", l5_pending},
-    {1813, KAV_L5_ANY, "RADIUS", l5_pending},
+    {443, KAV_L5_ANY, "SSL", l5_ssl},
+    {465, KAV_L5_ANY, "SSL", l5_ssl},
+    {563, KAV_L5_ANY, "SSL", l5_ssl},
+    {614, KAV_L5_ANY, "SSL", l5_ssl},
+    {636, KAV_L5_ANY, "SSL", l5_ssl},
+    {989, KAV_L5_ANY, "SSL", l5_ssl},
+    {990, KAV_L5_ANY, "SSL", l5_ssl},
+    {992, KAV_L5_ANY, "SSL", l5_ssl},
+    {993, KAV_L5_ANY, "SSL", l5_ssl},
+    {994, KAV_L5_ANY, "SSL", l5_ssl},
+    {995, KAV_L5_ANY, "SSL", l5_ssl},
+    {5061, KAV_L5_ANY, "SSL", l5_ssl},
+    {KAV_MAP_SSL, KAV_L5_ANY, "SSL", l5_ssl},
+    {520, KAV_L5_ANY, "RIP", l5_rip},
+    {1812, KAV_L5_ANY, "RADIUS", l5_radius},
+    {1813, KAV_L5_ANY, "RADIUS", l5_radius},
 };
 const int kav_l5rows = int(sizeof kav_l5table / sizeof kav_l5table[0]);
 

@@ -146,6 +146,7 @@ unsigned kav_panl2(int *layer, int *proto, kav_view pdu, int *trailer, int *more
 unsigned kav_panl3(int *layer, int *proto, kav_view pdu, int *trailer, int *more, kav_pktctx *ctx);
 unsigned kav_panl4(int *layer, int *proto, kav_view pdu, int *trailer, int *more, unsigned missing,
                    kav_pktctx *ctx);
+void kav_panospf(kav_view pdu);  // OSPF, carried straight over IP (panospf.cpp)
 unsigned kav_panl5(int *layer, int *proto, int l4proto, kav_view pdu, int *trailer, int *more,
                    kav_pktctx *ctx);
 

@@ -1,5 +1,7 @@
 #include "pkt_helpers.h"
 
+#include "panapp.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 
@@ -37,6 +39,23 @@ std::string decode(int vb, int layer, int proto, const bytes &frame, unsigned mi
   return s;
 }
 
+std::string app_out(int vb, const std::function<void(kav_view)> &fn, const bytes &payload) {
+  int old = kav_vblvl;
+  kav_vblvl = vb;
+  unsigned char *copy = (unsigned char *)malloc(payload.empty() ? 1 : payload.size());
+  if (!payload.empty()) memcpy(copy, payload.data(), payload.size());
+  std::string s = capture_out([&] { fn(kav_view(copy, int(payload.size()))); });
+  free(copy);
+  kav_vblvl = old;
+  return s;
+}
+
+std::string l4_out(int vb, bool tcp, unsigned sp, unsigned dp, const bytes &payload, kav_pktctx *ctx) {
+  bytes seg = tcp ? tcp_seg(false, "10.0.0.1", "10.0.0.2", sp, dp, 1, 1, 0x18, 512, {}, payload)
+                  : udp_dgram(false, "10.0.0.1", "10.0.0.2", sp, dp, payload);
+  return decode(vb, 4, tcp ? 6 : 17, seg, 0, ctx);
+}
+
 void reset_decoders(int vb) {
   kav_cache_free();
   kav_vblvl = vb;
@@ -48,6 +67,7 @@ void reset_decoders(int vb) {
   kav_envdmpfmt = 0;
   kav_rawmode = 0;
   kav_dump_reset();
+  kav_ssl_reset();
 }
 
 bytes hexbytes(const char *hex) {

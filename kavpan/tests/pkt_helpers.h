@@ -16,6 +16,13 @@ std::string capture_out(const std::function<void()> &fn);
 // Decodes one frame through the chain at the verbosity given.
 std::string decode(int vb, int layer, int proto, const bytes &frame, unsigned missing = 0, kav_pktctx *ctx = nullptr);
 
+// Runs an application decoder over a heap copy of exactly the payload's
+// octets at verbosity vb; returns what it printed.
+std::string app_out(int vb, const std::function<void(kav_view)> &fn, const bytes &payload);
+// A UDP datagram (or TCP segment) from port sp to dp carrying payload,
+// decoded through the chain from layer 4 at verbosity vb.
+std::string l4_out(int vb, bool tcp, unsigned sp, unsigned dp, const bytes &payload, kav_pktctx *ctx = nullptr);
+
 // Resets every global of the decoders to a numeric, cache-free state.
 void reset_decoders(int vb);
 
