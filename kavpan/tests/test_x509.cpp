@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "ber_helpers.h"
+#include "panapp.h"
 
 namespace {
 
@@ -81,6 +82,24 @@ TEST_F(X509, SelfSignedCertificate) {
   // outside layer 5 (certificates inside TLS) there is no schema at all.
   EXPECT_EQ(walk(4, der, 0, -4, "X509CERT").find("  -- "), std::string::npos);
   EXPECT_EQ(walk(2, der, 5, -4, "X509"), "");
+}
+
+TEST_F(X509, CertificateInsideTlsHasNoSchema) {
+  if (!have_openssl()) GTEST_SKIP() << "openssl not installed";
+  ASSERT_TRUE(make_cert());
+  bytes der = read_file(dir_ + "/cert.der");
+  auto u24 = [](size_t n) { return bytes{(unsigned char)(n >> 16), (unsigned char)(n >> 8), (unsigned char)n}; };
+  bytes list = cat({u24(der.size()), der});
+  bytes hs = cat({bytes{11}, u24(list.size() + 3), u24(list.size()), list});
+  bytes rec = cat({hexbytes("16 03 03"), bytes{(unsigned char)(hs.size() >> 8), (unsigned char)hs.size()}, hs});
+  setenv("KAV_SSL_PARSE", "y", 1);
+  kav_ssl_reset();
+  std::string out = decode(4, KAV_L_TRANS, 6, tcp_seg(false, "10.0.0.1", "10.0.0.2", 443, 40000, 1, 1, 0x18, 512, {}, rec));
+  unsetenv("KAV_SSL_PARSE");
+  kav_ssl_reset();
+  EXPECT_NE(out.find("X509CERT: {Universal (C), Tag=16 (Sequence)"), std::string::npos) << out;
+  EXPECT_NE(out.find("X509CERT:             velmora test\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("  -- "), std::string::npos) << out;
 }
 
 TEST_F(X509, CertificateWithoutVersionStartsAtSerialNumber) {
