@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -296,6 +297,21 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
     default: return false;
   }
 }
+
+void write_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return;
+  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 262144, 1};
+  fwrite(gh, sizeof gh, 1, f);
+  for (const auto &fr : frames) {
+    uint32_t rh[4] = {fr.sec, fr.usec, fr.caplen, fr.wirelen};
+    fwrite(rh, sizeof rh, 1, f);
+    fwrite(fr.data.data(), 1, fr.data.size(), f);
+  }
+  fclose(f);
+}
+
+bool have_tshark() { return access("/usr/bin/tshark", X_OK) == 0; }
 
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;

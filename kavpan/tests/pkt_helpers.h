@@ -56,6 +56,9 @@ struct pcap_file {
 // Reads a classic pcap file (either byte order, micro- or nanosecond). Returns
 // false when it is not one; frames cut by the end of the file are dropped.
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames = 200000);
+// Writes frames as a classic microsecond pcap of Ethernet link type.
+void write_pcap(const std::string &path, const std::vector<pcap_frame> &frames);
+bool have_tshark();
 // Start layer/protocol for a pcap link type; false when the chain has no decoder for it.
 bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, int *offset);
 

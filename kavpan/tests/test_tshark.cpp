@@ -15,21 +15,6 @@
 
 namespace {
 
-bool have_tshark() { return access("/usr/bin/tshark", X_OK) == 0; }
-
-void write_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 262144, 1};
-  fwrite(gh, sizeof gh, 1, f);
-  for (const auto &fr : frames) {
-    uint32_t rh[4] = {fr.sec, fr.usec, fr.caplen, fr.wirelen};
-    fwrite(rh, sizeof rh, 1, f);
-    fwrite(fr.data.data(), 1, fr.data.size(), f);
-  }
-  fclose(f);
-}
-
 // Text after the first line starting with prefix, up to the end of that line.
 bool field(const std::string &out, const std::string &prefix, std::string *val) {
   size_t p = out.find("\n" + prefix);
