@@ -830,3 +830,67 @@ TEST(KavpanImported, CorpusSampleDecodes) {
   }
   EXPECT_GT(decoded, 20);
 }
+
+// ---- application decoders that need the start-up caches --------------------------
+
+namespace {
+
+// One UDP datagram from a client port to the given service port.
+LogWriter one_udp(uint16_t dport, const Bytes &payload) {
+  LogWriter w;
+  w.loghdr(1);
+  w.session(captured());
+  uint32_t a = ip4(192, 168, 7, 1), b = ip4(192, 168, 7, 20);
+  w.frame(0, T0, 0, ether(mac(2), mac(1), 0x0800, ipv4(a, b, 17, udp4(a, b, 40000, dport, payload))));
+  Trailer t;
+  t.frames = 1;
+  w.close(0, 4, T0 + 1, 0, t);
+  return w;
+}
+
+// SNMPv1 get-request for sysName.0 from community "public".
+const Bytes kSnmpGet = {0x30, 0x26, 0x02, 0x01, 0x00, 0x04, 0x06, 'p',  'u',  'b',  'l',  'i',  'c',  0xa0,
+                        0x19, 0x02, 0x01, 0x01, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x0e, 0x30, 0x0c,
+                        0x06, 0x08, 0x2b, 0x06, 0x01, 0x02, 0x01, 0x01, 0x05, 0x00, 0x05, 0x00};
+
+}  // namespace
+
+TEST(KavpanRpcBer, OidMapFromTheConfigurationDirectory) {
+  TempDir conf;
+  // The map's last line has no newline: it is loaded all the same.
+  std::ofstream(conf.path() + "/oids.map") << "# names\n1.3.6.1.2.1.1.5 = sysName";
+  Bytes log = one_udp(161, kSnmpGet).out;
+  Result r = kavpan("-n -v 4", log, "TOVADIR=" + conf.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("SNMP:           1.3.6.1.2.1.1.5.0\nSNMP:           sysName.0\n"), std::string::npos) << r.out;
+  r = kavpan("-n", log, "TOVADIR=" + conf.path());
+  EXPECT_NE(r.out.find("data=40 [Get-Request]"), std::string::npos) << r.out;
+  // Without a map OIDs stay dotted and start-up goes on.
+  r = kavpan("-n -v 4", log, "TOVADIR=" + conf.path() + "/none");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("sysName"), std::string::npos) << r.out;
+  // A map the cache cannot take ends start-up.
+  std::ofstream(conf.path() + "/oids.map") << "1.3.x = bad\n";
+  r = kavpan("-n -v 4", log, "TOVADIR=" + conf.path());
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.err, "Failed to cache OIDs - see logfile\n");
+}
+
+TEST(KavpanRpcBer, ProtocolMapPseudoProtocols) {
+  Bytes log = one_udp(161, kSnmpGet).out;
+  Result r = kavpan("-n -v 4 -U ASN1", log);
+  EXPECT_NE(r.out.find("ASN.1: {Universal (C), Tag=16 (Sequence), Len=1:1:38, Seq=0.0\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("SNMP:"), std::string::npos) << r.out;
+  r = kavpan("-n -v 4 -U X509CERT", log);
+  EXPECT_NE(r.out.find("X509: {Universal (C), Tag=16 (Sequence), Len=1:1:38, Seq=0.0\n"), std::string::npos) << r.out;
+  // An RPC call on a port of no decoder of its own, through -u RPC.
+  Bytes call = {0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0x86, 0xa0, 0, 0, 0, 2, 0, 0, 0, 3,
+                0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x86, 0xa3, 0, 0, 0, 3,
+                0, 0, 0, 17, 0, 0, 0, 0};
+  log = one_udp(5555, call).out;
+  r = kavpan("-n -u RPC", log);
+  EXPECT_NE(r.out.find("RPC C=9, "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(".2.GetPort]"), std::string::npos) << r.out;
+  r = kavpan("-n", log);
+  EXPECT_EQ(r.out.find("RPC C=9"), std::string::npos) << r.out;
+}
