@@ -94,6 +94,19 @@ std::string walk(int vb, const bytes &b, int layer, int code, const char *label,
   return s;
 }
 
+bool decode_corpus(const char *name, int vb, std::string *out) {
+  pcap_file pf;
+  if (!read_pcap(std::string(VELMORA_SOURCE_DIR) + "/../shared/corpus/tcpdump-tests/" + name, pf)) return false;
+  out->clear();
+  for (const pcap_frame &fr : pf.frames) {
+    int layer, proto, off;
+    if (!pcap_start(pf.linktype, fr.data, &layer, &proto, &off)) continue;
+    bytes d(fr.data.begin() + off, fr.data.end());
+    *out += decode(vb, layer, proto, d, fr.wirelen > fr.caplen ? fr.wirelen - fr.caplen : 0);
+  }
+  return true;
+}
+
 int sh(const std::string &cmd) {
   int rc = system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;

@@ -30,6 +30,10 @@ std::string shipped_oids_map();
 std::string walk(int vb, const bytes &b, int layer = 0, int code = -2, const char *label = nullptr,
                  int *consumed = nullptr);
 
+// Every frame of a capture of the shared corpus through the chain at verbosity
+// vb, one decode after the other; false when the capture is not there.
+bool decode_corpus(const char *name, int vb, std::string *out);
+
 // Runs a shell command; its exit status.
 int sh(const std::string &cmd);
 bytes read_file(const std::string &path);

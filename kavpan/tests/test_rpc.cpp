@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "panrpcber.h"
-#include "pkt_helpers.h"
+#include "ber_helpers.h"
 
 namespace {
 
@@ -389,6 +389,32 @@ TEST_F(Rpc, ThroughTheDispatchTable) {
   kav_proto_map = -1;
   bytes u = udp_dgram(false, "10.0.0.1", "10.0.0.2", 3000, 3001, nfs3_lookup_call());
   EXPECT_NE(decode(2, KAV_L_TRANS, 17, u).find("[RPC C=287454020, 100003.3.Lookup]"), std::string::npos);
+}
+
+// The corpus's NFS captures, most of them crafted to break decoders.
+TEST_F(Rpc, CorpusCaptures) {
+  std::string out;
+  if (!decode_corpus("nfs-cannot-pad-32-bit.pcap", 2, &out)) GTEST_SKIP() << "corpus not present";
+  EXPECT_NE(out.find("data=80 [RPC C=1168185174, 100003.2.Lookup]; \n"), std::string::npos) << out;
+  ASSERT_TRUE(decode_corpus("nfs-cannot-pad-32-bit.pcap", 4, &out));
+  EXPECT_NE(out.find("+rpc.100003: Procedure = Lookup (4)\n"), std::string::npos) << out;
+  ASSERT_TRUE(decode_corpus("unaligned-nfs-1.pcap", 2, &out));
+  EXPECT_NE(out.find("data=116 [RPC R=3532485149, status=0,0]; \n"), std::string::npos) << out;
+  ASSERT_TRUE(decode_corpus("unaligned-nfs-1.pcap", 4, &out));
+  EXPECT_NE(out.find("+rpc: 112-byte RM fragment (only fragment of record)\n"
+                     "+rpc.response: RPC Reply, XID=3532485149 (unknown request)\n"),
+            std::string::npos)
+      << out;
+  // A reply found through its call in the same capture.
+  ASSERT_TRUE(decode_corpus("nfs-attr-oobr.pcap", 4, &out));
+  EXPECT_NE(out.find("RPC Reply, XID=3056611558 (808464432.3.4)\n"), std::string::npos);
+  for (const char *n : {"hoobr_nfs_printfh.pcap", "hoobr_nfs_xid_map_enter.pcap", "nfs_large_credentials_length.pcap"})
+    for (int vb : {2, 4}) {
+      ASSERT_TRUE(decode_corpus(n, vb, &out));
+      bool rpc_seen = out.find(vb == 4 ? "+rpc" : "[RPC ") != std::string::npos ||
+                      (vb == 4 && out.find("\tTruncated/garbage message - dumping last ") != std::string::npos);
+      EXPECT_TRUE(rpc_seen) << n << "\n" << out.substr(0, 3000);
+    }
 }
 
 // Every prefix of every message, and octets changed one at a time, decode

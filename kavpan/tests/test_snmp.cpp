@@ -113,6 +113,22 @@ TEST_F(Snmp, ThroughTheDispatchTable) {
   EXPECT_NE(out.find("SNMP:     1 (0x1)  -- SNMPv2c\n"), std::string::npos) << out;
 }
 
+// The corpus's SNMP captures are all crafted: lengths past the datagram and
+// identifiers that overflow. They print as far as they go.
+TEST_F(Snmp, CorpusCaptures) {
+  std::string out;
+  if (!decode_corpus("ip6-snmp-oid-unsigned.pcap", 4, &out)) GTEST_SKIP() << "corpus not present";
+  EXPECT_NE(out.find("SNMP: {Universal (P), Tag=6 (OID), Len=1:1:96, Seq=0.0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\t*** WARNING: Following PDU truncated in Data field (112 -> 7) ***\n"), std::string::npos);
+  ASSERT_TRUE(decode_corpus("ip-snmp-leftshift-unsigned.pcap", 4, &out));
+  EXPECT_NE(out.find("\tASN.1 Length field too large to handle (18:128)\n"), std::string::npos) << out;
+  for (const char *n : {"snmp-heapoverflow-1.pcap", "snmp-heapoverflow-2.pcap"}) {
+    ASSERT_TRUE(decode_corpus(n, 4, &out));
+    EXPECT_NE(out.find("SNMP: "), std::string::npos) << n;
+    ASSERT_TRUE(decode_corpus(n, 2, &out));
+  }
+}
+
 TEST_F(Snmp, TruncatedAndCorruptedCopies) {
   bytes m = get_response();
   for (size_t n = 0; n < m.size(); n++) {
