@@ -107,6 +107,16 @@ bool decode_corpus(const char *name, int vb, std::string *out) {
   return true;
 }
 
+::testing::AssertionResult in_order(const std::string &out, std::initializer_list<const char *> want) {
+  size_t at = 0;
+  for (const char *w : want) {
+    size_t p = out.find(w, at);
+    if (p == std::string::npos) return ::testing::AssertionFailure() << "missing in order: " << w << "\n" << out;
+    at = p + 1;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 int sh(const std::string &cmd) {
   int rc = system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;

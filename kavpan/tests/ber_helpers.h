@@ -3,6 +3,8 @@
 #ifndef KAVPAN_TESTS_BER_HELPERS_H
 #define KAVPAN_TESTS_BER_HELPERS_H
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -33,6 +35,9 @@ std::string walk(int vb, const bytes &b, int layer = 0, int code = -2, const cha
 // Every frame of a capture of the shared corpus through the chain at verbosity
 // vb, one decode after the other; false when the capture is not there.
 bool decode_corpus(const char *name, int vb, std::string *out);
+
+// Success when every text occurs in out, each after the one before it.
+::testing::AssertionResult in_order(const std::string &out, std::initializer_list<const char *> want);
 
 // Runs a shell command; its exit status.
 int sh(const std::string &cmd);

@@ -313,6 +313,42 @@ void write_pcap(const std::string &path, const std::vector<pcap_frame> &frames) 
 
 bool have_tshark() { return access("/usr/bin/tshark", X_OK) == 0; }
 
+bool tshark_fields(const std::vector<pcap_frame> &frames, const std::string &options,
+                   const std::vector<std::string> &fields, std::vector<std::vector<std::string>> *rows) {
+  char dir[] = "/tmp/kavpan_tshark_XXXXXX";
+  if (!mkdtemp(dir)) return false;
+  std::string pcap = std::string(dir) + "/frames.pcap", txt = std::string(dir) + "/fields.txt";
+  write_pcap(pcap, frames);
+  std::string cmd = "tshark -n -r " + pcap + " " + options + " -T fields -E separator=/t -e frame.number";
+  for (const std::string &f : fields) cmd += " -e " + f;
+  cmd += " > " + txt + " 2>/dev/null";
+  int rc = system(cmd.c_str());
+  rows->clear();
+  if (FILE *f = fopen(txt.c_str(), "r")) {
+    std::string l;
+    int c;
+    while ((c = getc(f)) != EOF) {
+      if (c != '\n') {
+        l += char(c);
+        continue;
+      }
+      std::vector<std::string> cols;
+      size_t start = 0;
+      for (size_t tab; (tab = l.find('\t', start)) != std::string::npos; start = tab + 1)
+        cols.push_back(l.substr(start, tab - start));
+      cols.push_back(l.substr(start));
+      cols.resize(1 + fields.size());
+      rows->push_back(cols);
+      l.clear();
+    }
+    fclose(f);
+  }
+  unlink(txt.c_str());
+  unlink(pcap.c_str());
+  rmdir(dir);
+  return rc == 0;
+}
+
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;
   const char *dir = "/work/shared/corpus/tcpdump-tests";

@@ -59,6 +59,11 @@ bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames = 2000
 // Writes frames as a classic microsecond pcap of Ethernet link type.
 void write_pcap(const std::string &path, const std::vector<pcap_frame> &frames);
 bool have_tshark();
+// Runs tshark -T fields over the frames (written to a temporary pcap) with the
+// given extra options; rows[i] holds frame.number and then the fields, one
+// column each (empty when absent). False when tshark failed.
+bool tshark_fields(const std::vector<pcap_frame> &frames, const std::string &options,
+                   const std::vector<std::string> &fields, std::vector<std::vector<std::string>> *rows);
 // Start layer/protocol for a pcap link type; false when the chain has no decoder for it.
 bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, int *offset);
 

@@ -98,39 +98,15 @@ TEST(PanTshark, EthernetIpv4FieldsAgree) {
   }
   ASSERT_GT(sel.size(), 500u);
 
-  char dir[] = "/tmp/kavpan_tshark_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string pcap = std::string(dir) + "/eth_ipv4.pcap", txt = std::string(dir) + "/fields.txt";
-  write_pcap(pcap, sel);
   const char *names[] = {"ip.src",      "ip.dst",      "ip.id",     "ip.ttl",        "ip.checksum.status",
                          "tcp.srcport", "tcp.dstport", "tcp.seq_raw", "tcp.ack_raw", "tcp.flags",
                          "tcp.checksum.status", "udp.srcport", "udp.dstport", "udp.checksum.status"};
-  std::string cmd = "tshark -n -r " + pcap +
-                    " -o ip.check_checksum:TRUE -o tcp.check_checksum:TRUE -o udp.check_checksum:TRUE"
-                    " -o ip.defragment:FALSE -o tcp.desegment_tcp_streams:FALSE -o tcp.analyze_sequence_numbers:FALSE"
-                    " -T fields -E separator=/t -E occurrence=f -e frame.number";
-  for (const char *n : names) cmd += std::string(" -e ") + n;
-  cmd += " > " + txt + " 2>/dev/null";
-  int rc = system(cmd.c_str());
   std::vector<std::vector<std::string>> rows;
-  if (FILE *f = fopen(txt.c_str(), "r")) {
-    char line[4096];
-    while (fgets(line, sizeof line, f)) {
-      std::vector<std::string> cols;
-      std::string l = line;
-      if (!l.empty() && l.back() == '\n') l.pop_back();
-      std::stringstream ss(l);
-      std::string c;
-      while (std::getline(ss, c, '\t')) cols.push_back(c);
-      while (cols.size() < 1 + sizeof names / sizeof names[0]) cols.push_back("");
-      rows.push_back(cols);
-    }
-    fclose(f);
-  }
-  unlink(txt.c_str());
-  unlink(pcap.c_str());
-  rmdir(dir);
-  ASSERT_EQ(rc, 0);
+  ASSERT_TRUE(tshark_fields(sel,
+                            "-o ip.check_checksum:TRUE -o tcp.check_checksum:TRUE -o udp.check_checksum:TRUE"
+                            " -o ip.defragment:FALSE -o tcp.desegment_tcp_streams:FALSE"
+                            " -o tcp.analyze_sequence_numbers:FALSE -E occurrence=f",
+                            std::vector<std::string>(std::begin(names), std::end(names)), &rows));
   ASSERT_EQ(rows.size(), sel.size());
 
   std::map<std::string, int> compared, differed;

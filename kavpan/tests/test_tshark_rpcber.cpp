@@ -194,35 +194,11 @@ TEST(TsharkRpcBer, FieldsAgree) {
   corpus = sel.size();
   for (auto &fr : built()) sel.push_back(fr);
 
-  char dir[] = "/tmp/kavpan_tshark_rb_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string pcap = std::string(dir) + "/rpcber.pcap", txt = std::string(dir) + "/fields.txt";
-  write_pcap(pcap, sel);
-  std::string cmd = "tshark -n -r " + pcap +
-                    " -o tcp.desegment_tcp_streams:FALSE -o tcp.analyze_sequence_numbers:FALSE"
-                    " -T fields -E separator=/t -E occurrence=a -E aggregator=, -e frame.number";
-  for (const char *n : kFields) cmd += std::string(" -e ") + n;
-  cmd += " > " + txt + " 2>/dev/null";
-  int rc = system(cmd.c_str());
   std::vector<std::vector<std::string>> rows;
-  if (FILE *f = fopen(txt.c_str(), "r")) {
-    char line[16384];
-    while (fgets(line, sizeof line, f)) {
-      std::vector<std::string> cols;
-      std::string l = line;
-      if (!l.empty() && l.back() == '\n') l.pop_back();
-      std::stringstream ss(l);
-      std::string c;
-      while (std::getline(ss, c, '\t')) cols.push_back(c);
-      cols.resize(1 + kNFields);
-      rows.push_back(cols);
-    }
-    fclose(f);
-  }
-  unlink(txt.c_str());
-  unlink(pcap.c_str());
-  rmdir(dir);
-  ASSERT_EQ(rc, 0);
+  ASSERT_TRUE(tshark_fields(sel,
+                            "-o tcp.desegment_tcp_streams:FALSE -o tcp.analyze_sequence_numbers:FALSE"
+                            " -E occurrence=a -E aggregator=,",
+                            std::vector<std::string>(std::begin(kFields), std::end(kFields)), &rows));
   ASSERT_EQ(rows.size(), sel.size());
 
   std::map<std::string, int> compared;
