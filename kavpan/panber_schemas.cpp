@@ -474,7 +474,7 @@ const char *named(const char *const *vals, int n, int64_t v, bool small, const c
 
 // Values numbered from 1.
 const char *named1(const char *const *vals, int n, int64_t v, bool small, const char *list) {
-  return named(vals, n, small ? v - 1 : -1, small, list);
+  return named(vals, n, small && v >= 1 ? v - 1 : -1, small, list);
 }
 
 const asn1_schema k_schema_x509 = {k_x509, int(sizeof k_x509 / sizeof k_x509[0]), x509_child_state, nullptr,

@@ -69,6 +69,26 @@ TEST_F(Snmp, V1GetRequestAndTrap) {
                         "  -- timestamp\n", "100\n", "  -- variable-bindings\n"})));
 }
 
+TEST_F(Snmp, ValuesNamedByVariable) {
+  auto resp = [](const char *oid, const bytes &value) {
+    return seq({ber_int(1), ber_str("public"),
+                tlv(0xA2, cat({ber_int(9), ber_int(0), ber_int(0), seq({seq({ber_oid(oid), value})})}))});
+  };
+  EXPECT_NE(walk(4, resp("1.3.6.1.2.1.2.2.1.3", ber_int(6)), 5, 161, "SNMP").find("6 (0x6)  -- Ethernet CSMACD\n"),
+            std::string::npos);
+  EXPECT_NE(walk(4, resp("1.3.6.1.2.1.6.13.1.1", ber_int(5)), 5, 161, "SNMP").find("5 (0x5)  -- ESTABLISHED\n"),
+            std::string::npos);
+  EXPECT_NE(walk(4, resp("1.3.6.1.2.1.2.2.1.7", ber_int(0)), 5, 161, "SNMP")
+                .find("0 (0x0)  -- WARNING: unrecognised ifAdminStatus value\n"),
+            std::string::npos);
+  // The most negative value has no name and no wrap-around.
+  EXPECT_NE(walk(4, resp("1.3.6.1.2.1.2.2.1.7", hexbytes("02 08 80 00 00 00 00 00 00 00")), 5, 161, "SNMP")
+                .find("-9223372036854775808 (0x8000000000000000)  -- WARNING: unrecognised ifAdminStatus value\n"),
+            std::string::npos);
+  // An instance of the variable is not the variable.
+  EXPECT_NE(walk(4, resp("1.3.6.1.2.1.2.2.1.7.1", ber_int(1)), 5, 161, "SNMP").find("1 (0x1)\n"), std::string::npos);
+}
+
 TEST_F(Snmp, GetBulkAndErrorStatus) {
   bytes bulk = seq({ber_int(1), ber_str("public"),
                     tlv(0xA5, cat({ber_int(9), ber_int(0), ber_int(10), seq({seq({ber_oid("1.3.6.1.2.1.2"), hexbytes("05 00")})})}))});
