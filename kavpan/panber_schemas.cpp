@@ -402,7 +402,8 @@ const varlist k_varlists[] = {
     {{0x2B, 6, 1, 2, 1, 4, 22, 1, 4}, 9, "ipNetToMediaType", NV(k_nettomedia)},
     {{0x2B, 6, 1, 2, 1, 6, 1}, 7, "tcpRtoAlgorithm", NV(k_rto)},
     {{0x2B, 6, 1, 2, 1, 6, 13, 1, 1}, 9, "tcpConnState", NV(k_tcpstate)},
-    {{0x2B, 6, 1, 2, 1, 6, 30}, 7, "snmpEnableAuthenTraps", NV(k_enable)},
+    // snmpEnableAuthenTraps is snmp.30, in the snmp group (mib-2 11), not tcp.30.
+    {{0x2B, 6, 1, 2, 1, 11, 30}, 7, "snmpEnableAuthenTraps", NV(k_enable)},
 };
 
 const char *const k_snmp_versions[] = {"SNMPv1", "SNMPv2c", "SNMPv2u", "SNMPv3"};

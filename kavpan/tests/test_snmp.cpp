@@ -81,6 +81,9 @@ TEST_F(Snmp, ValuesNamedByVariable) {
   EXPECT_NE(walk(4, resp("1.3.6.1.2.1.2.2.1.7", ber_int(0)), 5, 161, "SNMP")
                 .find("0 (0x0)  -- WARNING: unrecognised ifAdminStatus value\n"),
             std::string::npos);
+  EXPECT_NE(walk(4, resp("1.3.6.1.2.1.11.30", ber_int(2)), 5, 161, "SNMP").find("2 (0x2)  -- Disabled\n"),
+            std::string::npos);
+  EXPECT_NE(walk(4, resp("1.3.6.1.2.1.6.30", ber_int(2)), 5, 161, "SNMP").find("2 (0x2)\n"), std::string::npos);
   // The most negative value has no name and no wrap-around.
   EXPECT_NE(walk(4, resp("1.3.6.1.2.1.2.2.1.7", hexbytes("02 08 80 00 00 00 00 00 00 00")), 5, 161, "SNMP")
                 .find("-9223372036854775808 (0x8000000000000000)  -- WARNING: unrecognised ifAdminStatus value\n"),
