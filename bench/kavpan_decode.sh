@@ -1,12 +1,14 @@
 #!/bin/sh
-# Decoding speed of the analyser against tcpdump on one generated capture of
-# mixed frames (TCP, UDP, ICMP, ARP, IPv6), written both as a log and as pcap.
+# Decoding speed of the analyser against tcpdump on two generated captures,
+# each written both as a log and as pcap: mixed frames (TCP, UDP, ICMP, ARP,
+# IPv6) and application traffic (DNS queries and answers, DHCP, HTTP), whose
+# payloads both programs decode.
 #
 #   sh bench/kavpan_decode.sh [bindir] [frames]
 #
-# Prints frames per second for kavpan -N -v 2, kavpan -N -v 4, tcpdump -n and
-# tcpdump -nvvX (best of three runs each, output to /dev/null), the ratios,
-# and a profile of kavpan -N -v 2 (perf, or callgrind when perf is not usable).
+# Prints, per capture, frames per second for kavpan -N -v 2, kavpan -N -v 4,
+# tcpdump -n and tcpdump -nvvX (best of three runs each), the ratios, and a
+# profile of kavpan -N -v 2 (perf, or callgrind when perf is not usable).
 # Output goes to a regular file, so both programs buffer it fully (on a pipe or
 # a terminal the analyser flushes every line so that live captures show at once).
 bin=${1:-build/bin}
@@ -21,9 +23,6 @@ if [ ! -x "$bin/kavpan" ]; then
   exit 1
 fi
 ${CXX:-c++} -std=c++20 -O2 -I"$src/samples" -o "$tmp/mkcapture" "$src/samples/mkcapture.cpp" || exit 1
-"$tmp/mkcapture" mixed "$frames" "$tmp/mixed.kav" "$tmp/mixed.pcap" || exit 1
-echo "capture: $frames frames, log $(wc -c < "$tmp/mixed.kav") bytes, pcap $(wc -c < "$tmp/mixed.pcap") bytes"
-
 now() { date +%s.%N; }
 # best_of CMD...: the least time of three runs, in seconds. With GNU time
 # available it is CPU time (user + system), which the other jobs of a busy
@@ -47,10 +46,15 @@ best_of() {
 }
 # lines written by the last run of CMD
 lines() { wc -l < "$tmp/out" | tr -d ' '; }
-kv2="'$bin/kavpan' -N -v 2 < '$tmp/mixed.kav'"
-kv4="'$bin/kavpan' -N -v 4 < '$tmp/mixed.kav'"
-td="tcpdump -n -r '$tmp/mixed.pcap'"
-tdx="tcpdump -nvvX -r '$tmp/mixed.pcap'"
+run_mix() {
+mix=$1
+"$tmp/mkcapture" "$mix" "$frames" "$tmp/$mix.kav" "$tmp/$mix.pcap" || exit 1
+echo
+echo "=== capture '$mix': $frames frames, log $(wc -c < "$tmp/$mix.kav") bytes, pcap $(wc -c < "$tmp/$mix.pcap") bytes"
+kv2="'$bin/kavpan' -N -v 2 < '$tmp/$mix.kav'"
+kv4="'$bin/kavpan' -N -v 4 < '$tmp/$mix.kav'"
+td="tcpdump -n -r '$tmp/$mix.pcap'"
+tdx="tcpdump -nvvX -r '$tmp/$mix.pcap'"
 
 t_kv2=$(best_of "$kv2"); l_kv2=$(lines)
 t_kv4=$(best_of "$kv4"); l_kv4=$(lines)
@@ -77,17 +81,21 @@ else
 fi
 
 echo
-echo "=== where kavpan -N -v 2 spends its time"
+echo "=== where kavpan -N -v 2 spends its time ($mix)"
 if command -v perf >/dev/null 2>&1 &&
-   perf record -q -o "$tmp/perf.data" -- sh -c "\"$bin/kavpan\" -N -v 2 < \"$tmp/mixed.kav\" > \"$tmp/out\"" \
+   perf record -q -o "$tmp/perf.data" -- sh -c "\"$bin/kavpan\" -N -v 2 < \"$tmp/$mix.kav\" > \"$tmp/out\"" \
      > /dev/null 2>&1; then
   perf report -i "$tmp/perf.data" --stdio --sort dso,symbol 2>/dev/null |
     grep -v '^#' | grep '%' | head -25
 elif command -v valgrind >/dev/null 2>&1; then
-  "$tmp/mkcapture" mixed 20000 "$tmp/small.kav" "$tmp/small.pcap"
+  "$tmp/mkcapture" $mix 20000 "$tmp/small.kav" "$tmp/small.pcap"
   valgrind --tool=callgrind --callgrind-out-file="$tmp/cg.out" "$bin/kavpan" -N -v 2 \
     < "$tmp/small.kav" > "$tmp/out" 2>/dev/null
   callgrind_annotate "$tmp/cg.out" 2>/dev/null | head -40
 else
   echo "(neither perf nor valgrind is available)"
 fi
+}
+
+run_mix mixed
+run_mix app

@@ -107,6 +107,19 @@ uint32_t benum(const kav_view &v) {
   return x;
 }
 
+// Octets as one hex number ("FFFFFF00"), cut to fit buf.
+const char *hexnum(const kav_view &v, char *buf, size_t size) {
+  static const char dig[] = "0123456789ABCDEF";
+  size_t k = 0;
+  for (int i = 0; i < v.size() && k + 2 < size; i++) {
+    uint32_t b = v.u8(i);
+    buf[k++] = dig[b >> 4];
+    buf[k++] = dig[b & 15];
+  }
+  buf[k] = 0;
+  return buf;
+}
+
 const char *sv(const kav_view &s) { return s.base ? (const char *)s.base : ""; }
 
 void print_option(const char *L, unsigned code, const kav_view &val, const char *msgtype, int *ovl_off,
@@ -116,8 +129,8 @@ void print_option(const char *L, unsigned code, const kav_view &val, const char 
   switch (opt_kind(code)) {
     case K_PAD:
     case K_END: kavprt(4, "\n"); break;
-    case K_HEX0X:
-    case K_HEX: kavprt(4, "%s%s\n", code == 1 ? "0x" : "", kav_hextxt(val, hex, sizeof hex)); break;
+    case K_HEX0X: kavprt(4, "0x%s\n", hexnum(val, hex, sizeof hex)); break;
+    case K_HEX: kavprt(4, "%s\n", kav_hextxt(val, hex, sizeof hex)); break;
     case K_UTC: {
       int s = int(benum(val));
       kavprt(4, "%d (%s)\n", s, secs2txt(s));
@@ -135,7 +148,7 @@ void print_option(const char *L, unsigned code, const kav_view &val, const char 
       kavprt(4, "%d listed\n", l / 8);
       for (int i = 0; i < l / 8; i++) {
         iptxt(val, 8 * i, host, sizeof host);
-        kavprt(4, "\t%d: Dest = %s, Mask = 0x%s\n", i + 1, host, kav_hextxt(val.sub(8 * i + 4, 4), hex, sizeof hex));
+        kavprt(4, "\t%d: Dest = %s, Mask = 0x%s\n", i + 1, host, hexnum(val.sub(8 * i + 4, 4), hex, sizeof hex));
       }
       break;
     case K_NUM: kavprt(4, "%d\n", int(benum(val))); break;

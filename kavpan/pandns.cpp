@@ -95,6 +95,15 @@ const char *opcode2txt(unsigned op) {
 const char *yn(unsigned b) { return b ? "Yes" : "No"; }
 const char *cmpr(int c) { return c ? " CMPR" : ""; }
 
+// The numbered domain line of question or record i; sets *err on a name error.
+int print_domain(const kav_view &m, int off, int i, int *err) {
+  char name[304];
+  int cmp = 0;
+  int n = parse_dns_name(m, off, name, err, &cmp);
+  kavprt(4, "+%s: - %d\n+%s:\tDomain: <%s>%s\n", "DNS", i, "DNS", name, cmpr(cmp));
+  return n;
+}
+
 // The RDATA text of one record: appended to, cut at its capacity.
 struct rdtext {
   char b[1025];
@@ -390,10 +399,8 @@ int parse_dns_rr(kav_view m, int off, int count, int *err, const char *section) 
   if (!err) err = &local;
   kavprt(4, "+%s: %s RRs\n", T, section);
   for (int i = 1; i <= count; i++) {
-    char name[304];
-    int e = 0, cmp = 0;
-    int n = parse_dns_name(m, off, name, &e, &cmp);
-    kavprt(4, "+%s: - %d\n+%s:\tDomain: <%s>%s\n", T, i, T, name, cmpr(cmp));
+    int e = 0;
+    int n = print_domain(m, off, i, &e);
     if (e) {
       kavprt(4, "NB: RR truncated %s domain-name.\n", "in");
       *err = 1;
@@ -462,10 +469,8 @@ void parse_dns_msg(kav_view m) {
   if (qd > 0) {
     kavprt(4, "+%s: QUESTIONS\n", T);
     for (int i = 1; i <= int(qd) && off < len; i++) {
-      char name[304];
-      int e = 0, cmp = 0;
-      int n = parse_dns_name(m, off, name, &e, &cmp);
-      kavprt(4, "+%s: - %d\n+%s:\tDomain: <%s>%s\n", T, i, T, name, cmpr(cmp));
+      int e = 0;
+      int n = print_domain(m, off, i, &e);
       if (e) {
         kavprt(4, "NB: Question truncated %s domain-name.\n", "in");
         return;

@@ -93,24 +93,15 @@ unsigned l5_tftp(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
   }
 }
 
-unsigned l5_dns(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
-  parse_dns_msg(d);
+unsigned l5_dns(const kav_l5row &, kav_view d, int l4proto, int *, kav_pktctx *) {
+  // Over TCP each message follows a 2-octet length.
+  parse_dns_msg(l4proto == 6 ? d.from(2) : d);
   return 0;
 }
-unsigned l5_dhcp(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
-  parse_dhcp_msg(d);
-  return 0;
-}
-unsigned l5_rip(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
-  parse_rip_msg(d);
-  return 0;
-}
-unsigned l5_radius(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
-  parse_radius_msg(d);
-  return 0;
-}
-unsigned l5_ssl(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
-  parse_ssl_msg(d);
+// Decoders that take the payload alone and account for all of it.
+template <void (*parse)(kav_view)>
+unsigned l5_whole(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
+  parse(d);
   return 0;
 }
 unsigned l5_rpc(const kav_l5row &, kav_view d, int l4proto, int *layer, kav_pktctx *) {
@@ -150,8 +141,8 @@ const kav_l5row kav_l5table[] = {
     {513, KAV_L5_NOTUDP, "TEXT", l5_text},
     {514, KAV_L5_NOTUDP, "TEXT", l5_text},
     {53, KAV_L5_ANY, "DNS", l5_dns},
-    {67, KAV_L5_ANY, "DHCP", l5_dhcp},
-    {68, KAV_L5_ANY, "DHCP", l5_dhcp},
+    {67, KAV_L5_ANY, "DHCP", l5_whole<parse_dhcp_msg>},
+    {68, KAV_L5_ANY, "DHCP", l5_whole<parse_dhcp_msg>},
     {69, KAV_L5_ANY, "TFTP", l5_tftp},
     {111, KAV_L5_ANY, "RPC", l5_rpc},
     {2049, KAV_L5_ANY, "RPC", l5_rpc},
@@ -163,22 +154,22 @@ const kav_l5row kav_l5table[] = {
     {KAV_MAP_ASN1, KAV_L5_ANY, nullptr, l5_ber},
     {KAV_MAP_X509CERT, KAV_L5_ANY, "X509", l5_ber},
     {KAV_MAP_X509CRL, KAV_L5_ANY, "X509", l5_ber},
-    {443, KAV_L5_ANY, "SSL", l5_ssl},
-    {465, KAV_L5_ANY, "SSL", l5_ssl},
-    {563, KAV_L5_ANY, "SSL", l5_ssl},
-    {614, KAV_L5_ANY, "SSL", l5_ssl},
-    {636, KAV_L5_ANY, "SSL", l5_ssl},
-    {989, KAV_L5_ANY, "SSL", l5_ssl},
-    {990, KAV_L5_ANY, "SSL", l5_ssl},
-    {992, KAV_L5_ANY, "SSL", l5_ssl},
-    {993, KAV_L5_ANY, "SSL", l5_ssl},
-    {994, KAV_L5_ANY, "SSL", l5_ssl},
-    {995, KAV_L5_ANY, "SSL", l5_ssl},
-    {5061, KAV_L5_ANY, "SSL", l5_ssl},
-    {KAV_MAP_SSL, KAV_L5_ANY, "SSL", l5_ssl},
-    {520, KAV_L5_ANY, "RIP", l5_rip},
-    {1812, KAV_L5_ANY, "RADIUS", l5_radius},
-    {1813, KAV_L5_ANY, "RADIUS", l5_radius},
+    {443, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {465, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {563, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {614, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {636, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {989, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {990, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {992, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {993, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {994, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {995, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {5061, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {KAV_MAP_SSL, KAV_L5_ANY, "SSL", l5_whole<parse_ssl_msg>},
+    {520, KAV_L5_ANY, "RIP", l5_whole<parse_rip_msg>},
+    {1812, KAV_L5_ANY, "RADIUS", l5_whole<parse_radius_msg>},
+    {1813, KAV_L5_ANY, "RADIUS", l5_whole<parse_radius_msg>},
 };
 const int kav_l5rows = int(sizeof kav_l5table / sizeof kav_l5table[0]);
 

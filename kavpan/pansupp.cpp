@@ -189,24 +189,19 @@ void kav_txtprt(const char *text, int maxlen, int ellipsis) {
 
 void kav_txtprt_v(const kav_view &text, int maxlen, int ellipsis) {
   FILE *out = kav_out();
-  // The text ends at its first NUL, as a C string would.
-  int end = text.find(0, 0);
-  if (end < 0) end = text.size();
-  if (maxlen < 1) {
-    if (end > 0 && ellipsis) fputs("...", out);
-    return;
-  }
-  int i = 0;
-  for (; i < maxlen && i < end; i++) {
-    unsigned char c = (unsigned char)text.base[i];
+  // The text ends at the view's end or at its first NUL, as a C string would.
+  int len = text.size(), i = 0;
+  for (; i < maxlen && i < len; i++) {
+    uint32_t c = text.u8(i);
+    if (c == 0) break;
     if (c >= 32 && c <= 126)
-      putc(c, out);
+      putc(int(c), out);
     else if (c < 32)
-      fprintf(out, "<^%c>", c + 64);
+      fprintf(out, "<^%c>", int(c + 64));
     else
       fprintf(out, "<\\%03o>", c);
   }
-  if (i < end && ellipsis) fputs("...", out);
+  if (ellipsis && i < len && text.u8(i) != 0) fputs("...", out);
 }
 
 // ---- dumps ---------------------------------------------------------------------

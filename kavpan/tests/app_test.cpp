@@ -664,6 +664,30 @@ TEST(KavpanSample, DecodesEveryFrameAtEachVerbosity) {
   EXPECT_NE(r.out.find("\nSession 1: Events=18  Packets=17  Bytes="), std::string::npos) << r.out;
 }
 
+// The application-layer switches on the sample: -l, -u, -U and -d.
+TEST(KavpanSample, ApplicationSwitches) {
+  std::ifstream f(VELMORA_SOURCE_DIR "/samples/sample.kav", std::ios::binary);
+  ASSERT_TRUE(f.good());
+  Bytes in((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  Result r = kavpan("-N -v 2", in);
+  EXPECT_EQ(lines_with(r.out, "data=48 [GET /index.html...]; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "[QRY - 1,0,0,0]").size(), 1u);
+  EXPECT_EQ(lines_with(r.out, "UDP: 5353->5353; data=33 []; ").size(), 1u);
+  r = kavpan("-N -v 2 -l 4", in);
+  EXPECT_EQ(lines_with(r.out, "data=48 [GET ...]; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "data=77 [HTTP...]; ").size(), 2u);
+  r = kavpan("-N -v 2 -u 53", in);  // the multicast DNS port has no decoder of its own
+  EXPECT_EQ(lines_with(r.out, "[QRY - 1,0,0,0]").size(), 2u) << r.out;
+  r = kavpan("-N -v 2 -U text", in);  // every payload as text, DNS included
+  EXPECT_EQ(lines_with(r.out, "[QRY - ").size(), 0u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "UDP: 51000->53; data=33 [<\\276><\\357><^A>]; ").size(), 1u) << r.out;
+  r = kavpan("-N -v 4", in, "KAV_DUMPFMT=HEX");
+  EXPECT_NE(r.out.find("\nText format\nGET /index.html HTTP/1.0\r\n"), std::string::npos);
+  r = kavpan("-N -v 4 -d", in, "KAV_DUMPFMT=HEX");
+  EXPECT_EQ(r.out.find("\nText format\nGET /index.html"), std::string::npos);
+  EXPECT_NE(r.out.find("Hexadecimal format, 25 octets per row\n0001: 47 45 54 20 2F"), std::string::npos) << r.out;
+}
+
 // ---- environment, workarounds, filter files, hostile logs -----------------------
 
 TEST(KavpanInput, ForcedLinkTypeAndMinorVersion) {

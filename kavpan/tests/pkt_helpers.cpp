@@ -298,19 +298,6 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
   }
 }
 
-void write_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
-  FILE *f = fopen(path.c_str(), "wb");
-  if (!f) return;
-  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 262144, 1};
-  fwrite(gh, sizeof gh, 1, f);
-  for (const auto &fr : frames) {
-    uint32_t rh[4] = {fr.sec, fr.usec, fr.caplen, fr.wirelen};
-    fwrite(rh, sizeof rh, 1, f);
-    fwrite(fr.data.data(), 1, fr.data.size(), f);
-  }
-  fclose(f);
-}
-
 bool have_tshark() { return access("/usr/bin/tshark", X_OK) == 0; }
 
 bool tshark_fields(const std::vector<pcap_frame> &frames, const std::string &options,
@@ -318,7 +305,10 @@ bool tshark_fields(const std::vector<pcap_frame> &frames, const std::string &opt
   char dir[] = "/tmp/kavpan_tshark_XXXXXX";
   if (!mkdtemp(dir)) return false;
   std::string pcap = std::string(dir) + "/frames.pcap", txt = std::string(dir) + "/fields.txt";
-  write_pcap(pcap, frames);
+  if (!write_eth_pcap(pcap, frames)) {
+    rmdir(dir);
+    return false;
+  }
   std::string cmd = "tshark -n -r " + pcap + " " + options + " -T fields -E separator=/t -e frame.number";
   for (const std::string &f : fields) cmd += " -e " + f;
   cmd += " > " + txt + " 2>/dev/null";
@@ -363,4 +353,17 @@ std::vector<std::string> corpus_files() {
   closedir(d);
   std::sort(files.begin(), files.end());
   return files;
+}
+
+bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 262144, 1};
+  fwrite(gh, sizeof gh, 1, f);
+  for (const auto &fr : frames) {
+    uint32_t rh[4] = {fr.sec, fr.usec, fr.caplen, fr.wirelen};
+    fwrite(rh, sizeof rh, 1, f);
+    fwrite(fr.data.data(), 1, fr.data.size(), f);
+  }
+  return fclose(f) == 0;
 }

@@ -56,8 +56,8 @@ struct pcap_file {
 // Reads a classic pcap file (either byte order, micro- or nanosecond). Returns
 // false when it is not one; frames cut by the end of the file are dropped.
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames = 200000);
-// Writes frames as a classic microsecond pcap of Ethernet link type.
-void write_pcap(const std::string &path, const std::vector<pcap_frame> &frames);
+// Writes frames as a classic little-endian pcap file of link type Ethernet.
+bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames);
 bool have_tshark();
 // Runs tshark -T fields over the frames (written to a temporary pcap) with the
 // given extra options; rows[i] holds frame.number and then the fields, one

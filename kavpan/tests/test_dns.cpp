@@ -110,6 +110,13 @@ TEST_F(PanDns, ThroughTheChainOnPort53) {
       << l4_out(2, false, 53, 1025, response());
 }
 
+TEST_F(PanDns, OverTcpTheMessageFollowsItsLength) {
+  bytes m = response();
+  bytes framed = cat({bytes{(unsigned char)(m.size() >> 8), (unsigned char)m.size()}, m});
+  EXPECT_NE(l4_out(2, true, 53, 1025, framed).find(" [ANS - 1,3,1,1]; \n"), std::string::npos);
+  EXPECT_NE(l4_out(4, true, 53, 1025, framed).find(kResponseText), std::string::npos);
+}
+
 TEST_F(PanDns, EveryTruncatedCopyEndsWithANote) {
   bytes full = response();
   for (size_t n = 0; n < full.size(); n++) {
