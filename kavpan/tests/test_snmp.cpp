@@ -92,6 +92,26 @@ TEST_F(Snmp, ValuesNamedByVariable) {
   EXPECT_NE(walk(4, resp("1.3.6.1.2.1.2.2.1.7.1", ber_int(1)), 5, 161, "SNMP").find("1 (0x1)\n"), std::string::npos);
 }
 
+TEST_F(Snmp, Version3HeaderAndPrivacy) {
+  auto v3 = [](unsigned flags, const bytes &data) {
+    return seq({ber_int(3), seq({ber_int(1), ber_int(65507), tlv(0x04, bytes{(unsigned char)flags}), ber_int(3)}),
+                ber_str("usm-params"), data});
+  };
+  std::string out = walk(4, v3(0x04, seq({ber_str("engine"), ber_str(""), tlv(0xA0, {})})), 5, 161, "SNMP");
+  EXPECT_TRUE((in_order(out, {"3 (0x3)  -- SNMPv3\n", "  -- msgGlobalData\n", "  -- msgID\n", "  -- msgMaxSize\n",
+                              "  -- msgFlags\n", "SNMP:       04 \nnoAuth, noPrivacy, Report-PDU\n",
+                              "  -- msgSecurityModel\n", "  -- msgSecurityParams\n", "  -- PDU="})));
+  // Encrypted: what follows the security parameters is not decoded by the schema.
+  out = walk(4, v3(0x03, ber_str("ciphertext")), 5, 161, "SNMP");
+  EXPECT_NE(out.find("SNMP:       03 \nAuth, Privacy, noReport-PDU\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  -- Encrypted-PDU\n"), std::string::npos) << out;
+  // A party-based (v2p) message is Context-Specific at the top.
+  out = walk(4, tlv(0xA1, cat({ber_oid("1.3.6.1.6.3.3.1.3.1"), ber_str("x", 0x80)})), 5, 161, "SNMP");
+  EXPECT_NE(out.find("Seq=0.0  -- SNMPv2p\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  -- privDst\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  -- privData\n"), std::string::npos) << out;
+}
+
 TEST_F(Snmp, GetBulkAndErrorStatus) {
   bytes bulk = seq({ber_int(1), ber_str("public"),
                     tlv(0xA5, cat({ber_int(9), ber_int(0), ber_int(10), seq({seq({ber_oid("1.3.6.1.2.1.2"), hexbytes("05 00")})})}))});
