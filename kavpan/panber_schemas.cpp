@@ -573,6 +573,7 @@ const char *asn1_int_note(asn1_dec &d, const asn1_item &it, int64_t v, bool smal
 void asn1_octets_extra(asn1_dec &d, const asn1_item &it, kav_view c) {
   if (it.state < 0 || it.state >= d.sch->ntab) return;
   if (d.sch->tab[it.state].flags & ASN1_OIDTEXT) {
+    if (!kav_prtok(4)) return;
     char txt[1024];
     if (c.len < 1 || c.len >= int(sizeof txt)) return;
     for (int i = 0; i < c.len; i++) {
