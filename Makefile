@@ -2,7 +2,8 @@
 # Both install missing Debian packages first (needs root or sudo), then build.
 
 PACKAGES := cmake g++ make googletest libgtest-dev libtirpc-dev libmotif-dev libxt-dev \
-            xvfb xauth tcpdump tshark iproute2 tcpreplay clang libclang-rt-14-dev libpcap-dev
+            xvfb xauth tcpdump tshark iproute2 tcpreplay clang libclang-rt-14-dev libpcap-dev \
+            socat x11-apps x11-utils netpbm libxtst-dev systemd
 BUILD    ?= build
 SANBUILD ?= build-san
 JOBS     ?= $(shell nproc)
@@ -36,6 +37,7 @@ test: setup
 	cd $(SANBUILD) && \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  VELMORA_REQUIRE_ALL=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
 
 fuzz: setup

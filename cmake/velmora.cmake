@@ -6,7 +6,7 @@ function(velmora_test name)
   endif()
   cmake_parse_arguments(T "SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} velmora_testsupport GTest::gtest GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VELMORA_TEST_BIN})
   target_compile_definitions(${name} PRIVATE
     VELMORA_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
@@ -27,13 +27,24 @@ function(velmora_test name)
 endfunction()
 
 # velmora_fuzzer(<name> SOURCES <files...> LIBS <libs...>)
+# With VELMORA_FUZZ, a libFuzzer executable in build/fuzz. In the test build the
+# same sources become <name>_replay, a CTest case that replays the target's
+# stored seeds from <component>/fuzz/seeds/<name>/ plus a fixed series of
+# derived inputs (exit 77, a skip, when the target cannot run as this user).
 function(velmora_fuzzer name)
-  if(NOT VELMORA_FUZZ)
-    return()
-  endif()
   cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${F_SOURCES})
-  target_link_libraries(${name} PRIVATE ${F_LIBS})
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  if(VELMORA_FUZZ)
+    add_executable(${name} ${F_SOURCES})
+    target_link_libraries(${name} PRIVATE ${F_LIBS})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  elseif(VELMORA_TESTS)
+    add_executable(${name}_replay ${F_SOURCES})
+    target_link_libraries(${name}_replay PRIVATE ${F_LIBS} velmora_fuzz_replay)
+    set_target_properties(${name}_replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VELMORA_TEST_BIN})
+    add_test(NAME ${name}_replay
+             COMMAND ${name}_replay ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/seeds/${name})
+    set_tests_properties(${name}_replay PROPERTIES
+      ENVIRONMENT "TOVATRC_FILENAME=/dev/null" SKIP_RETURN_CODE 77 LABELS fuzz)
+  endif()
 endfunction()

@@ -13,7 +13,7 @@
 namespace {
 
 const char OPT_HELP = 'h', OPT_TYPE = 'x', OPT_FIRST = 'o', OPT_GAP = 'p';
-const char *const VERSION = "1.4.8";
+const char *const VERSION = VELMORA_VERSION;
 const int BUFSZ = 64 * 1024;
 
 struct imp_ctl {

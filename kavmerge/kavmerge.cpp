@@ -11,7 +11,7 @@
 namespace {
 
 const char OPT_HELP = 'h';
-const char *const VERSION = "1.4.8";
+const char *const VERSION = VELMORA_VERSION;
 const int OUTBUF = 64 * 1024, INBUF = 16 * 1024, DATABUF = 17000;
 // The log header keeps the session count in a signed byte.
 const int MAX_SESSIONS = 127;

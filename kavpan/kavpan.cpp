@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "pansupp.h"
+#include "pansvc.h"
 #include "appshell.h"
 #include "kav.h"
 #include "log.h"
@@ -31,7 +32,7 @@ using namespace tovafc;
 namespace {
 
 constexpr const char *kTitle = "Packet Analyser";
-constexpr const char *kVersion = "1.4.8";
+constexpr const char *kVersion = VELMORA_VERSION;
 constexpr const char *kProduct = "Velmora";
 constexpr const char *kOpts = "hNndu:U:tTv:e:E:b:k:f:F:l:x:r:o:a:A:";
 constexpr const char *kNobufEnv = "TOV_STDOUT_NOBUF";
@@ -67,6 +68,13 @@ struct CtlBlk {
   unsigned char *evtbuf = nullptr;
   int workarounds_allowed = 0;
   int init_failed = 0;
+  int export_type = 0;  // KAV_LOGSRC_* of -x; 0 = none
+  int raw2null = 0;     // KAV_TCPD_RAW2NULL=y
+  int raw_input = 0;    // -r
+  int raw_layer = 0, raw_proto = 0;
+  const char *raw_pseudo = nullptr;  // -r named a pseudo-protocol
+  uint64_t raw_offset = 0, raw_max = 0;
+  int trigger_given = 0;
 };
 
 CtlBlk ctlblk;
@@ -379,6 +387,7 @@ class App : public TovAppShell {
   bool have_prev_ = false;
   int64_t prev_sec_ = 0, prev_usec_ = 0;
   bool failed_ = false;  // the log could not be read to its end
+  kav_export export_;
 };
 
 App::~App() {
@@ -488,12 +497,49 @@ int App::appParseArg(int is_switch, int c, const char *arg) {
     case 'k':
       return parse_workarounds(arg);
     case 'a':
-    case 'A':
+    case 'A': {
+      if (ctlblk.trigger_given) return conflict('a', 'A');
+      ctlblk.trigger_given = 1;
+      if (c == 'a') return parse_trigger(arg);
+      int size = 0;
+      char *text = file2buf(-1, arg, nullptr, -1, &size, 0, 1);
+      if (!text) return 8;
+      int rc = parse_trigger(text);
+      free(text);
+      return rc;
+    }
     case 'x':
-    case 'r':
-    case 'o':
-      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "The '-%c' switch is not yet supported", c);
+      if (ctlblk.raw_input) return conflict('x', 'r');
+      for (int t = KAV_LOGSRC_SNOOP; t <= KAV_LOGSRC_ETHER; t++)
+        if (strcasecmp(arg, kav_logdesc[t]) == 0) {
+          ctlblk.export_type = t;
+          return 0;
+        }
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid '-%c' value: '%s'", c, arg);
       return 8;
+    case 'r':
+      if (ctlblk.export_type) return conflict('x', 'r');
+      if (raw_format(arg, &ctlblk.raw_layer, &ctlblk.raw_proto) == 0) {
+        ctlblk.raw_input = 1;
+        return 0;
+      }
+      // A pseudo-protocol name, decoded by the layer-5 map.
+      if (!is_dec(arg) && parse_protomap(c, arg) == 0) {
+        ctlblk.raw_input = 1;
+        ctlblk.raw_layer = KAV_L_APP;
+        ctlblk.raw_proto = 0;
+        ctlblk.raw_pseudo = arg;
+        kav_force_map = 1;
+        return 0;
+      }
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Unrecognised -%c arg (%s)", c, arg);
+      return 8;
+    case 'o': {
+      const char *colon = strchr(arg, ':');
+      ctlblk.raw_offset = strtoull(arg, nullptr, 10);
+      ctlblk.raw_max = colon ? strtoull(colon + 1, nullptr, 10) : 0;
+      return 0;
+    }
     default:
       tvl_msglog("do_cmdline_opt: got illegal switch=%d (%c)", c, c);
       snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "APPLICATION ERROR");
@@ -502,7 +548,22 @@ int App::appParseArg(int is_switch, int c, const char *arg) {
 }
 
 int App::appInit() {
-  kavprt(-1, "%s\n", appTitle());
+  if (ctlblk.export_type) {
+    const char *r2n = getenv("KAV_TCPD_RAW2NULL");
+    if (r2n && !strcasecmp(r2n, "y")) {
+      ctlblk.raw2null = 1;
+    } else if (r2n && strcasecmp(r2n, "n")) {
+      fprintf(stderr, "Invalid env var [%s=%s]\n", "KAV_TCPD_RAW2NULL", r2n);
+      ctlblk.init_failed = 1;
+      return 1;
+    }
+    // Standard output carries the export alone: whatever text the run still
+    // has to say goes to standard error.
+    kav_vblvl = 0;
+    kav_outfp = stderr;
+  } else {
+    kavprt(-1, "%s\n", appTitle());
+  }
   if (ctlblk.ranges.empty()) ctlblk.ranges.push_back(Range{0, 0, true});
   ctlblk.cur_range = 0;
 
@@ -515,7 +576,8 @@ int App::appInit() {
       return 1;
     }
   }
-  if (kav_numval_all) return 0;
+  // Names are for printing: an export has no use for the caches.
+  if (kav_numval_all || ctlblk.export_type) return 0;
 
   int totals[4] = {0, 0, 0, 0};
   int e = 0, p = 0, s = 0, s2 = 0, h = 0;
@@ -578,6 +640,7 @@ void App::free_resources() {
   ctlblk.filter_text = nullptr;
   ctlblk.ranges.clear();
   ctlblk.ranges.shrink_to_fit();
+  trigger_free();
   if (ctlblk.log.stream) {
     kav_close_logfile(&ctlblk.log);
     memset(&ctlblk.log, 0, sizeof ctlblk.log);
@@ -865,12 +928,20 @@ void App::run_events(bool ahead) {
           continue;
         }
         matched++;
-      } else {
+      } else if (!ctlblk.export_type) {
         proto = kav_proto_id_n(linktype, ctlblk.evtbuf, caplen, &layer, &offset, capflags);
+      }
+      if (ctlblk.export_type) {
+        if (export_packet(&export_, &eh, ctlblk.evtbuf, capflags & KAV_CAP_RAW)) {
+          fprintf(stderr, "%s\n", tvl_usrmsg);
+          failed_ = true;
+          break;
+        }
+        continue;
       }
       if (offset < 0 || offset > caplen) offset = caplen;
     } else {
-      if (ctlblk.filter) continue;
+      if (ctlblk.filter || ctlblk.export_type) continue;
       // Messages are text; anything unknown is shown as a dump.
       layer = eh.type >= KAV_EVT_ERROR && eh.type <= KAV_EVT_END ? 0 : 1;
     }
@@ -879,8 +950,18 @@ void App::run_events(bool ahead) {
     unsigned missing = eh.wirelen > eh.caplen ? unsigned(eh.wirelen - eh.caplen) : 0;
     kav_pktctx ctx;
     print_pkt(layer, proto, ctlblk.evtbuf + offset, caplen - offset, missing, &ctx);
+    // Triggers act on frames; the stream's own messages are not packets.
+    if (trigger_defined() && eh.type == KAV_EVT_FRAME) {
+      kav_trigevt te{eh.sec, eh.usec, log.packets, unsigned(eh.ses) + 1, uint64_t(ses.trl.frames)};
+      run_trigger(&ctx, &te);
+    }
   }
-  print_statistics(matched, rejected);
+  if (!ctlblk.export_type)
+    print_statistics(matched, rejected);
+  else if (!failed_ && export_end(&export_)) {
+    fprintf(stderr, "%s\n", tvl_usrmsg);
+    failed_ = true;
+  }
 }
 
 void App::print_statistics(long matched, long rejected) {
@@ -911,6 +992,12 @@ void App::print_statistics(long matched, long rejected) {
 
 int App::appRun() {
   if (ctlblk.init_failed) fail_exit();
+  if (ctlblk.raw_input) {
+    int rc = raw_decode(ctlblk.raw_layer, ctlblk.raw_proto, ctlblk.raw_pseudo, ctlblk.raw_offset, ctlblk.raw_max);
+    if (rc) fail_exit();
+    fflush(stdout);
+    return 0;
+  }
   ctlblk.evtbuf = static_cast<unsigned char *>(calloc(1, kEvtBufSize + 8));
   if (!ctlblk.evtbuf) {
     fprintf(stderr, "malloc(%d) failed for event buffer\n", kEvtBufSize);
@@ -933,11 +1020,15 @@ int App::appRun() {
   int64_t earliest = 0;
   if (read_sessions(&earliest)) fail_exit();
 
-  print_banners();
+  if (!ctlblk.export_type)
+    print_banners();
+  else if (export_begin(&export_, stdout, ctlblk.export_type, log.sessions, log.hdr.nsessions, ctlblk.raw2null))
+    fail_exit();
   // Read the first event's header now: its time may be the base time.
   int dummy = 0;
   bool hdr_failed = kav_read_evt(&log, -1, nullptr, 0, KAV_RD_HDR, &dummy) != 0 && !log.eof;
-  if (!settle_basetime(earliest)) {
+  // An export says nothing about the base time unless -b asks for a check.
+  if ((!ctlblk.export_type || ctlblk.basetime_given) && !settle_basetime(earliest)) {
     free_resources();
     return 0;
   }
@@ -947,7 +1038,7 @@ int App::appRun() {
     kavprt(4, "\n%s\n", kSeparator);
     kavprt(-1, "\nAborted log-file analysis, due to fatal error\n");
     failed_ = true;
-    print_statistics(0, 0);
+    if (!ctlblk.export_type) print_statistics(0, 0);
   } else {
     run_events(!log.eof);
   }

@@ -156,11 +156,7 @@ unsigned app_port(unsigned s, unsigned d) {
 
 // Missing octets for the checksum verdict: what the capture lost, or what the
 // enclosing IP header says is absent (a datagram quoted by ICMP).
-unsigned eff_missing(unsigned missing, const kav_pktctx *ctx) {
-  int s = ctx->ip_short;
-  if (s > 0 && s <= 0xFFFF && unsigned(s) > missing) return unsigned(s);
-  return missing;
-}
+unsigned eff_missing(unsigned missing, const kav_pktctx *ctx) { return kav_eff_missing(missing, ctx); }
 
 // Verdict on a message covered by a plain Internet checksum (no pseudo-header):
 // "%" when octets are missing, "*" when shorter than its fixed part, "!" when
@@ -674,6 +670,8 @@ unsigned kav_panl4(int *layer, int *proto, kav_view pdu, int *trailer, int *more
     case 1: return icmp(layer, proto, pdu, more, missing, ctx);
     case 2: return igmp(pdu, missing, ctx);
     case 112: return vrrp(pdu, missing, ctx);
+    case 47: return kav_gre(layer, proto, pdu, more, missing, ctx);
+    case 58: return kav_icmp6(layer, proto, pdu, more, missing, ctx);
     case 89: kav_panospf(pdu); return 0;
     default: *layer = KAV_L_STOP; return unsigned(pdu.size());
   }

@@ -17,6 +17,7 @@ int kav_txtdmp = 15;
 int kav_envdmpfmt = 0;
 int kav_did_prt = 0;
 int kav_rawmode = 0;
+int kav_l5_undecoded = 0;
 FILE *kav_outfp = nullptr;
 kav_trcfn kav_trchook = nullptr;
 
@@ -453,6 +454,11 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
   // that reaches layer 5 from another layer has none (0).
   int prevproto = 0, prevlayer = KAV_L_STOP;
   kav_view pdu(data, len);
+  // Decoders record into rec; once an ICMP error hands on the datagram it
+  // quotes, that goes into a copy, so the outer headers' fields stay put
+  // (the quote is decoded only at verbosity 4).
+  kav_pktctx quoted;
+  kav_pktctx *rec = ctx;
   // Every hop consumes a header or ends the walk; the cap guards against a
   // decoder that hands on without consuming anything.
   for (int hops = 0; pdu.len > 0 && hops < 512; hops++) {
@@ -481,20 +487,27 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
       kav_dumpv(pdu);
     } else if (layer == KAV_L_APP && kav_vblvl < 4) {
       kavprt(1, "data=%u [", missing + unsigned(pdu.len));
-      kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, ctx);
+      kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, rec);
+      if (layer == KAV_L_STOP) kav_l5_undecoded = 1;
       kavprt(1, "]");
       layer = KAV_L_STOP;  // the whole payload is accounted for
     } else {
       unsigned r = 0;
       if (layer == KAV_L_STOP) {
       } else if (layer == KAV_L_LINK)
-        r = kav_panl2(&layer, &proto, pdu, &trailer, &more, ctx);
+        r = kav_panl2(&layer, &proto, pdu, &trailer, &more, rec);
       else if (layer == KAV_L_NET)
-        r = kav_panl3(&layer, &proto, pdu, &trailer, &more, ctx);
+        r = kav_panl3(&layer, &proto, pdu, &trailer, &more, rec);
       else if (layer == KAV_L_TRANS)
-        r = kav_panl4(&layer, &proto, pdu, &trailer, &more, missing, ctx);
-      else
-        r = kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, ctx);
+        r = kav_panl4(&layer, &proto, pdu, &trailer, &more, missing, rec);
+      else {
+        r = kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, rec);
+        if (layer == KAV_L_STOP) kav_l5_undecoded = 1;
+      }
+      if (thislayer == KAV_L_TRANS && thisproto == 1 && layer == KAV_L_NET && rec == ctx) {
+        quoted = *ctx;
+        rec = &quoted;
+      }
 
       if (layer == KAV_L_STOP) {
         if (kav_vblvl == 4) {

@@ -25,6 +25,7 @@ extern int kav_txtdmp;      // -l: text characters shown in the short modes
 extern int kav_envdmpfmt;   // -d: text protocols dumped in $KAV_DUMPFMT
 extern int kav_did_prt;     // set by every kavprt call that printed
 extern int kav_rawmode;     // raw-packet input: changes the chain's PDU labels
+extern int kav_l5_undecoded;  // set by the chain when no layer-5 decoder took a payload
 extern FILE *kav_outfp;     // analysis output; null means standard output
 
 inline FILE *kav_out() { return kav_outfp ? kav_outfp : stdout; }
@@ -150,9 +151,23 @@ void kav_panospf(kav_view pdu);  // OSPF, carried straight over IP (panospf.cpp)
 unsigned kav_panl5(int *layer, int *proto, int l4proto, kav_view pdu, int *trailer, int *more,
                    kav_pktctx *ctx);
 
+// Transport-layer decoders kept in files of their own, called by kav_panl4
+// with its arguments: GRE (IP protocol 47) and ICMPv6 (58).
+unsigned kav_gre(int *layer, int *proto, const kav_view &pdu, int *more, unsigned missing, kav_pktctx *ctx);
+unsigned kav_icmp6(int *layer, int *proto, const kav_view &pdu, int *more, unsigned missing, kav_pktctx *ctx);
+
+// Octets missing for a checksum verdict: what the capture lost, or what the
+// enclosing IP header says is absent (a datagram quoted by an ICMP error).
+inline unsigned kav_eff_missing(unsigned missing, const kav_pktctx *ctx) {
+  int s = ctx->ip_short;
+  if (s > 0 && s <= 0xFFFF && unsigned(s) > missing) return unsigned(s);
+  return missing;
+}
+
 // Walks one packet through the layers from (layer, proto). missing is the
 // count of octets the capture lost (wire length - captured length). ctx is
-// left filled for the trigger step.
+// left filled for the trigger step and describes the frame as received: a
+// datagram quoted inside an ICMP error is decoded into a copy of it.
 void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigned missing, kav_pktctx *ctx);
 
 // ---- names --------------------------------------------------------------------

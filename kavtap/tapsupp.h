@@ -12,7 +12,7 @@
 #include "tova.h"
 
 #define TAP_TITLE "Velmora: Network Interface Tap"
-#define TAP_VERSION "1.4.8"
+#define TAP_VERSION VELMORA_VERSION
 
 // Capture mechanisms (capture-flag bits 3-6).
 enum { TAP_MECH_DLPI = 1, TAP_MECH_SOCK = 2, TAP_MECH_TLI = 3 };

@@ -167,6 +167,10 @@ int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int
 #define KAV_L2_LLC 7
 #define KAV_L2_SNAP 8
 #define KAV_L2_HDLC 9      // raw HDLC
+#define KAV_L2_VLAN 10     // 802.1Q / 802.1ad tag
+#define KAV_L2_MPLS 11     // MPLS label stack
+#define KAV_L2_PPPOED 12   // PPPoE discovery stage
+#define KAV_L2_PPPOES 13   // PPPoE session stage
 
 #define KAV_L3_IP 1
 #define KAV_L3_ARP 2
@@ -201,12 +205,12 @@ int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int
 
 // Address or port value of SRC/DST/SD parameters.
 struct kav_filtaddr {
-  unsigned char addr[6];   // IPv4 (4 bytes), Ethernet (6), LLC SAP (1) or port (2, network order)
+  unsigned char addr[16];  // IPv4 (4 bytes), IPv6 (16), Ethernet (6), LLC SAP (1) or port (2, network order)
   unsigned char nbytes;    // whole bytes to compare
-  unsigned char mask;      // leading bits of the next byte (IPv4 prefix), 0 = none
+  unsigned char mask;      // leading bits of the next byte (IP prefix), 0 = none
   unsigned char mcast;     // Ethernet "M": any multicast address
   char relop;              // '<', '=' or '>'
-  unsigned char cmask[6];  // per-byte comparison mask derived from nbytes and mask
+  unsigned char cmask[16]; // per-byte comparison mask derived from nbytes and mask
 };
 
 // One node of a compiled filter: a rule (no children) or a group.
@@ -243,6 +247,11 @@ struct kav_filtnode {
   unsigned short eth_type;
   unsigned short eth_min;
 };
+
+// The layer an Ethernet (or SNAP, GRE) type leads to: 1 with *layer/*proto
+// set when the type has a decoder, 0 (nothing set) when it has none. The one
+// table behind both the layer walk and the analyser's link decoder.
+int kav_ethtype_layer(unsigned type, int *layer, int *proto);
 
 // Compiles a filter expression; the result (node array, node 0 the root) is
 // released with kav_filt_free. *size receives its size in bytes.

@@ -30,5 +30,5 @@ const char *tvl_tovadir()
 
 const char *tvl_verstr()
 {
-  return "1.2.4";
+  return TOVA_LIB_VERSION;
 }

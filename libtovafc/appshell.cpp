@@ -18,18 +18,18 @@ const char *const TovAppShell::ENV_WORKDIR = "TOVA_WORKDIR";
 TovConfigMgr::TovConfigMgr(TovConfig *config, const std::string &group)
     : TovNotifier(("Config=" + config->filename()).c_str()), config_(config), group_(group) {}
 
-TovConfigMgr::~TovConfigMgr() { delete config_; }
+TovConfigMgr::~TovConfigMgr() = default;
 
 TovAppShell::TovAppShell(TovLogSpec *spec, const char *appdesc, const char *version, const char *project,
                          bool deferEvtMgr)
-    : pimpl(nullptr) {
+     {
   if (singleton) {
     char a[32], b[32];
     tovlog(1, "Duplicate TovAppShell - old=%s, new=%s", objtag("", singleton, a), objtag("", this, b));
     throw TovException(6, "Duplicate TovAppShell");
   }
   TovAssertBasic(project || appdesc, "AppShell: project-name and app-description both null");
-  pimpl = new ImplAppShell(this, spec, deferEvtMgr);
+  pimpl = std::make_unique<ImplAppShell>(this, spec, deferEvtMgr);
   std::string t;
   if (project && *project) t = project;
   if (appdesc && *appdesc) t += t.empty() ? std::string(appdesc) : std::string(": ") + appdesc;
@@ -37,13 +37,13 @@ TovAppShell::TovAppShell(TovLogSpec *spec, const char *appdesc, const char *vers
   pimpl->title = t;
   singleton = this;
   char a[32], b[32];
-  tovlog(4, "AppShell.ctor - this=%s, pimpl=%s, prognam=%s [%s]", objtag("", this, a), objtag("", pimpl, b),
+  tovlog(4, "AppShell.ctor - this=%s, pimpl=%s, prognam=%s [%s]", objtag("", this, a), objtag("", pimpl.get(), b),
          tvl_prognam ? tvl_prognam : "<NULL>", t.c_str());
 }
 
 TovAppShell::~TovAppShell() {
-  delete pimpl;
-  pimpl = nullptr;
+  if (pimpl) pimpl->teardown();
+  pimpl.reset();
   if (singleton == this) singleton = nullptr;
 }
 
@@ -88,12 +88,12 @@ void TovAppShell::appSetParams(int min, int max) {
 }
 
 const char *TovAppShell::appTitle() const { return pimpl->title.c_str(); }
-TovConfigMgr *TovAppShell::appConfig() const { return pimpl->cfgmgr; }
-TovLog *TovAppShell::appLogger() const { return pimpl ? pimpl->logger : nullptr; }
+TovConfigMgr *TovAppShell::appConfig() const { return pimpl->cfgmgr.get(); }
+TovLog *TovAppShell::appLogger() const { return pimpl ? pimpl->logger.get() : nullptr; }
 bool TovAppShell::appStopping() const { return pimpl->stopflag; }
 
 void TovAppShell::appSetLogger(TovLogSpec *spec) {
-  if (spec && spec->logger && spec->logger == pimpl->logger) return;
+  if (spec && spec->logger && spec->logger == pimpl->logger.get()) return;
   pimpl->setLogger(nullptr);
   pimpl->setLogger(spec ? spec->synthesise() : TovLog::defaultCreate());
 }

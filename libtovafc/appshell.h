@@ -3,6 +3,7 @@
 #ifndef TOVAFC_APPSHELL_H
 #define TOVAFC_APPSHELL_H
 
+#include <memory>
 #include <string>
 
 #include "config.h"
@@ -23,12 +24,12 @@ class TovConfigMgr : public TovNotifier {
   TovConfigMgr(const TovConfigMgr &) = delete;
   TovConfigMgr &operator=(const TovConfigMgr &) = delete;
 
-  TovConfig *config() const { return config_; }
+  TovConfig *config() const { return config_.get(); }
   // The top-level group named with -C (empty without one).
   const std::string &group() const { return group_; }
 
  private:
-  TovConfig *config_;
+  std::unique_ptr<TovConfig> config_;
   std::string group_;
 };
 
@@ -71,7 +72,7 @@ class TovAppShell {
   bool appStopping() const;
 
  private:
-  ImplAppShell *pimpl;
+  std::unique_ptr<ImplAppShell> pimpl;
   friend class ImplAppShell;
 };
 

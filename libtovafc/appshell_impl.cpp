@@ -18,31 +18,30 @@ namespace tovafc {
 ImplAppShell::ImplAppShell(TovAppShell *o, TovLogSpec *spec, bool defer)
     : owner(o), logspec(spec), deferEvtMgr(defer) {}
 
-ImplAppShell::~ImplAppShell() {
+ImplAppShell::~ImplAppShell() = default;
+
+// Logs on the way down, through the shell that still names this
+// implementation: called before the shell lets go of it.
+void ImplAppShell::teardown() {
   tovlog(4, "AppShell.dtor - %s", title.c_str());
   TovEvtMgr::destroy();
   TovAppShell::evtmgr = nullptr;
-  TovConfigMgr *cm = cfgmgr;
-  cfgmgr = nullptr;
-  delete cm;
-  delete logspec;
-  logspec = nullptr;
+  cfgmgr.reset();
+  logspec.reset();
   setLogger(nullptr);
 }
 
 void ImplAppShell::setLogger(TovLog *lg) {
-  TovLog *old = logger;
-  logger = nullptr;  // lines logged meanwhile go to standard error
-  delete old;
-  logger = lg;
+  std::unique_ptr<TovLog> old = std::move(logger);  // lines logged meanwhile go to standard error
+  old.reset();
+  logger.reset(lg);
 }
 
 int ImplAppShell::start(int argc, char **argv) {
   char a[32], b[32];
   try {
     TovLog *first = logspec ? logspec->synthesise() : TovLog::defaultCreate();
-    delete logspec;
-    logspec = nullptr;
+    logspec.reset();
     setLogger(first);
     tovlog(4, "AppShell.start: this=%s, pimpl=%s, prognam=%s, argc=%d [%s]", objtag("", owner, a),
            objtag("", this, b), tvl_prognam ? tvl_prognam : "<NULL>", argc, title.c_str());
@@ -150,9 +149,7 @@ int ImplAppShell::parse_arg(int is_switch, int c, const char *arg) {
         std::string fname = spec.substr(0, colon);
         std::string group = colon == std::string::npos ? "" : spec.substr(colon + 1);
         TovConfig *cfg = new TovConfig(fname);
-        TovConfigMgr *old = cfgmgr;
-        cfgmgr = new TovConfigMgr(cfg, group);
-        delete old;
+        cfgmgr = std::make_unique<TovConfigMgr>(cfg, group);
         return 0;
       }
       case 'D':
@@ -183,7 +180,7 @@ int ImplAppShell::parse_arg(int is_switch, int c, const char *arg) {
 }
 
 void ImplAppShell::configure() {
-  if (!cfgmgr) cfgmgr = new TovConfigMgr(new TovConfig(), "");
+  if (!cfgmgr) cfgmgr = std::make_unique<TovConfigMgr>(new TovConfig(), "");
   if (!loggroup.empty() || !apptag.empty()) {
     TovLog *lg = TovLog::configCreate(*cfgmgr->config(), loggroup.c_str(), apptag.c_str());
     setLogger(lg);

@@ -28,11 +28,12 @@ class ImplAppShell : public TovSignalHandler {
   void terminate();
   void shutdown();
   void setLogger(TovLog *lg);
+  void teardown();
 
   TovAppShell *owner;
-  TovLog *logger = nullptr;
-  TovLogSpec *logspec = nullptr;
-  TovConfigMgr *cfgmgr = nullptr;
+  std::unique_ptr<TovLog> logger;
+  std::unique_ptr<TovLogSpec> logspec;
+  std::unique_ptr<TovConfigMgr> cfgmgr;
   std::atomic<bool> stopflag{false};
   bool deferEvtMgr;
   std::string title;

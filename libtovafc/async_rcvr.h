@@ -2,6 +2,8 @@
 #ifndef TOVAFC_ASYNC_RCVR_H
 #define TOVAFC_ASYNC_RCVR_H
 
+#include <memory>
+
 #include "evtmgr.h"
 
 namespace tovafc {
@@ -26,7 +28,7 @@ class TovAsyncReceiver : public TovAIO {
   int aioFiles(bool nolock = false) const;
 
  private:
-  ImplAsyRcv *pimpl;
+  std::unique_ptr<ImplAsyRcv> pimpl;
 };
 
 }  // namespace tovafc

@@ -2,6 +2,8 @@
 #ifndef TOVAFC_ASYNC_RDR_H
 #define TOVAFC_ASYNC_RDR_H
 
+#include <memory>
+
 #include "evtmgr.h"
 
 namespace tovafc {
@@ -33,7 +35,7 @@ class TovAsyncReader : public TovAIO {
   int pendingBytes(TovFile *file, bool nolock = false) const;
 
  private:
-  ImplAsyRdr *pimpl;
+  std::unique_ptr<ImplAsyRdr> pimpl;
 };
 
 }  // namespace tovafc

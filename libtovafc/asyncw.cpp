@@ -87,7 +87,7 @@ TovAsyncWriter::~TovAsyncWriter() {
   }
   pimpl->discard();
   if (pimpl->ownfile) delete pimpl->file;
-  delete pimpl;
+  pimpl.reset();
 }
 
 TovFile *TovAsyncWriter::aioFile() const { return pimpl->file; }

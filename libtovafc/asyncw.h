@@ -2,6 +2,8 @@
 #ifndef TOVAFC_ASYNCW_H
 #define TOVAFC_ASYNCW_H
 
+#include <memory>
+
 #include "evtmgr.h"
 
 namespace tovafc {
@@ -28,7 +30,7 @@ class TovAsyncWriter : public TovAIO {
   int error(bool nolock = false) const;
 
  private:
-  ImplAsyW *pimpl;
+  std::unique_ptr<ImplAsyW> pimpl;
 };
 
 }  // namespace tovafc

@@ -86,13 +86,17 @@ void ImplClientSocket::notify(bool cancelled) {
   c->socketConnected(socket, result);
 }
 
+TovClientSocket::TovClientSocket(const unsigned int *ipaddr, int port, bool tcp)
+    : TovSocket(false, ipaddr, port, tcp) {}
+TovClientSocket::TovClientSocket(const char *host, const char *port, bool tcp) : TovSocket(false, host, port, tcp) {}
+TovClientSocket::TovClientSocket(const char *spec, bool tcp) : TovSocket(false, spec, tcp) {}
+
 TovClientSocket::~TovClientSocket() {
   if (!cancelAIO()) {
     tovlog(1, "ClientSocket destroyed while active - ABORT APP !");
     exit(1);
   }
-  delete pimpl;
-  pimpl = nullptr;
+  pimpl.reset();
 }
 
 bool TovClientSocket::connected() const {
@@ -111,7 +115,7 @@ bool TovClientSocket::cancelAIO() {
     return true;
   }
   TovEvtMgr *em = TovEvtMgr::instance(TovEvtMgr::NOCREATE);
-  bool done = !em || em->stopAIO(this, pimpl);
+  bool done = !em || em->stopAIO(this, pimpl.get());
   if (done) pimpl->caller = nullptr;
   pimpl->aioUnlock();
   return done;
@@ -140,7 +144,7 @@ int TovClientSocket::connect(TovSocketsClient *caller, int timeout_ms) {
   {
     FcGuard g(creat_mtx());
     if (pimpl && pimpl->connected) throw TovException(6, "Socket: Duplicate connection on %s", name());
-    if (!pimpl) pimpl = new ImplClientSocket(this);
+    if (!pimpl) pimpl = std::make_unique<ImplClientSocket>(this);
   }
   setBlockingMode(caller == nullptr);
   TovAssertFull(timeout_ms == 0 || caller == nullptr, "ClientSocket: tmt=%d for nonblocking %d=%s", timeout_ms, fd(),
@@ -205,7 +209,7 @@ int TovClientSocket::connect(TovSocketsClient *caller, int timeout_ms) {
   pimpl->aioLock();
   pimpl->caller = caller;
   pimpl->aioUnlock();
-  if (!TovEvtMgr::instance(0)->startAIO(this, pimpl)) {
+  if (!TovEvtMgr::instance(0)->startAIO(this, pimpl.get())) {
     pimpl->aioLock();
     pimpl->caller = nullptr;
     pimpl->aioUnlock();

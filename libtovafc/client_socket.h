@@ -3,6 +3,8 @@
 #ifndef TOVAFC_CLIENT_SOCKET_H
 #define TOVAFC_CLIENT_SOCKET_H
 
+#include <memory>
+
 #include "socket.h"
 
 namespace tovafc {
@@ -19,11 +21,9 @@ class TovSocketsClient {
 
 class TovClientSocket : public TovSocket {
  public:
-  TovClientSocket(const unsigned int *ipaddr, int port, bool tcp = true)
-      : TovSocket(false, ipaddr, port, tcp) {}
-  TovClientSocket(const char *host, const char *port, bool tcp = true)
-      : TovSocket(false, host, port, tcp) {}
-  explicit TovClientSocket(const char *spec, bool tcp = true) : TovSocket(false, spec, tcp) {}
+  TovClientSocket(const unsigned int *ipaddr, int port, bool tcp = true);
+  TovClientSocket(const char *host, const char *port, bool tcp = true);
+  explicit TovClientSocket(const char *spec, bool tcp = true);
   ~TovClientSocket() override;
 
   // Blocking without caller: 0, errno value, or -1 on timeout.
@@ -34,7 +34,7 @@ class TovClientSocket : public TovSocket {
 
  private:
   bool cancelAIO();
-  ImplClientSocket *pimpl = nullptr;
+  std::unique_ptr<ImplClientSocket> pimpl;
   friend class ImplClientSocket;
 };
 

@@ -145,7 +145,7 @@ TovConfig::TovConfig(const std::string &filename) : pimpl(new ImplConfig) {
     pimpl->filename = filename;
     pimpl->load();
   } catch (...) {
-    delete pimpl;
+    pimpl.reset();
     throw;
   }
 }
@@ -157,7 +157,7 @@ TovConfig &TovConfig::operator=(const TovConfig &other) {
   return *this;
 }
 
-TovConfig::~TovConfig() { delete pimpl; }
+TovConfig::~TovConfig() { pimpl.reset(); }
 
 const std::string &TovConfig::filename() const { return pimpl->filename; }
 bool TovConfig::exists(const std::string &group) const { return pimpl->group(group, false) != nullptr; }

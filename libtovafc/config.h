@@ -4,6 +4,7 @@
 #define TOVAFC_CONFIG_H
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,7 @@ class TovConfig {
   void dump(FILE *out) const;
 
  private:
-  ImplConfig *pimpl;
+  std::unique_ptr<ImplConfig> pimpl;
 };
 
 }  // namespace tovafc

@@ -47,13 +47,13 @@ TovAIO::TovAIO(bool isReader, const char *name) : isReader_(isReader) {
   char buf[32];
   tag_ = objtag(name, this, buf);
 #ifdef TOVAFC_MT
-  mutex_ = new TovMutex(tag_.c_str(), true);
+  mutex_ = std::make_unique<TovMutex>(tag_.c_str(), true);
 #endif
 }
 
 TovAIO::TovAIO(const TovAIO &other) : isReader_(other.isReader_), tag_(other.tag_) {
 #ifdef TOVAFC_MT
-  mutex_ = new TovMutex(tag_.c_str(), true);
+  mutex_ = std::make_unique<TovMutex>(tag_.c_str(), true);
 #endif
 }
 
@@ -65,11 +65,7 @@ TovAIO &TovAIO::operator=(const TovAIO &other) {
   return *this;
 }
 
-TovAIO::~TovAIO() {
-#ifdef TOVAFC_MT
-  delete mutex_;
-#endif
-}
+TovAIO::~TovAIO() = default;
 
 void TovAIO::aioLock() const {
 #ifdef TOVAFC_MT

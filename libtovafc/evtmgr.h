@@ -3,6 +3,7 @@
 #ifndef TOVAFC_EVTMGR_H
 #define TOVAFC_EVTMGR_H
 
+#include <memory>
 #include <string>
 
 namespace tovafc {
@@ -40,7 +41,7 @@ class TovAIO {
 
  private:
 #ifdef TOVAFC_MT
-  TovMutex *mutex_;
+  std::unique_ptr<TovMutex> mutex_;
 #endif
   bool isReader_;
   std::string tag_;

@@ -271,25 +271,24 @@ TovEvtMgrNative::TovEvtMgrNative() : pimpl(new ImplEvtMgrNative) {
     w.fd = wp[0];
     w.events = POLLIN;
     pollfds_.push_back(w);
-    if (armode_) registrar_ = new AsyncRegistrar(this);
+    if (armode_) registrar_ = std::make_unique<AsyncRegistrar>(this);
   } catch (...) {
     if (pimpl->wakerd >= 0) close(pimpl->wakerd);
     if (sig_wakefd >= 0) close(sig_wakefd);
     sig_wakefd = -1;
-    delete pimpl;
+    pimpl.reset();
     throw;
   }
 }
 
 TovEvtMgrNative::~TovEvtMgrNative() {
   tovlog(4, "EvtMgr.dtor - this=%s", objtag("", this));
-  delete registrar_;
-  registrar_ = nullptr;
+  registrar_.reset();
   int w = sig_wakefd;
   sig_wakefd = -1;
   if (w >= 0) close(w);
   if (pimpl->wakerd >= 0) close(pimpl->wakerd);
-  delete pimpl;
+  pimpl.reset();
 }
 
 int TovEvtMgrNative::filesWatched() const { return (int)pollfds_.size() - 1; }
@@ -397,7 +396,7 @@ bool TovEvtMgrNative::syncstartAIO(TovFile *file, TovAIO *aio) {
   }
   pollfds_[(size_t)io.pidx].events |= slot == 0 ? (POLLIN | POLLPRI) : POLLOUT;
   io.mons[slot] = aio;
-  if (aio == registrar_) registrar_->setWatched(true);
+  if (aio == registrar_.get()) registrar_->setWatched(true);
   return true;
 }
 
@@ -426,7 +425,7 @@ void TovEvtMgrNative::syncstopAIO(TovFile *file, TovAIO *aio, bool notify, bool 
     io.pidx = -1;
     io.file = nullptr;
   }
-  if (aio == registrar_ && !notify) registrar_->setWatched(false);
+  if (aio == registrar_.get() && !notify) registrar_->setWatched(false);
   if (notify) {
     try {
       aio->aioCancelled(file, hangup, err);
@@ -552,7 +551,7 @@ void TovEvtMgrNative::drainWaker() {
 
 void TovEvtMgrNative::dispatcher() {
   tovlog(4, "EvtMgr.dispatcher - tmrq=%d, pollfds=%d, deadflag=%d", tmrq_, filesWatched(), deadflag_ ? 1 : 0);
-  if (armode_ && registrar_ && !registrar_->watched()) syncstartAIO(registrar_->pipefile(), registrar_);
+  if (armode_ && registrar_ && !registrar_->watched()) syncstartAIO(registrar_->pipefile(), registrar_.get());
   if (deadflag_) return;
   std::vector<std::pair<int, short>> ready;
   std::unordered_set<TovTimer *> fired;

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <vector>
+#include <memory>
 
 #include "evtmgr.h"
 #include "timer.h"
@@ -72,9 +73,9 @@ class TovEvtMgrNative : public TovEvtMgr {
   TovAIO *curaio_ = nullptr;
   bool throwtasks_ = false;
   int timerprec_ = 1000;
-  AsyncRegistrar *registrar_ = nullptr;
+  std::unique_ptr<AsyncRegistrar> registrar_;
   bool armode_ = false;
-  ImplEvtMgrNative *pimpl;
+  std::unique_ptr<ImplEvtMgrNative> pimpl;
   friend class AsyncRegistrar;
 };
 

@@ -2,6 +2,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -9,6 +10,11 @@
 #include "exception.h"
 
 using namespace tovafc;
+
+static TovConfig::strings sorted(TovConfig::strings v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static int in = memfd_create("fuzz-cfg", 0);
@@ -27,8 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!f) return 0;
     cfg.dump(f);
     fclose(f);
+    // The dump must read back as the same settings, value for value (the
+    // dump lists groups and items sorted, so their order may change).
     TovConfig back(outpath);
-    if (back.groups().size() != cfg.groups().size()) __builtin_trap();
+    if (sorted(back.groups()) != sorted(cfg.groups())) __builtin_trap();
+    for (const auto &g : cfg.groups()) {
+      if (sorted(back.items(g)) != sorted(cfg.items(g))) __builtin_trap();
+      for (const auto &i : cfg.items(g))
+        if (back.values(g, i) != cfg.values(g, i)) __builtin_trap();
+    }
   } catch (const TovException &) {
   }
   return 0;

@@ -42,7 +42,7 @@ TovNotifier &TovNotifier::operator=(const TovNotifier &other) {
 
 TovNotifier::~TovNotifier() {
   pimpl->detachAll();
-  delete pimpl;
+  pimpl.reset();
 }
 
 void TovNotifier::notifierAttached(TovObserver *) {}

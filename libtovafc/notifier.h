@@ -2,6 +2,7 @@
 #ifndef TOVAFC_NOTIFIER_H
 #define TOVAFC_NOTIFIER_H
 
+#include <memory>
 #include <string>
 
 namespace tovafc {
@@ -33,7 +34,7 @@ class TovNotifier {
   int observerCount() const;
 
  private:
-  ImplNotifier *pimpl;
+  std::unique_ptr<ImplNotifier> pimpl;
 };
 
 }  // namespace tovafc

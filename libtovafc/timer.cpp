@@ -111,7 +111,7 @@ TovTimer::~TovTimer() {
     tovlog(1, "TovTimer destroyed while active - ABORT APP !");
     exit(1);
   }
-  delete pimpl;
+  pimpl.reset();
 }
 
 const char *TovTimer::tmrtag() const { return pimpl->tag.c_str(); }

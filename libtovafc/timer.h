@@ -2,6 +2,7 @@
 #ifndef TOVAFC_TIMER_H
 #define TOVAFC_TIMER_H
 
+#include <memory>
 #include <sys/time.h>
 
 namespace tovafc {
@@ -41,7 +42,7 @@ class TovTimer {
   void timerCancelled();
 
  private:
-  ImplTimer *pimpl;
+  std::unique_ptr<ImplTimer> pimpl;
 };
 
 }  // namespace tovafc

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capgen.h"
+#include "testsupport.h"
 
 using namespace capgen;
 
@@ -537,7 +538,7 @@ TEST(KavpanErrors, SwitchConflictsAndValues) {
       {"-N -l x", "Invalid switch: '-l x' - must be numeric"},
       {"-N -u bogus", "Unrecognised '-u' value [bogus]"},
       {"-N -k 2", "Invalid switch: '-k' - invalid workaround id (2)"},
-      {"-N -x Snoop", "The '-x' switch is not yet supported"},
+      {"-N -x Bogus", "Invalid '-x' value: 'Bogus'"},
   };
   for (const auto &c : cases) {
     Result r = kavpan(c.args, w.out);
@@ -805,7 +806,7 @@ Bytes import_pcap(const std::string &pcap) {
 // An imported capture starts "now", long after its frames: the banner says so
 // and the times are counted from the first frame.
 TEST(KavpanImported, RealImportKeepsElapsedTimesPositive) {
-  if (!have_importer()) GTEST_SKIP() << "kav_import is not built";
+  VTS_REQUIRE(have_importer(), "kav_import is not built");
   TempDir dir;
   std::string pcap = dir.path() + "/in.pcap";
   {
@@ -832,10 +833,9 @@ TEST(KavpanImported, RealImportKeepsElapsedTimesPositive) {
 // A sample of the real captures, damaged ones included, goes through the
 // importer and the analyser at verbosity 2 and 4 without a crash.
 TEST(KavpanImported, CorpusSampleDecodes) {
-  if (!have_importer()) GTEST_SKIP() << "kav_import is not built";
-  std::string corpus = VELMORA_SOURCE_DIR "/../shared/corpus/tcpdump-tests";
-  if (access(corpus.c_str(), R_OK) != 0) corpus = "/work/shared/corpus/tcpdump-tests";
-  if (access(corpus.c_str(), R_OK) != 0) GTEST_SKIP() << "no corpus";
+  VTS_REQUIRE(have_importer(), "kav_import is not built");
+  std::string corpus = vts::corpus_dir();
+  VTS_REQUIRE(access(corpus.c_str(), R_OK) == 0, "no corpus at " << corpus);
   std::string list = slurp_cmd("ls '" + corpus + "' | grep -E '\\.pcap$' | awk 'NR % 9 == 1'");
   std::istringstream is(list);
   std::string name;
@@ -853,6 +853,50 @@ TEST(KavpanImported, CorpusSampleDecodes) {
     decoded++;
   }
   EXPECT_GT(decoded, 20);
+}
+
+// ---- raw-IP sessions and encapsulations through the run loop -------------------
+
+TEST(KavpanEncap, RawIpSessionByVersionNibbleAndTaggedFilter) {
+  LogWriter w;
+  w.loghdr(2);
+  Session raw = captured();
+  raw.dlt = 129;  // raw IP: IPv4, IPv6 and anything else in one session
+  raw.capflags = 0;
+  w.session(raw);
+  w.session(captured());
+  uint32_t a = ip4(192, 168, 7, 1), b = ip4(192, 168, 7, 20);
+  Ip6 s6 = ip6(1), d6 = ip6(2);  // fd00::1 -> fd00::2
+  w.frame(0, T0, 0, ipv4(a, b, 17, udp4(a, b, 5000, 7, text("v4"))));
+  w.frame(0, T0 + 1, 0, ipv6(s6, d6, 17, udp6(s6, d6, 5000, 7, text("v6"))));
+  w.frame(0, T0 + 2, 0, Bytes{0x11, 0x22, 0x33});
+  // A VLAN-tagged TCP segment to port 80 on the Ethernet session.
+  Bytes tcp = tcp_frame();
+  Bytes tagged(tcp.begin(), tcp.begin() + 12);
+  Bytes tag = {0x81, 0x00, 0x00, 0x64};
+  tagged.insert(tagged.end(), tag.begin(), tag.end());
+  tagged.insert(tagged.end(), tcp.begin() + 12, tcp.end());
+  w.frame(1, T0 + 3, 0, tagged);
+  Trailer t;
+  t.frames = 3;
+  w.close(0, 4, T0 + 4, 0, t);
+  t.frames = 1;
+  w.close(1, 4, T0 + 4, 0, t);
+  Result r = kavpan("-v 2", w.out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> ip = lines_with(r.out, "IP: 192.168.7.1 -> 192.168.7.20");
+  EXPECT_EQ(ip.size(), 2u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "- Evt=2 (1.000000): IPv6; UDP: 5000->ECHO; data=2 []; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "- Evt=3 (2.000000): data=3; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "802.1Q vlan=100; IP: 192.168.7.1 -> 192.168.7.20").size(), 1u) << r.out;
+  // The filter sees through the tag: only the tagged segment is selected.
+  Result f = kavpan("-v 2 -f 'TCP SD=80'", w.out);
+  ASSERT_EQ(f.status, 0) << f.err;
+  EXPECT_EQ(evt_ids(f.out).size(), 1u) << f.out;
+  EXPECT_EQ(lines_with(f.out, "802.1Q vlan=100").size(), 1u) << f.out;
+  Result g = kavpan("-v 2 -f 'IPv6 SRC=fd00::/8'", w.out);
+  ASSERT_EQ(g.status, 0) << g.err;
+  EXPECT_EQ(evt_ids(g.out).size(), 1u) << g.out;
 }
 
 // ---- application decoders that need the start-up caches --------------------------

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "panapp.h"
+#include "testsupport.h"
 
 bytes tlv(unsigned tag, const bytes &content) {
   bytes b{(unsigned char)tag};
@@ -96,7 +97,7 @@ std::string walk(int vb, const bytes &b, int layer, int code, const char *label,
 
 bool decode_corpus(const char *name, int vb, std::string *out) {
   pcap_file pf;
-  if (!read_pcap(std::string(VELMORA_SOURCE_DIR) + "/../shared/corpus/tcpdump-tests/" + name, pf)) return false;
+  if (!read_pcap(vts::corpus_dir() + "/" + name, pf)) return false;
   out->clear();
   for (const pcap_frame &fr : pf.frames) {
     int layer, proto, off;

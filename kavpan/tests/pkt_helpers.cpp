@@ -1,4 +1,7 @@
 #include "pkt_helpers.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
 
 #include "panapp.h"
 
@@ -205,6 +208,28 @@ bytes cat(std::initializer_list<bytes> parts) {
   return out;
 }
 
+bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl) {
+  bytes b(4);
+  put32(b, 0, (label << 12) | (tc << 9) | (bottom ? 0x100u : 0u) | ttl);
+  return b;
+}
+
+bytes icmp6_datagram(unsigned type, unsigned code, const bytes &body, const char *src, const char *dst, bool good) {
+  bytes m = cat({bytes{(unsigned char)type, (unsigned char)code, 0, 0}, body});
+  uint16_t c = uint16_t(~inet_sum(m.data(), m.size(), pseudo(true, src, dst, 58, unsigned(m.size()))));
+  put16(m, 2, good ? c : c ^ 0x0101);
+  return cat({ipv6_hdr(src, dst, 58, unsigned(m.size()), 255), m});
+}
+
+void decode_every_cut(const bytes &f, int layer, int proto) {
+  for (size_t n = 0; n < f.size(); n++) {
+    bytes cut(f.begin(), f.begin() + long(n));
+    std::string s = decode(2, layer, proto, cut, unsigned(f.size() - n));
+    EXPECT_EQ(s.find('\n'), s.size() - 1) << n << ": " << s;
+    decode(4, layer, proto, cut, unsigned(f.size() - n));
+  }
+}
+
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames) {
   FILE *f = fopen(path.c_str(), "rb");
   if (!f) return false;
@@ -298,57 +323,17 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
   }
 }
 
-bool have_tshark() { return access("/usr/bin/tshark", X_OK) == 0; }
-
-bool tshark_fields(const std::vector<pcap_frame> &frames, const std::string &options,
-                   const std::vector<std::string> &fields, std::vector<std::vector<std::string>> *rows) {
-  char dir[] = "/tmp/kavpan_tshark_XXXXXX";
-  if (!mkdtemp(dir)) return false;
-  std::string pcap = std::string(dir) + "/frames.pcap", txt = std::string(dir) + "/fields.txt";
-  if (!write_eth_pcap(pcap, frames)) {
-    rmdir(dir);
-    return false;
-  }
-  std::string cmd = "tshark -n -r " + pcap + " " + options + " -T fields -E separator=/t -e frame.number";
-  for (const std::string &f : fields) cmd += " -e " + f;
-  cmd += " > " + txt + " 2>/dev/null";
-  int rc = system(cmd.c_str());
-  rows->clear();
-  if (FILE *f = fopen(txt.c_str(), "r")) {
-    std::string l;
-    int c;
-    while ((c = getc(f)) != EOF) {
-      if (c != '\n') {
-        l += char(c);
-        continue;
-      }
-      std::vector<std::string> cols;
-      size_t start = 0;
-      for (size_t tab; (tab = l.find('\t', start)) != std::string::npos; start = tab + 1)
-        cols.push_back(l.substr(start, tab - start));
-      cols.push_back(l.substr(start));
-      cols.resize(1 + fields.size());
-      rows->push_back(cols);
-      l.clear();
-    }
-    fclose(f);
-  }
-  unlink(txt.c_str());
-  unlink(pcap.c_str());
-  rmdir(dir);
-  return rc == 0;
-}
 
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;
-  const char *dir = "/work/shared/corpus/tcpdump-tests";
+  std::string dir = vts::corpus_dir();
   if (const char *e = getenv("KAVPAN_CORPUS")) dir = e;
-  DIR *d = opendir(dir);
+  DIR *d = opendir(dir.c_str());
   if (!d) return files;
   while (struct dirent *de = readdir(d)) {
     std::string n = de->d_name;
     if (n.size() > 5 && (n.substr(n.size() - 5) == ".pcap" || n.substr(n.size() - 4) == ".cap"))
-      files.push_back(std::string(dir) + "/" + n);
+      files.push_back(dir + "/" + n);
   }
   closedir(d);
   std::sort(files.begin(), files.end());

@@ -42,6 +42,16 @@ bytes tcp_seg(bool v6, const char *src, const char *dst, unsigned sp, unsigned d
               unsigned flags, unsigned win, const bytes &opts, const bytes &payload);
 bytes udp_dgram(bool v6, const char *src, const char *dst, unsigned sp, unsigned dp, const bytes &payload);
 bytes cat(std::initializer_list<bytes> parts);
+// One MPLS label-stack entry.
+bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl);
+// IPv6 datagram (hop limit 255) carrying an ICMPv6 message, its checksum
+// right over the pseudo-header, or wrong when good is false.
+bytes icmp6_datagram(unsigned type, unsigned code, const bytes &body, const char *src, const char *dst,
+                     bool good = true);
+// Decodes every shorter copy of the frame at verbosity 2 and 4, with the
+// lost octets as missing, each from an exact-size buffer; every summary must
+// be one line.
+void decode_every_cut(const bytes &f, int layer, int proto);
 
 // pcap files.
 struct pcap_frame {
@@ -58,12 +68,6 @@ struct pcap_file {
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames = 200000);
 // Writes frames as a classic little-endian pcap file of link type Ethernet.
 bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames);
-bool have_tshark();
-// Runs tshark -T fields over the frames (written to a temporary pcap) with the
-// given extra options; rows[i] holds frame.number and then the fields, one
-// column each (empty when absent). False when tshark failed.
-bool tshark_fields(const std::vector<pcap_frame> &frames, const std::string &options,
-                   const std::vector<std::string> &fields, std::vector<std::vector<std::string>> *rows);
 // Start layer/protocol for a pcap link type; false when the chain has no decoder for it.
 bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, int *offset);
 

@@ -419,9 +419,9 @@ TEST_F(PanTrans, OspfLsaLengthZeroStillAdvances) {
 }
 
 TEST_F(PanTrans, UnlistedProtocolDumpedWhole) {
-  std::string out = decode(4, 4, 47, bytes{1, 2, 3});
+  std::string out = decode(4, 4, 50, bytes{1, 2, 3});
   EXPECT_NE(out.find("3 Data octets follow:\n"), std::string::npos);
-  EXPECT_EQ(decode(2, 4, 47, bytes{1, 2, 3}), "data=3; \n");
+  EXPECT_EQ(decode(2, 4, 50, bytes{1, 2, 3}), "data=3; \n");
   EXPECT_EQ(decode(1, 4, 89, hexbytes("02 01 00 2c")), "OSPF=Hello; \n");
 }
 

@@ -7,6 +7,7 @@
 
 #include "panrpcber.h"
 #include "ber_helpers.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -394,7 +395,7 @@ TEST_F(Rpc, ThroughTheDispatchTable) {
 // The corpus's NFS captures, most of them crafted to break decoders.
 TEST_F(Rpc, CorpusCaptures) {
   std::string out;
-  if (!decode_corpus("nfs-cannot-pad-32-bit.pcap", 2, &out)) GTEST_SKIP() << "corpus not present";
+  VTS_REQUIRE(decode_corpus("nfs-cannot-pad-32-bit.pcap", 2, &out), "capture corpus not found at " << vts::corpus_dir());
   EXPECT_NE(out.find("data=80 [RPC C=1168185174, 100003.2.Lookup]; \n"), std::string::npos) << out;
   ASSERT_TRUE(decode_corpus("nfs-cannot-pad-32-bit.pcap", 4, &out));
   EXPECT_NE(out.find("+rpc.100003: Procedure = Lookup (4)\n"), std::string::npos) << out;

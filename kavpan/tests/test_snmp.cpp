@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ber_helpers.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -148,7 +149,7 @@ TEST_F(Snmp, ThroughTheDispatchTable) {
 // identifiers that overflow. They print as far as they go.
 TEST_F(Snmp, CorpusCaptures) {
   std::string out;
-  if (!decode_corpus("ip6-snmp-oid-unsigned.pcap", 4, &out)) GTEST_SKIP() << "corpus not present";
+  VTS_REQUIRE(decode_corpus("ip6-snmp-oid-unsigned.pcap", 4, &out), "capture corpus not found at " << vts::corpus_dir());
   EXPECT_NE(out.find("SNMP: {Universal (P), Tag=6 (OID), Len=1:1:96, Seq=0.0\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\t*** WARNING: Following PDU truncated in Data field (112 -> 7) ***\n"), std::string::npos);
   ASSERT_TRUE(decode_corpus("ip-snmp-leftshift-unsigned.pcap", 4, &out));

@@ -15,6 +15,7 @@
 
 #include "panapp.h"
 #include "pkt_helpers.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -261,9 +262,9 @@ std::map<std::string, std::string> ours(const std::string &out, std::map<std::st
 }
 
 TEST(PanTsharkApp, ApplicationFieldsAgree) {
-  if (!have_tshark()) GTEST_SKIP() << "tshark not installed";
+  VTS_REQUIRE(vts::have_tool("tshark"), "tshark not installed");
   std::vector<std::string> files = corpus_files();
-  if (files.empty()) GTEST_SKIP() << "corpus not present";
+  VTS_REQUIRE(!files.empty(), "capture corpus not found at " << vts::corpus_dir());
   reset_decoders(4);
   setenv("KAV_SSL_PARSE", "y", 1);
 

@@ -6,10 +6,9 @@
 
 #include "ber_helpers.h"
 #include "panapp.h"
+#include "testsupport.h"
 
 namespace {
-
-bool have_openssl() { return sh("command -v openssl >/dev/null 2>&1") == 0; }
 
 class X509 : public ::testing::Test {
  protected:
@@ -49,7 +48,7 @@ class X509 : public ::testing::Test {
 };
 
 TEST_F(X509, SelfSignedCertificate) {
-  if (!have_openssl()) GTEST_SKIP() << "openssl not installed";
+  VTS_REQUIRE(vts::have_tool("openssl"), "openssl not installed");
   ASSERT_TRUE(make_cert());
   oid_dir map(shipped_oids_map());
   bytes der = read_file(dir_ + "/cert.der");
@@ -76,7 +75,7 @@ TEST_F(X509, SelfSignedCertificate) {
 }
 
 TEST_F(X509, CertificateInsideTlsHasNoSchema) {
-  if (!have_openssl()) GTEST_SKIP() << "openssl not installed";
+  VTS_REQUIRE(vts::have_tool("openssl"), "openssl not installed");
   ASSERT_TRUE(make_cert());
   bytes der = read_file(dir_ + "/cert.der");
   auto u24 = [](size_t n) { return bytes{(unsigned char)(n >> 16), (unsigned char)(n >> 8), (unsigned char)n}; };
@@ -108,7 +107,7 @@ TEST_F(X509, CertificateWithoutVersionStartsAtSerialNumber) {
 }
 
 TEST_F(X509, RevocationList) {
-  if (!have_openssl()) GTEST_SKIP() << "openssl not installed";
+  VTS_REQUIRE(vts::have_tool("openssl"), "openssl not installed");
   ASSERT_TRUE(make_crl());
   oid_dir map(shipped_oids_map());
   bytes der = read_file(dir_ + "/crl.der");
@@ -136,7 +135,7 @@ TEST_F(X509, RevocationListWithoutNextUpdate) {
 }
 
 TEST_F(X509, TruncatedAndCorruptedCertificate) {
-  if (!have_openssl()) GTEST_SKIP() << "openssl not installed";
+  VTS_REQUIRE(vts::have_tool("openssl"), "openssl not installed");
   ASSERT_TRUE(make_cert());
   bytes der = read_file(dir_ + "/cert.der");
   for (size_t n = 0; n < der.size(); n += 7) {

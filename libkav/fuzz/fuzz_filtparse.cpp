@@ -1,5 +1,7 @@
 // Filter compiler on arbitrary text; what compiles is checked for a sound
-// node layout and matched against a few frames.
+// node layout and matched against a few frames. Compiling the same text twice
+// gives the same tree or the same message: nothing leaks from one parse into
+// the next.
 #include "fuzz_netns.h"
 #include "kav.h"
 #include "tova.h"
@@ -32,20 +34,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text(reinterpret_cast<const char *>(data), size);
   text = text.c_str();  // up to the first NUL
   int bytes = 0;
+  tvl_usrmsg[0] = 0;
   void *f = kav_filt_parse(text.c_str(), &bytes);
+  std::string msg = tvl_usrmsg;
+  tvl_usrmsg[0] = 0;
+  int bytes2 = 0;
+  void *again = kav_filt_parse(text.c_str(), &bytes2);
+  if ((f == nullptr) != (again == nullptr) || msg != tvl_usrmsg) abort();
   if (!f) {
-    if (!tvl_usrmsg[0]) abort();  // a failure always says why
+    if (msg.empty()) abort();  // a failure always says why
     return 0;
   }
+  if (bytes2 != bytes) abort();
   if (bytes <= 0 || bytes % (int)sizeof(kav_filtnode) != 0) abort();
   check_layout(static_cast<const kav_filtnode *>(f), bytes / (int)sizeof(kav_filtnode));
   for (size_t len : {sizeof kFrame, (size_t)40, (size_t)14, (size_t)0}) {
     uint8_t *copy = static_cast<uint8_t *>(malloc(len ? len : 1));
     memcpy(copy, kFrame, len);
-    kav_filt_match(f, copy, (int)len, KAV_DL_ETHER, nullptr, nullptr, nullptr, KAV_CAP_RAW);
-    kav_filt_match(f, copy, (int)len, KAV_DL_CSMACD, nullptr, nullptr, nullptr, 0);
+    if (kav_filt_match(f, copy, (int)len, KAV_DL_ETHER, nullptr, nullptr, nullptr, KAV_CAP_RAW) !=
+            kav_filt_match(again, copy, (int)len, KAV_DL_ETHER, nullptr, nullptr, nullptr, KAV_CAP_RAW) ||
+        kav_filt_match(f, copy, (int)len, KAV_DL_CSMACD, nullptr, nullptr, nullptr, 0) !=
+            kav_filt_match(again, copy, (int)len, KAV_DL_CSMACD, nullptr, nullptr, nullptr, 0))
+      abort();
     free(copy);
   }
   kav_filt_free(f);
+  kav_filt_free(again);
   return 0;
 }

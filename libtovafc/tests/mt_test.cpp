@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -174,11 +175,20 @@ TEST_F(MtTest, SecondDispatcherIsRefused) {
 
 TEST_F(MtTest, StopFromAnotherThreadWakesThePoll) {
   TovEvtMgr *em = TovEvtMgr::instance();
-  std::thread t([em] {
+  std::atomic<long long> stopped_at{0};
+  std::thread t([em, &stopped_at] {
     usleep(50000);
+    stopped_at = std::chrono::duration_cast<std::chrono::microseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch()).count();
     em->stopDispatcher();
   });
-  em->startDispatcher();  // only the request pipe is watched
+  em->startDispatcher();  // only the request pipe is watched: nothing else can wake it
+  long long returned_at = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch()).count();
   t.join();
-  SUCCEED();
+  // It returned because of the other thread's request, and soon after it
+  // rather than at some later time-out.
+  ASSERT_NE(stopped_at.load(), 0);
+  EXPECT_GE(returned_at, stopped_at.load());
+  EXPECT_LT(returned_at - stopped_at.load(), 2000000);
 }

@@ -42,7 +42,7 @@ class Watcher : public TovObserver {
 
 class ShellApp : public TovAppShell {
  public:
-  ShellApp() : TovAppShell(nullptr, "Shell Test", "1.4.8", "Velmora") {}
+  ShellApp() : TovAppShell(nullptr, "Shell Test", VELMORA_VERSION, "Velmora") {}
 
   int appSetup(tvl_init_ctrl *) override {
     say("SETUP");
