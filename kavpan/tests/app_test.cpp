@@ -962,3 +962,42 @@ TEST(KavpanRpcBer, ProtocolMapPseudoProtocols) {
   r = kavpan("-n", log);
   EXPECT_EQ(r.out.find("RPC C=9"), std::string::npos) << r.out;
 }
+
+// DER on standard input through -r and a pseudo-protocol: the X.509 schema
+// for X509CERT, the generic walk for ASN1.
+TEST(KavpanRpcBer, RawDerFromStandardInput) {
+  // A version 1 certificate: serial 7, sha256WithRSAEncryption, CN=a as issuer and subject.
+  const Bytes cert = {
+      0x30, 0x78, 0x30, 0x63, 0x02, 0x01, 0x07, 0x30, 0x0d, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01,
+      0x01, 0x0b, 0x05, 0x00, 0x30, 0x0c, 0x31, 0x0a, 0x30, 0x08, 0x06, 0x03, 0x55, 0x04, 0x03, 0x13, 0x01, 0x61,
+      0x30, 0x1e, 0x17, 0x0d, 0x32, 0x35, 0x30, 0x31, 0x30, 0x31, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x5a, 0x17,
+      0x0d, 0x32, 0x36, 0x30, 0x31, 0x30, 0x31, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x5a, 0x30, 0x0c, 0x31, 0x0a,
+      0x30, 0x08, 0x06, 0x03, 0x55, 0x04, 0x03, 0x13, 0x01, 0x61, 0x30, 0x13, 0x30, 0x0d, 0x06, 0x09, 0x2a, 0x86,
+      0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01, 0x05, 0x00, 0x03, 0x02, 0x00, 0xff, 0x30, 0x0d, 0x06, 0x09, 0x2a,
+      0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x0b, 0x05, 0x00, 0x03, 0x02, 0x00, 0xaa};
+  TempDir conf;
+  std::ofstream(conf.path() + "/oids.map") << "2.5.4.3 = commonName\n";
+  Result r = kavpan("-r X509CERT -v 4", cert, "TOVADIR=" + conf.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\n122-octet PDU follows:\n\n"
+                       "X509: {Universal (C), Tag=16 (Sequence), Len=1:1:120, Seq=0.0\n"
+                       "X509:   {Universal (C), Tag=16 (Sequence), Len=1:1:99, Seq=1.0  -- signed object\n"
+                       "X509:     {Universal (P), Tag=2 (Integer), Len=1:1:1, Seq=2.0  -- serialNumber\n"
+                       "X509:       7 (0x7)\n"),
+            std::string::npos)
+      << r.out;
+  for (const char *field : {"  -- signature\n", "  -- issuer\n", "X509:             commonName\n", "  -- validity\n",
+                            "  -- subject\n", "  -- subjectPublicKeyInfo\n", "  -- algorithmID\n", "  -- encryptedHash\n"})
+    EXPECT_NE(r.out.find(field), std::string::npos) << field << "\n" << r.out;
+  r = kavpan("-r ASN1 -v 4", Bytes{0x30, 0x03, 0x02, 0x01, 0x05});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("ASN.1: {Universal (C), Tag=16 (Sequence), Len=1:1:3, Seq=0.0\n"
+                       "ASN.1:   {Universal (P), Tag=2 (Integer), Len=1:1:1, Seq=1.0\n"
+                       "ASN.1:     5 (0x5)\nASN.1:   }\nASN.1: }\n"),
+            std::string::npos)
+      << r.out;
+  // Cut short: the walk says so and the program ends normally.
+  r = kavpan("-r X509CERT -v 4", Bytes(cert.begin(), cert.begin() + 40));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("*** WARNING: Following PDU truncated in Data field (120 -> 40) ***"), std::string::npos) << r.out;
+}
