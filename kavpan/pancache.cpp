@@ -90,6 +90,24 @@ void strip(char *s) {
   while (n && (s[n - 1] == ' ' || s[n - 1] == '\t' || s[n - 1] == '\n' || s[n - 1] == '\r')) s[--n] = 0;
 }
 
+// Caches keyed by a number in decimal (protocols, RPC programs): slot n holds
+// the name of the n+1-th entry, cut to the slot.
+bool numbered_add(wtree *t, unsigned number, char *names, int slotw, int n, const char *name) {
+  char key[16];
+  int kl = dectext(long(number), key);
+  if (wtree_add_word(t, key, kl, n + 1) < 0) return false;
+  snprintf(names + size_t(n) * size_t(slotw), size_t(slotw), "%.*s", slotw - 1, name ? name : "");
+  return true;
+}
+
+// The cached name of number, or null; key receives its decimal text.
+const char *numbered_find(wtree *t, const char *names, int slots, int slotw, unsigned number, char key[16]) {
+  int kl = dectext(long(number), key);
+  if (!t || !names) return nullptr;
+  int tok = wtree_find_word(t, key, kl);
+  return tok > 0 && tok <= slots ? names + size_t(tok - 1) * size_t(slotw) : nullptr;
+}
+
 // Parses "8:0:20:a:b:c" into six octets; 0 on success, else a message in msg.
 int parse_ether(const char *txt, unsigned char out[6], char *msg, size_t msgsz) {
   const char *p = txt;
@@ -323,9 +341,7 @@ int kav_cache_l4prots() {
   setprotoent(1);
   struct protoent *pe;
   while (used < g_protslots && (pe = getprotoent()) != nullptr) {
-    char key[16];
-    int kl = snprintf(key, sizeof key, "%u", unsigned(pe->p_proto));
-    if (wtree_add_word(kav_map_l4prots, key, kl, used + 1) < 0) {
+    if (!numbered_add(kav_map_l4prots, unsigned(pe->p_proto), g_protnames, kProtSlot, used, pe->p_name)) {
       endprotoent();
       wtree_destroy(kav_map_l4prots);
       kav_map_l4prots = nullptr;
@@ -333,9 +349,7 @@ int kav_cache_l4prots() {
       g_protnames = nullptr;
       return 1;
     }
-    char *slot = g_protnames + size_t(used) * kProtSlot;
-    snprintf(slot, kProtSlot, "%.20s", pe->p_name ? pe->p_name : "");
-    str2ucs(slot);
+    str2ucs(g_protnames + size_t(used) * kProtSlot);
     used++;
   }
   endprotoent();
@@ -345,11 +359,9 @@ int kav_cache_l4prots() {
 const char *kav_l4proto2nam(unsigned number) {
   static char res[64];
   char key[16];
-  int kl = dectext(long(number), key);
-  if (kav_numval_all || !kav_map_l4prots || !g_protnames) return strcpy(res, key);
-  int tok = wtree_find_word(kav_map_l4prots, key, kl);
-  if (tok <= 0 || tok > g_protslots) return strcpy(res, key);
-  const char *name = g_protnames + size_t(tok - 1) * kProtSlot;
+  const char *name =
+      numbered_find(kav_numval_all ? nullptr : kav_map_l4prots, g_protnames, g_protslots, kProtSlot, number, key);
+  if (!name) return strcpy(res, key);
   if (kav_vblvl == 4)
     snprintf(res, sizeof res, "%s (%u)", name, number);
   else
@@ -464,9 +476,7 @@ int kav_cache_rpcprogs() {
   setrpcent(1);
   struct rpcent *re;
   while (n < dim_progs_cache && (re = getrpcent()) != nullptr) {
-    char key[16];
-    int kl = snprintf(key, sizeof key, "%u", unsigned(re->r_number));
-    if (wtree_add_word(kav_map_rpcprogs, key, kl, n + 1) < 0) {
+    if (!numbered_add(kav_map_rpcprogs, unsigned(re->r_number), prognams, kRpcSlot, n, re->r_name)) {
       endrpcent();
       wtree_destroy(kav_map_rpcprogs);
       kav_map_rpcprogs = nullptr;
@@ -474,7 +484,6 @@ int kav_cache_rpcprogs() {
       prognams = nullptr;
       return 1;
     }
-    snprintf(prognams + size_t(n) * kRpcSlot, kRpcSlot, "%.*s", 20, re->r_name ? re->r_name : "");
     n++;
   }
   endrpcent();
@@ -484,11 +493,9 @@ int kav_cache_rpcprogs() {
 const char *rpcprog2nam(unsigned prog) {
   static char res[24];
   char key[16];
-  int kl = dectext(long(prog), key);
-  strcpy(res, key);
-  if (kav_numval_all || !kav_map_rpcprogs || !prognams) return res;
-  int tok = wtree_find_word(kav_map_rpcprogs, key, kl);
-  if (tok > 0 && tok <= dim_progs_cache) kav_strlcpy(res, sizeof res, prognams + size_t(tok - 1) * kRpcSlot);
+  const char *name =
+      numbered_find(kav_numval_all ? nullptr : kav_map_rpcprogs, prognams, dim_progs_cache, kRpcSlot, prog, key);
+  kav_strlcpy(res, sizeof res, name ? name : key);
   return res;
 }
 
