@@ -622,9 +622,20 @@ int App::appInit() {
     return 1;
   }
   log_tree("hosts", kav_map_hosts, totals, &h);
-  // RPC program and OID names belong to the application decoders, which
-  // this build does not have yet: both caches stay empty.
-  tovlog(4, "Cache stats: E=%d, P=%d, S=%d, H=%d, R=%d, O=%d", e, p, s + s2, h, 0, 0);
+  int r = 0, o = 0;
+  if (kav_cache_rpcprogs()) {
+    fprintf(stderr, "Failed to cache rpc(4) entries - %s\n", tvl_usrmsg);
+    ctlblk.init_failed = 1;
+    return 1;
+  }
+  log_tree("rpc programs", kav_map_rpcprogs, totals, &r);
+  if (kav_cache_oids()) {
+    fprintf(stderr, "Failed to cache OIDs - see logfile\n");
+    ctlblk.init_failed = 1;
+    return 1;
+  }
+  log_tree("OIDs", kav_map_oids, totals, &o);
+  tovlog(4, "Cache stats: E=%d, P=%d, S=%d, H=%d, R=%d, O=%d", e, p, s + s2, h, r, o);
   tovlog(4, "Cache W-Tree totals: %d entries, in %d nodes (%d) - %d bytes", totals[0], totals[1], totals[3],
          totals[2]);
   return 0;

@@ -118,9 +118,13 @@ unsigned l5_ber(const kav_l5row &row, kav_view d, int, int *layer, kav_pktctx *)
 }  // namespace
 
 // ---- families decoded elsewhere -------------------------------------------------------
-// Pending their decoders: the payload stays undecoded (shown as data).
-bool kav_l5_rpc(kav_view, int) { return false; }
-int kav_l5_asn1(kav_view, int, int, const char *) { return -1; }
+bool kav_l5_rpc(kav_view data, int l4proto) {
+  kav_panrpc(data, l4proto);
+  return true;
+}
+int kav_l5_asn1(kav_view data, int layer, int code, const char *label) {
+  return kav_panasn1(data, layer, code, label);
+}
 
 // ---- dispatch ---------------------------------------------------------------------------
 

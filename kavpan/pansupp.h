@@ -183,12 +183,21 @@ extern wtree *kav_map_hosts;
 extern wtree *kav_map_l4prots;
 extern wtree *kav_map_l5tcp;
 extern wtree *kav_map_l5udp;
+extern wtree *kav_map_rpcprogs;
+extern wtree *kav_map_oids;
 
 int kav_cache_ethers();
 int kav_cache_hosts();
 int kav_cache_l4prots();
 int kav_cache_l5prots();
+int kav_cache_rpcprogs();
+int kav_cache_oids();       // the OID-names map of the configuration directory
+void kav_free_oids_cache();
 void kav_cache_free();  // destroy every cache; safe to call twice
+const char *rpcprog2nam(unsigned prog);
+// Symbolic name of exactly this dotted OID, or null.
+const char *kav_oid2nam(const char *dotted, int len);
+extern const char *kav_oids_file;  // file name of the OID map in the configuration directory
 const char *kav_ethaddr2nam(const unsigned char addr[6]);
 const char *kav_ipaddr2nam(const unsigned char addr[4]);
 

@@ -898,3 +898,106 @@ TEST(KavpanEncap, RawIpSessionByVersionNibbleAndTaggedFilter) {
   ASSERT_EQ(g.status, 0) << g.err;
   EXPECT_EQ(evt_ids(g.out).size(), 1u) << g.out;
 }
+
+// ---- application decoders that need the start-up caches --------------------------
+
+namespace {
+
+// One UDP datagram from a client port to the given service port.
+LogWriter one_udp(uint16_t dport, const Bytes &payload) {
+  LogWriter w;
+  w.loghdr(1);
+  w.session(captured());
+  uint32_t a = ip4(192, 168, 7, 1), b = ip4(192, 168, 7, 20);
+  w.frame(0, T0, 0, ether(mac(2), mac(1), 0x0800, ipv4(a, b, 17, udp4(a, b, 40000, dport, payload))));
+  Trailer t;
+  t.frames = 1;
+  w.close(0, 4, T0 + 1, 0, t);
+  return w;
+}
+
+// SNMPv1 get-request for sysName.0 from community "public".
+const Bytes kSnmpGet = {0x30, 0x26, 0x02, 0x01, 0x00, 0x04, 0x06, 'p',  'u',  'b',  'l',  'i',  'c',  0xa0,
+                        0x19, 0x02, 0x01, 0x01, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x0e, 0x30, 0x0c,
+                        0x06, 0x08, 0x2b, 0x06, 0x01, 0x02, 0x01, 0x01, 0x05, 0x00, 0x05, 0x00};
+
+}  // namespace
+
+TEST(KavpanRpcBer, OidMapFromTheConfigurationDirectory) {
+  TempDir conf;
+  // The map's last line has no newline: it is loaded all the same.
+  std::ofstream(conf.path() + "/oids.map") << "# names\n1.3.6.1.2.1.1.5 = sysName";
+  Bytes log = one_udp(161, kSnmpGet).out;
+  Result r = kavpan("-n -v 4", log, "TOVADIR=" + conf.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("SNMP:           1.3.6.1.2.1.1.5.0\nSNMP:           sysName.0\n"), std::string::npos) << r.out;
+  r = kavpan("-n", log, "TOVADIR=" + conf.path());
+  EXPECT_NE(r.out.find("data=40 [Get-Request]"), std::string::npos) << r.out;
+  // Without a map OIDs stay dotted and start-up goes on.
+  r = kavpan("-n -v 4", log, "TOVADIR=" + conf.path() + "/none");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("sysName"), std::string::npos) << r.out;
+  // A map the cache cannot take ends start-up.
+  std::ofstream(conf.path() + "/oids.map") << "1.3.x = bad\n";
+  r = kavpan("-n -v 4", log, "TOVADIR=" + conf.path());
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.err, "Failed to cache OIDs - see logfile\n");
+}
+
+TEST(KavpanRpcBer, ProtocolMapPseudoProtocols) {
+  Bytes log = one_udp(161, kSnmpGet).out;
+  Result r = kavpan("-n -v 4 -U ASN1", log);
+  EXPECT_NE(r.out.find("ASN.1: {Universal (C), Tag=16 (Sequence), Len=1:1:38, Seq=0.0\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("SNMP:"), std::string::npos) << r.out;
+  r = kavpan("-n -v 4 -U X509CERT", log);
+  EXPECT_NE(r.out.find("X509: {Universal (C), Tag=16 (Sequence), Len=1:1:38, Seq=0.0\n"), std::string::npos) << r.out;
+  // An RPC call on a port of no decoder of its own, through -u RPC.
+  Bytes call = {0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0x86, 0xa0, 0, 0, 0, 2, 0, 0, 0, 3,
+                0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x86, 0xa3, 0, 0, 0, 3,
+                0, 0, 0, 17, 0, 0, 0, 0};
+  log = one_udp(5555, call).out;
+  r = kavpan("-n -u RPC", log);
+  EXPECT_NE(r.out.find("RPC C=9, "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(".2.GetPort]"), std::string::npos) << r.out;
+  r = kavpan("-n", log);
+  EXPECT_EQ(r.out.find("RPC C=9"), std::string::npos) << r.out;
+}
+
+// DER on standard input through -r and a pseudo-protocol: the X.509 schema
+// for X509CERT, the generic walk for ASN1.
+TEST(KavpanRpcBer, RawDerFromStandardInput) {
+  // A version 1 certificate: serial 7, sha256WithRSAEncryption, CN=a as issuer and subject.
+  const Bytes cert = {
+      0x30, 0x78, 0x30, 0x63, 0x02, 0x01, 0x07, 0x30, 0x0d, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01,
+      0x01, 0x0b, 0x05, 0x00, 0x30, 0x0c, 0x31, 0x0a, 0x30, 0x08, 0x06, 0x03, 0x55, 0x04, 0x03, 0x13, 0x01, 0x61,
+      0x30, 0x1e, 0x17, 0x0d, 0x32, 0x35, 0x30, 0x31, 0x30, 0x31, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x5a, 0x17,
+      0x0d, 0x32, 0x36, 0x30, 0x31, 0x30, 0x31, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x5a, 0x30, 0x0c, 0x31, 0x0a,
+      0x30, 0x08, 0x06, 0x03, 0x55, 0x04, 0x03, 0x13, 0x01, 0x61, 0x30, 0x13, 0x30, 0x0d, 0x06, 0x09, 0x2a, 0x86,
+      0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01, 0x05, 0x00, 0x03, 0x02, 0x00, 0xff, 0x30, 0x0d, 0x06, 0x09, 0x2a,
+      0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x0b, 0x05, 0x00, 0x03, 0x02, 0x00, 0xaa};
+  TempDir conf;
+  std::ofstream(conf.path() + "/oids.map") << "2.5.4.3 = commonName\n";
+  Result r = kavpan("-r X509CERT -v 4", cert, "TOVADIR=" + conf.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\n122-octet PDU follows:\n\n"
+                       "X509: {Universal (C), Tag=16 (Sequence), Len=1:1:120, Seq=0.0\n"
+                       "X509:   {Universal (C), Tag=16 (Sequence), Len=1:1:99, Seq=1.0  -- signed object\n"
+                       "X509:     {Universal (P), Tag=2 (Integer), Len=1:1:1, Seq=2.0  -- serialNumber\n"
+                       "X509:       7 (0x7)\n"),
+            std::string::npos)
+      << r.out;
+  for (const char *field : {"  -- signature\n", "  -- issuer\n", "X509:             commonName\n", "  -- validity\n",
+                            "  -- subject\n", "  -- subjectPublicKeyInfo\n", "  -- algorithmID\n", "  -- encryptedHash\n"})
+    EXPECT_NE(r.out.find(field), std::string::npos) << field << "\n" << r.out;
+  r = kavpan("-r ASN1 -v 4", Bytes{0x30, 0x03, 0x02, 0x01, 0x05});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("ASN.1: {Universal (C), Tag=16 (Sequence), Len=1:1:3, Seq=0.0\n"
+                       "ASN.1:   {Universal (P), Tag=2 (Integer), Len=1:1:1, Seq=1.0\n"
+                       "ASN.1:     5 (0x5)\nASN.1:   }\nASN.1: }\n"),
+            std::string::npos)
+      << r.out;
+  // Cut short: the walk says so and the program ends normally.
+  r = kavpan("-r X509CERT -v 4", Bytes(cert.begin(), cert.begin() + 40));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("*** WARNING: Following PDU truncated in Data field (120 -> 40) ***"), std::string::npos) << r.out;
+}

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -321,6 +322,7 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
     default: return false;
   }
 }
+
 
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;

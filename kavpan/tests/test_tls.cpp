@@ -106,8 +106,12 @@ TEST_F(PanTls, ServerHelloAndCertificate) {
   o = tls(4, certificate());
   EXPECT_NE(o.find("+SSL-SHAKE: Message-Type = 11 (Certificate)\n+SSL-SHAKE: Length = 16\n"
                    "+SSL-CERT: 2 Certificates follow:\n"
-                   "+SSL-CERT: - Certificate 1 (5 octets):\nDecimal format, 16 octets per row\n0001: 048 003 002 001 005\n"
-                   "+SSL-CERT: - Certificate 2 (2 octets):\nDecimal format, 16 octets per row\n0001: 048 000\n"),
+                   "+SSL-CERT: - Certificate 1 (5 octets):\n"
+                   "X509CERT: {Universal (C), Tag=16 (Sequence), Len=1:1:3, Seq=0.0\n"
+                   "X509CERT:   {Universal (P), Tag=2 (Integer), Len=1:1:1, Seq=1.0\n"
+                   "X509CERT:     5 (0x5)\nX509CERT:   }\nX509CERT: }\n"
+                   "+SSL-CERT: - Certificate 2 (2 octets):\n"
+                   "X509CERT: {Universal (C), Tag=16 (Sequence), Len=1:1:0, Seq=0.0}\n"),
             std::string::npos)
       << o;
   EXPECT_EQ(o.find("SSL: "), std::string::npos);
