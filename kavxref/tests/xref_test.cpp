@@ -581,3 +581,14 @@ TEST(XrefCommandLine, ErrorsEndWithStatus99) {
 }
 
 }  // namespace
+
+// A report that cannot be written is not a success: one message, status 1.
+TEST_F(XrefListings, FullDiskEndsWithOneMessageAndStatus1) {
+  logtest::write_file(td.file("empty"), {});
+  logtest::RunResult rr = logtest::run({kavxref(), in, ref}, td.file("empty"), "/dev/full", td.file("err"));
+  EXPECT_EQ(rr.status, 1);
+  std::string err = logtest::read_text(td.file("err"));
+  EXPECT_NE(err.find("Write failed on standard output - errno=28 [No space left on device]\n"), std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("Write failed", err.find("Write failed") + 1), std::string::npos) << err;  // only once
+}
