@@ -2,6 +2,8 @@
 // banners, event lines, selection, statistics and its handling of bad input.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -331,6 +333,76 @@ TEST(KavpanEvents, OnePrefixPerLineAtEachShortVerbosity) {
       EXPECT_EQ(l[5], "- Evt=6 (5.750000): END - packet-capture session terminated normally");
     }
   }
+}
+
+// Reads from fd until the text holds needle or seconds pass; returns the text.
+std::string read_until(int fd, const std::string &needle, int seconds) {
+  std::string got;
+  for (int waited = 0; got.find(needle) == std::string::npos && waited < seconds * 10;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) {
+      waited++;
+      continue;
+    }
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, size_t(n));
+  }
+  return got;
+}
+
+// Live use, a capture piped through the analyser into another program: the
+// text for a pipe is buffered, yet each event shows as soon as it is decoded,
+// while the log is still open.
+TEST(KavpanEvents, PipeOutputShowsEachEventWhileTheLogIsOpen) {
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
+    setenv("TZ", "UTC", 1);
+    setenv("TOVATRC_FILENAME", "/dev/null", 1);
+    unsetenv("TOV_STDOUT_NOBUF");
+    execl(VELMORA_BIN_DIR "/kavpan", "kavpan", "-N", "-v", "2", (char *)nullptr);
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  signal(SIGPIPE, SIG_IGN);
+  LogWriter w;
+  w.loghdr(1);
+  w.session(captured());
+  w.frame(0, T0, 125000, tcp_frame());
+  ASSERT_EQ(write(in[1], w.out.data(), w.out.size()), ssize_t(w.out.size()));
+  std::string first = read_until(out[0], "\n- Evt=1 (0.125000): ", 20);
+  first += read_until(out[0], "\n", 20);
+  EXPECT_NE(first.find("Base time is Mon Dec  8 08:00:00 2025\n"), std::string::npos) << first;
+  EXPECT_NE(first.find("- Evt=1 (0.125000): ETH; IP: 192.168.7.1 -> 192.168.7.20"), std::string::npos) << first;
+  EXPECT_EQ(first.back(), '\n') << first;
+
+  w.out.clear();
+  w.frame(0, T0 + 1, 0, arp_frame());
+  ASSERT_EQ(write(in[1], w.out.data(), w.out.size()), ssize_t(w.out.size()));
+  std::string second = read_until(out[0], "- Evt=2 (1.000000): ", 20);
+  second += read_until(out[0], "\n", 20);
+  EXPECT_NE(second.find("- Evt=2 (1.000000): ETH"), std::string::npos) << second;
+  EXPECT_EQ(second.back(), '\n') << second;
+
+  close(in[1]);
+  std::string rest = read_until(out[0], "\x01", 20);  // to the end of the output
+  close(out[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  EXPECT_EQ(rest.find("- Evt="), std::string::npos) << rest;
 }
 
 TEST(KavpanEvents, DeltaAndTimeOfDayForms) {
