@@ -335,10 +335,14 @@ TEST(KavpanEvents, OnePrefixPerLineAtEachShortVerbosity) {
   }
 }
 
-// Reads from fd until the text holds needle or seconds pass; returns the text.
-std::string read_until(int fd, const std::string &needle, int seconds) {
-  std::string got;
-  for (int waited = 0; got.find(needle) == std::string::npos && waited < seconds * 10;) {
+// Appends what fd delivers to got until got holds a whole line starting with
+// prefix, or the output ends, or seconds pass; returns that line (empty if none).
+std::string read_line_of(int fd, std::string &got, const std::string &prefix, int seconds) {
+  for (int waited = 0;;) {
+    size_t a = got.find(prefix);
+    size_t e = a == std::string::npos ? a : got.find('\n', a);
+    if (e != std::string::npos) return got.substr(a, e + 1 - a);
+    if (waited >= seconds * 10) return "";
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) {
       waited++;
@@ -346,10 +350,9 @@ std::string read_until(int fd, const std::string &needle, int seconds) {
     }
     char buf[4096];
     ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) break;
+    if (n <= 0) return "";
     got.append(buf, size_t(n));
   }
-  return got;
 }
 
 // Live use, a capture piped through the analyser into another program: the
@@ -382,22 +385,21 @@ TEST(KavpanEvents, PipeOutputShowsEachEventWhileTheLogIsOpen) {
   w.session(captured());
   w.frame(0, T0, 125000, tcp_frame());
   ASSERT_EQ(write(in[1], w.out.data(), w.out.size()), ssize_t(w.out.size()));
-  std::string first = read_until(out[0], "\n- Evt=1 (0.125000): ", 20);
-  first += read_until(out[0], "\n", 20);
-  EXPECT_NE(first.find("Base time is Mon Dec  8 08:00:00 2025\n"), std::string::npos) << first;
-  EXPECT_NE(first.find("- Evt=1 (0.125000): ETH; IP: 192.168.7.1 -> 192.168.7.20"), std::string::npos) << first;
-  EXPECT_EQ(first.back(), '\n') << first;
+  std::string got;
+  std::string first = read_line_of(out[0], got, "- Evt=1 ", 20);
+  EXPECT_NE(got.find("Base time is Mon Dec  8 08:00:00 2025\n"), std::string::npos) << got;
+  EXPECT_EQ(first.rfind("- Evt=1 (0.125000): ETH; IP: 192.168.7.1 -> 192.168.7.20", 0), 0u) << got;
 
   w.out.clear();
   w.frame(0, T0 + 1, 0, arp_frame());
   ASSERT_EQ(write(in[1], w.out.data(), w.out.size()), ssize_t(w.out.size()));
-  std::string second = read_until(out[0], "- Evt=2 (1.000000): ", 20);
-  second += read_until(out[0], "\n", 20);
-  EXPECT_NE(second.find("- Evt=2 (1.000000): ETH"), std::string::npos) << second;
-  EXPECT_EQ(second.back(), '\n') << second;
+  std::string second = read_line_of(out[0], got, "- Evt=2 ", 20);
+  EXPECT_EQ(second.rfind("- Evt=2 (1.000000): ETH", 0), 0u) << got;
 
   close(in[1]);
-  std::string rest = read_until(out[0], "\x01", 20);  // to the end of the output
+  size_t seen = got.size();
+  read_line_of(out[0], got, "\x01", 20);  // to the end of the output
+  std::string rest = got.substr(seen);
   close(out[0]);
   int st = 0;
   waitpid(pid, &st, 0);
