@@ -17,8 +17,11 @@
 # output to a regular file and to a pipe read by "cat > /dev/null". Printed per
 # mix: min/median/max of each side and of the per-run ratio (tcpdump's time
 # divided by kavpan's: above 1, kavpan is faster), for kavpan -N -v 2 against
-# tcpdump -n and kavpan -N -v 4 against tcpdump -nvvX. Then a profile of
-# kavpan -N -v 2 on the last mix (perf, or callgrind when perf is not usable).
+# tcpdump -n and kavpan -N -v 4 against tcpdump -nvvX; and, when kav_import is
+# built too, the wall time of the pipeline users run on a pcap file,
+# "kav_import -x Tcpdump < pcap | kavpan -N -v 2 > out", against
+# "tcpdump -n -r pcap > out". Then a profile of kavpan -N -v 2 on the last mix
+# (perf, or callgrind when perf is not usable).
 bin=${1:-build/bin}
 frames=${2:-200000}
 [ $# -gt 2 ] && shift 2 || set --
@@ -39,6 +42,8 @@ if [ ! -x /usr/bin/time ]; then
 fi
 have_td=0
 command -v tcpdump >/dev/null 2>&1 && have_td=1
+have_imp=0
+[ -x "$bin/kav_import" ] && have_imp=1
 ${CXX:-c++} -std=c++20 -O2 -I"$src/samples" -o "$tmp/mkcapture" "$src/samples/mkcapture.cpp" || exit 1
 
 echo "CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) ($(nproc) online)"
@@ -54,6 +59,13 @@ cpu_file() {
 cpu_pipe() {
   { /usr/bin/time -f "%U %S" -o "$tmp/time" "$@" 2>/dev/null; } | cat > /dev/null
   awk '{ printf "%.3f\n", $1 + $2 }' "$tmp/time"
+}
+# wall "PIPELINE": wall seconds of a shell pipeline, its output to a regular file.
+wall() {
+  t0=$(date +%s.%N)
+  sh -c "$1 > '$tmp/out'"
+  t1=$(date +%s.%N)
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
 }
 # stats FILE: "min/median/max" of the numbers in FILE.
 stats() {
@@ -92,7 +104,7 @@ for mix in $mixes; do
   done
 
   : > "$tmp/kf"; : > "$tmp/tf"; : > "$tmp/kp"; : > "$tmp/tp"; : > "$tmp/k4"; : > "$tmp/t4"
-  : > "$tmp/rf"; : > "$tmp/rp"; : > "$tmp/r4"
+  : > "$tmp/rf"; : > "$tmp/rp"; : > "$tmp/r4"; : > "$tmp/kw"; : > "$tmp/tw"; : > "$tmp/rw"
   i=0
   while [ $i -lt "$runs" ]; do
     i=$((i + 1))
@@ -102,16 +114,20 @@ for mix in $mixes; do
         a=$(cpu_file "$bin/kavpan" -N -v 2 < "$kav"); echo "$a" >> "$tmp/kf"
         b=$(cpu_pipe "$bin/kavpan" -N -v 2 < "$kav"); echo "$b" >> "$tmp/kp"
         c=$(cpu_file "$bin/kavpan" -N -v 4 < "$kav"); echo "$c" >> "$tmp/k4"
+        [ $have_imp = 1 ] && wall "\"$bin/kav_import\" -x Tcpdump < \"$pcap\" 2>/dev/null | \"$bin/kavpan\" -N -v 2" >> "$tmp/kw"
       elif [ $have_td = 1 ]; then
         cpu_file tcpdump -n -r "$pcap" >> "$tmp/tf"
         cpu_pipe tcpdump -n -r "$pcap" >> "$tmp/tp"
         cpu_file tcpdump -nvvX -r "$pcap" >> "$tmp/t4"
+        [ $have_imp = 1 ] && wall "tcpdump -n -r \"$pcap\" 2>/dev/null" >> "$tmp/tw"
       fi
     done
     if [ $have_td = 1 ]; then
       awk -v k="$(tail -1 "$tmp/kf")" -v t="$(tail -1 "$tmp/tf")" 'BEGIN { print t / (k > 0 ? k : 0.001) }' >> "$tmp/rf"
       awk -v k="$(tail -1 "$tmp/kp")" -v t="$(tail -1 "$tmp/tp")" 'BEGIN { print t / (k > 0 ? k : 0.001) }' >> "$tmp/rp"
       awk -v k="$(tail -1 "$tmp/k4")" -v t="$(tail -1 "$tmp/t4")" 'BEGIN { print t / (k > 0 ? k : 0.001) }' >> "$tmp/r4"
+      [ $have_imp = 1 ] &&
+        awk -v k="$(tail -1 "$tmp/kw")" -v t="$(tail -1 "$tmp/tw")" 'BEGIN { print t / (k > 0 ? k : 0.001) }' >> "$tmp/rw"
     fi
   done
   echo "CPU s min/median/max    kavpan               tcpdump              ratio (tcpdump/kavpan)"
@@ -119,6 +135,8 @@ for mix in $mixes; do
     echo "-v 2 vs -n, file        $(stats "$tmp/kf")    $(stats "$tmp/tf")    $(stats "$tmp/rf")"
     echo "-v 2 vs -n, pipe        $(stats "$tmp/kp")    $(stats "$tmp/tp")    $(stats "$tmp/rp")"
     echo "-v 4 vs -nvvX, file     $(stats "$tmp/k4")    $(stats "$tmp/t4")    $(stats "$tmp/r4")"
+    [ $have_imp = 1 ] &&
+      echo "pipeline, wall s        $(stats "$tmp/kw")    $(stats "$tmp/tw")    $(stats "$tmp/rw")"
   else
     echo "-v 2, file              $(stats "$tmp/kf")    (tcpdump not installed: no comparison)"
     echo "-v 2, pipe              $(stats "$tmp/kp")"
