@@ -394,6 +394,17 @@ inline Bytes mixed_frame(uint64_t i) {
   }
 }
 
+// A TCP segment's header fields, for the mixes below.
+inline Tcp tcp_fields(uint16_t sport, uint16_t dport, uint32_t seq, uint32_t ack, uint8_t flags) {
+  Tcp t;
+  t.sport = sport;
+  t.dport = dport;
+  t.seq = seq;
+  t.ack = ack;
+  t.flags = flags;
+  return t;
+}
+
 // Web and office traffic, frame number i of a repeating mix: mostly TCP data
 // segments carrying HTTP text, DNS queries and answers over UDP, some ICMP
 // echo and ARP.
@@ -424,12 +435,7 @@ inline Bytes web_frame(uint64_t i) {
   switch (i % 20) {
     case 0:
     case 7: {  // request
-      Tcp t;
-      t.sport = port;
-      t.dport = 80;
-      t.seq = uint32_t(i * 977);
-      t.ack = uint32_t(i * 131);
-      t.flags = 0x18;
+      Tcp t = tcp_fields(port, 80, uint32_t(i * 977), uint32_t(i * 131), 0x18);
       std::string r = std::string("GET ") + paths[i % 5] + " HTTP/1.1\r\nHost: " + host +
                       "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\nAccept: text/html,application/xhtml+xml\r\n"
                       "Accept-Language: en-GB,en;q=0.8\r\nConnection: keep-alive\r\n\r\n";
@@ -444,12 +450,7 @@ inline Bytes web_frame(uint64_t i) {
     case 10:
     case 14:
     case 15: {  // response header and body segments
-      Tcp t;
-      t.sport = 80;
-      t.dport = port;
-      t.seq = uint32_t(i * 131);
-      t.ack = uint32_t(i * 977 + 200);
-      t.flags = 0x18;
+      Tcp t = tcp_fields(80, port, uint32_t(i * 131), uint32_t(i * 977 + 200), 0x18);
       std::string r;
       if (i % 20 == 1 || i % 20 == 8)
         r = "HTTP/1.1 200 OK\r\nDate: Mon, 08 Dec 2025 08:00:00 GMT\r\nServer: webserver\r\n"
@@ -466,12 +467,7 @@ inline Bytes web_frame(uint64_t i) {
     case 4:
     case 11:
     case 16: {  // acknowledgements
-      Tcp t;
-      t.sport = port;
-      t.dport = 80;
-      t.seq = uint32_t(i * 977 + 200);
-      t.ack = uint32_t(i * 131 + 1400);
-      t.flags = 0x10;
+      Tcp t = tcp_fields(port, 80, uint32_t(i * 977 + 200), uint32_t(i * 131 + 1400), 0x10);
       return ether(gw, cl, 0x0800, ipv4(client, server, 6, tcp4(client, server, t), uint16_t(i)));
     }
     case 5:
@@ -517,13 +513,9 @@ inline Bytes small_frame(uint64_t i) {
       if (i % 64 == 7) return ether(bcast(), a, 0x0806, arp(1, a, ha, Mac{{0, 0, 0, 0, 0, 0}}, hb));
       [[fallthrough]];
     default: {
-      Tcp t;
       bool up = i % 2;
-      t.sport = up ? port : 443;
-      t.dport = up ? 443 : port;
-      t.seq = uint32_t(i * 2654435761u);
-      t.ack = uint32_t(i * 40503u);
-      t.flags = i % 16 == 3 ? 0x18 : 0x10;
+      Tcp t = tcp_fields(up ? port : 443, up ? 443 : port, uint32_t(i * 2654435761u), uint32_t(i * 40503u),
+                         i % 16 == 3 ? 0x18 : 0x10);
       if (t.flags == 0x18) t.data = Bytes(6, 0x30);
       t.win = uint16_t(8192 + i % 50000);
       return up ? ether(b, a, 0x0800, ipv4(ha, hb, 6, tcp4(ha, hb, t), uint16_t(i)))
