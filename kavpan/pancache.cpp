@@ -276,11 +276,16 @@ int kav_cache_hosts() {
 const char *kav_ipaddr2nam(const unsigned char addr[4]) {
   static char res[200];
   if (kav_numval_ip || kav_numval_all) {  // the common case under -n/-N: no copy
-    int dl = 0;
+    // Octet texts made once: two of these addresses go into every IP line.
+    static char octets[256][4];
+    if (!octets[1][0])
+      for (int v = 0; v < 256; v++) dectext(v, octets[v]);
+    char *o = res;
     for (int i = 0; i < 4; i++) {
-      if (i) res[dl++] = '.';
-      dl += dectext(addr[i], res + dl);
+      if (i) *o++ = '.';
+      for (const char *d = octets[addr[i]]; *d;) *o++ = *d++;
     }
+    *o = 0;
     return res;
   }
   char dotted[20];

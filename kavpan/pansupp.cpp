@@ -50,7 +50,7 @@ inline char *dec_rev(char *e, unsigned long long u) {
 // Short copies are the rule here (names, numbers, separators): a plain loop
 // beats the call into the library's memcpy/memset.
 inline void copy_short(char *d, const char *s, int n) {
-  if (n > 24) {
+  if (n > 8) {
     memcpy(d, s, size_t(n));
     return;
   }
