@@ -5,6 +5,8 @@
 #   web    web and office traffic: TCP segments with HTTP text, DNS queries and
 #          answers over UDP, some ICMP and ARP
 #   small  small frames: mostly 60-octet TCP acknowledgements and UDP
+#   app    application traffic: DNS queries and answers, DHCP, HTTP, whose
+#          payloads both programs decode
 #
 #   sh bench/kavpan_decode.sh [bindir] [frames] [mix ...]
 #
@@ -25,7 +27,7 @@
 bin=${1:-build/bin}
 frames=${2:-200000}
 [ $# -gt 2 ] && shift 2 || set --
-mixes=${*:-mixed web small}
+mixes=${*:-mixed web small app}
 runs=${RUNS:-5}
 src=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d /tmp/kavpan_bench.XXXXXX)

@@ -136,6 +136,19 @@ void put_evt_prefix(unsigned evtno, bool neg, unsigned long secs, unsigned long 
 
 void trace_to_log(int level, const char *msg) { tovlog(level, "%s", msg); }
 
+// A capture of another format given as a log: pcap in either byte order with
+// micro- or nanosecond time stamps, or pcapng (section header block with its
+// byte-order magic).
+bool foreign_capture(const unsigned char *b) {
+  static const unsigned char pcap[4][4] = {
+      {0xd4, 0xc3, 0xb2, 0xa1}, {0xa1, 0xb2, 0xc3, 0xd4}, {0x4d, 0x3c, 0xb2, 0xa1}, {0xa1, 0xb2, 0x3c, 0x4d}};
+  for (const auto &m : pcap)
+    if (memcmp(b, m, 4) == 0) return true;
+  static const unsigned char shb[4] = {0x0a, 0x0d, 0x0d, 0x0a};
+  static const unsigned char bom[2][4] = {{0x1a, 0x2b, 0x3c, 0x4d}, {0x4d, 0x3c, 0x2b, 0x1a}};
+  return memcmp(b, shb, 4) == 0 && (memcmp(b + 8, bom[0], 4) == 0 || memcmp(b + 8, bom[1], 4) == 0);
+}
+
 bool is_dec(const std::string &s) { return !s.empty() && isdecstr(s.c_str()); }
 
 std::string trim(const std::string &s) {
@@ -384,7 +397,10 @@ class App : public TovAppShell {
   int read_event(int flags, int *truncated);
   void print_statistics(long matched, long rejected);
   void print_event_header(unsigned evtno, const kav_evthdr &eh, int layer, int offset);
+  void check_output();
+  [[noreturn]] void output_failed(int err);
 
+  FILE *log_in_ = nullptr;  // standard input, read while the output is watched
   TovBufferedStdio *stdin_buf_ = nullptr;
   TovBufferedStdio *stdout_buf_ = nullptr;
   tvl_init_ctrl *ctrl_ = nullptr;
@@ -641,6 +657,10 @@ void App::free_resources() {
     kav_close_logfile(&ctlblk.log);
     memset(&ctlblk.log, 0, sizeof ctlblk.log);
   }
+  if (log_in_) {
+    fclose(log_in_);
+    log_in_ = nullptr;
+  }
 }
 
 void App::appTerminated() { free_resources(); }
@@ -651,6 +671,23 @@ void App::fail_exit() {
   fflush(stdout);
   free_resources();
   exit(1);
+}
+
+// Nothing is worth printing once the output is lost: one message, status 1.
+void App::output_failed(int err) {
+  fprintf(stderr, "Write failed on standard output - errno=%d [%s]\n", err, err ? strerror(err) : "UNKNOWN");
+  fail_exit();
+}
+
+// A failed write leaves the stream's error flag; the write that failed set
+// errno, unless what was buffered since fails again on a flush.
+void App::check_output() {
+  FILE *o = kav_out();
+  if (!ferror(o)) return;
+  int e = errno;
+  errno = 0;
+  if (fflush(o) != 0 && errno != 0) e = errno;
+  output_failed(e);
 }
 
 int App::read_sessions(int64_t *earliest) {
@@ -709,7 +746,13 @@ void App::print_banners() {
       kavprt(4, "Packet capture started %s (%d)\n\n", when.c_str(), mech);
       const char *hostname = host[0] ? host : "UNKNOWN";
       kavprt(4, "Hostname: %s\n", hostname);
-      if (ifname[0]) {
+      static const unsigned char no_addr[4] = {0, 0, 0, 0};
+      if (ifname[0] && memcmp(sh.ipaddr, no_addr, 4) == 0) {
+        // Captured on a link without an IPv4 address: nothing to name.
+        kavprt(4, "Interface: %s\n", ifname);
+        kavprt(4, "Interface MTU: %lu\n", (unsigned long)sh.mtu);
+        kavprt(4, "Link Type: %s\n", dlp_proto2nam(int(sh.linktype)));
+      } else if (ifname[0]) {
         kavprt(4, "Interface: %s (%s)\n", ifname, kav_ipaddr2nam(sh.ipaddr));
         // The mask is a 32-bit value stored sign-extended.
         kavprt(4, "Subnet Mask: 0x%08lX\t\tInterface MTU: %lu\n", (unsigned long)(sh.netmask & 0xffffffff),
@@ -881,7 +924,8 @@ void App::flush_if_idle(int64_t need) {
 #ifdef __GLIBC__
   if (need >= 0 && in->_IO_read_end - in->_IO_read_ptr >= need) return;
 #endif
-  pollfd pfd{fileno(in), POLLIN, 0};
+  // The log is standard input (the watched stream has no descriptor of its own).
+  pollfd pfd{STDIN_FILENO, POLLIN, 0};
   if (poll(&pfd, 1, 0) == 1) return;
   fflush(stdout);
 }
@@ -922,6 +966,7 @@ void App::run_events(bool ahead) {
     } else {
       rc = read_event(0, &truncated);
     }
+    if (rc && !log.eof && !truncated && kav_output_gone(1)) output_failed(EPIPE);
     if (rc) {
       if (log.eof) {
         kavprt(4, "\n%s\n", kSeparator);
@@ -994,6 +1039,7 @@ void App::run_events(bool ahead) {
       kav_trigevt te{eh.sec, eh.usec, log.packets, unsigned(eh.ses) + 1, uint64_t(ses.trl.frames)};
       run_trigger(&ctx, &te);
     }
+    check_output();
   }
   if (!ctlblk.export_type)
     print_statistics(matched, rejected);
@@ -1035,6 +1081,7 @@ int App::appRun() {
     int rc = raw_decode(ctlblk.raw_layer, ctlblk.raw_proto, ctlblk.raw_pseudo, ctlblk.raw_offset, ctlblk.raw_max);
     if (rc) fail_exit();
     fflush(stdout);
+    check_output();
     return 0;
   }
   ctlblk.evtbuf = static_cast<unsigned char *>(calloc(1, kEvtBufSize + 8));
@@ -1044,11 +1091,24 @@ int App::appRun() {
   }
   kav_logfile &log = ctlblk.log;
   memset(&log, 0, sizeof log);
-  log.stream = stdin;
-  tvl_usrmsg[0] = '\0';
-  // Standard input already carries its 128 KiB buffer.
-  if (kav_read_loghdr(&log, nullptr, 0)) {
+  // Standard input, read so that a pipeline whose output reader has gone
+  // ends at once instead of waiting for the next event.
+  log_in_ = kav_watched_input(0, 1);
+  if (!log_in_) {
     fprintf(stderr, "Logfile: %s\n", tvl_usrmsg);
+    fail_exit();
+  }
+  static char inbuf[kStdioBuf];
+  setvbuf(log_in_, inbuf, _IOFBF, sizeof inbuf);
+  log.stream = log_in_;
+  tvl_usrmsg[0] = '\0';
+  if (kav_read_loghdr(&log, nullptr, 0)) {
+    if (kav_output_gone(1)) output_failed(EPIPE);
+    if (foreign_capture(reinterpret_cast<const unsigned char *>(&log.hdr)))
+      fprintf(stderr, "Logfile: %s\n",
+              "this is a pcap/pcapng capture; import it with: kav_import -x Tcpdump < FILE | kavpan");
+    else
+      fprintf(stderr, "Logfile: %s\n", tvl_usrmsg);
     fail_exit();
   }
   if (tvl_usrmsg[0]) fprintf(stderr, "%s\n", tvl_usrmsg);  // minor-version warning
@@ -1063,13 +1123,16 @@ int App::appRun() {
     print_banners();
   else if (export_begin(&export_, stdout, ctlblk.export_type, log.sessions, log.hdr.nsessions, ctlblk.raw2null))
     fail_exit();
+  check_output();
   if (!ctlblk.export_type) batch_pipe_output();
   // Read the first event's header now: its time may be the base time.
   flush_if_idle(int64_t(sizeof(kav_evthdr)));
   int dummy = 0;
   bool hdr_failed = kav_read_evt(&log, -1, nullptr, 0, KAV_RD_HDR, &dummy) != 0 && !log.eof;
+  if (hdr_failed && kav_output_gone(1)) output_failed(EPIPE);
   // An export says nothing about the base time unless -b asks for a check.
   if ((!ctlblk.export_type || ctlblk.basetime_given) && !settle_basetime(earliest)) {
+    check_output();
     free_resources();
     return 0;
   }
@@ -1083,8 +1146,10 @@ int App::appRun() {
   } else {
     run_events(!log.eof);
   }
-  if (failed_) fail_exit();
   fflush(stdout);
+  // A failed export has told why already.
+  if (!(ctlblk.export_type && failed_)) check_output();
+  if (failed_) fail_exit();
   return 0;
 }
 

@@ -1,4 +1,5 @@
-// Link-layer decoder: Ethernet II, IEEE 802.3, FDDI, 802.2 LLC, SNAP and PPP.
+// Link-layer decoder: Ethernet II, IEEE 802.3, FDDI, 802.2 LLC, SNAP, PPP,
+// 802.1Q/802.1ad tags, MPLS label stacks and PPPoE.
 #include <cstring>
 
 #include "pansupp.h"
@@ -28,6 +29,7 @@ const etyp k_ethtypes[] = {
     {0x0BAE, "VINES Loopback"},
     {0x0BAF, "VINES Echo"},
     {0x1000, "Berkeley Trailer Negotiation"},
+    {0x22EB, "ERSPAN Type III"},
     {0x6001, "DEC MOP Dump/Load"},
     {0x6002, "DEC MOP Remote Console"},
     {0x6003, "DECNET Phase IV Route"},
@@ -35,6 +37,7 @@ const etyp k_ethtypes[] = {
     {0x6005, "DEC Diagnostic Protocol"},
     {0x6006, "DEC Customer Protocol"},
     {0x6007, "DEC LAVC, SCA"},
+    {0x6558, "Transparent Ethernet Bridging"},
     {0x6559, "Raw Frame Relay"},
     {0x7000, "Ungermann Bass Download"},
     {0x7002, "Ungermann Bass Diag/Loop"},
@@ -46,6 +49,7 @@ const etyp k_ethtypes[] = {
     {0x809B, "AppleTalk"},
     {0x80D5, "IBM SNA"},
     {0x80F3, "AppleTalk ARP"},
+    {0x8100, "802.1Q VLAN"},
     {0x8137, "IPX"},
     {0x814C, "SNMP"},
     {0x86DD, "IPv6"},
@@ -53,24 +57,27 @@ const etyp k_ethtypes[] = {
     {0x876C, "IP Autonomous Systems"},
     {0x880B, "PPP"},
     {0x8847, "MPLS"},
+    {0x8848, "MPLS Multicast"},
     {0x884C, "MultiProtocol-over-ATM"},
     {0x8884, "Frame-based ATM-over-Ethernet"},
+    {0x8863, "PPPoE Discovery"},
+    {0x8864, "PPPoE Session"},
     {0x888E, "802.1x EAP"},
+    {0x88BE, "ERSPAN"},
+    {0x88A8, "802.1ad Service VLAN"},
     {0x9000, "Loopback"},
     {0x9001, "3COM (Bridge) XNS System Management"},
     {0x9002, "3COM (Bridge) TCP/IP Sys"},
     {0x9003, "3COM (Bridge) Loop Detect"},
+    {0x9100, "802.1Q-in-Q VLAN"},
 };
 
-// Ether type to layer-3 code; 0 when there is no decoder for it.
-int ethtyp2l3(unsigned type) {
-  switch (type) {
-    case 0x0800: return KAV_L3_IP;
-    case 0x0806: return KAV_L3_ARP;
-    case 0x8035: return KAV_L3_RARP;
-    case 0x8137: return KAV_L3_IPX;
-    case 0x86DD: return KAV_L3_IPV6;
-    default: return 0;
+// Next layer for an ether type; layer 3 code 0 (not decoded) when the type
+// has no decoder.
+void by_ethtype(unsigned type, int *layer, int *proto) {
+  if (!kav_ethtype_layer(type, layer, proto)) {
+    *layer = KAV_L_NET;
+    *proto = 0;
   }
 }
 
@@ -176,7 +183,7 @@ unsigned mac_header(bool ether, int *layer, int *proto, const kav_view &pdu, int
         *layer = KAV_L_APP;
         *proto = 161;
       } else
-        *proto = ethtyp2l3(tl);
+        by_ethtype(tl, layer, proto);
       unknown_type = *layer == KAV_L_NET && *proto == 0;
     }
   } else {
@@ -357,8 +364,7 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
     family = "Ethertype";
     sep = " ... ";
     if (have_pid) {
-      *layer = KAV_L_NET;
-      *proto = ethtyp2l3(pid);
+      by_ethtype(pid, layer, proto);
       kav_strlcpy(namebuf, sizeof namebuf, ethtyp2nam(pid));
       name = namebuf;
       psep = " ... ";
@@ -393,32 +399,260 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
 unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
   int len = pdu.size();
   uint32_t addr = 0, ctl = 0, type = 0;
-  bool have_a = pdu.get8(0, addr), have_c = pdu.get8(1, ctl), have_t = pdu.get16(2, type);
+  // Address and control may be left out (PPPoE always does): a protocol field
+  // starts with an even octet, the address octet is 0xFF.
+  uint32_t b0 = 0xFF;
+  pdu.get8(0, b0);
+  const bool acfc = (b0 & 1) == 0;
+  const int hdr = acfc ? 2 : 4;
+  bool have_a = !acfc && pdu.get8(0, addr), have_c = !acfc && pdu.get8(1, ctl), have_t = pdu.get16(hdr - 2, type);
   *layer = KAV_L_NET;
   *proto = 0;
   if (have_t) {
     if (type == 0x0021)
       *proto = KAV_L3_IP;
+    else if (type == 0x0057)
+      *proto = KAV_L3_IPV6;
     else if (type == 0xC021)
       *proto = KAV_L3_PPPLCP;
     else if (type == 0x8035)
       *proto = KAV_L3_PPPNCP;
+    else if (type == 0x0281 || type == 0x0283) {
+      *layer = KAV_L_LINK;
+      *proto = KAV_L2_MPLS;
+    }
   }
   if (kav_vblvl == 4) {
     if (have_a) kavprt(4, "+PPP: Addr = 0x%02X\n", addr);
     if (have_c) kavprt(4, "+PPP: Control = 0x%02X\n", ctl);
     if (have_t) {
       char nb[24];
-      if (*proto)
+      if (*layer == KAV_L_LINK)
+        kav_strlcpy(nb, sizeof nb, kav_l2proto2nam(*proto));
+      else if (*proto)
         kav_strlcpy(nb, sizeof nb, kav_l3proto2nam(*proto));
       else
         snprintf(nb, sizeof nb, "<0x%x>", type);
       kavprt(4, "+PPP: Type = 0x%04X (%s)\n", type, nb);
-      kavprt(4, "\tDARPA protocols require Addr=0xFF, Control=03\n");
+      if (!acfc) kavprt(4, "\tDARPA protocols require Addr=0xFF, Control=03\n");
     }
   } else
-    kavprt(2, "%sPPP", len < 4 ? "*" : "");
-  return len < 4 ? 0 : unsigned(len - 4);
+    kavprt(2, "%sPPP", len < hdr ? "*" : "");
+  return len < hdr ? 0 : unsigned(len - hdr);
+}
+
+// 802.1Q / 802.1ad tag: TCI (priority 3 bits, DEI 1, VLAN id 12) and the
+// type of what it carries. The tag protocol is the type that led here.
+unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pktctx *ctx) {
+  const char *T = ctx->ethtype == 0x88A8 ? "802.1ad" : "802.1Q";
+  int len = pdu.size();
+  const char *mark = "";
+  unsigned payload = 0;
+  if (len < 4) {
+    kavprt(4, "WARNING: %s header is truncated (by %u bytes)\n", T, unsigned(4 - len));
+    mark = "*";
+  } else
+    payload = unsigned(len - 4);
+  uint32_t tci = 0, type = 0;
+  bool have_tci = pdu.get16(0, tci), have_type = pdu.get16(2, type);
+  unsigned pcp = tci >> 13, dei = (tci >> 12) & 1, vid = tci & 0xFFF;
+  *layer = KAV_L_NET;
+  *proto = 0;
+  bool unknown_type = false;
+  if (have_type) {
+    ctx->ethtype = type;
+    if (type <= 1500) {
+      // A length: 802.2 LLC follows, and what lies beyond the length is padding.
+      *layer = KAV_L_LINK;
+      *proto = KAV_L2_LLC;
+    } else {
+      by_ethtype(type, layer, proto);
+      unknown_type = *layer == KAV_L_NET && *proto == 0;
+    }
+  }
+  if (kav_vblvl == 4) {
+    if (have_tci) {
+      kavprt(4, "+%s: Priority = %u\n", T, pcp);
+      kavprt(4, "+%s: DEI = %u\n", T, dei);
+      kavprt(4, "+%s: VLAN ID = %u\n", T, vid);
+    }
+    if (have_type) {
+      if (type <= 1500)
+        kavprt(4, "+%s: Length = %u\n", T, type);
+      else
+        kavprt(4, "+%s: Type = 0x%04X (%s)\n", T, type, ethtyp2nam(type));
+    }
+  } else {
+    kavprt(2, "%s%s", mark, T);
+    if (have_tci) {
+      kavprt(2, " vlan=%u", vid);
+      kavprt(3, " pri=%u%s", pcp, dei ? " DEI" : "");
+    }
+    if (unknown_type) kavprt(2, " (%s)", ethtyp2nam(type));
+  }
+  if (have_type && type <= 1500 && payload > type) {
+    int excess = int(payload - type);
+    *trailer = excess;
+    kavprt(4, "\tNB: PDU length adjusted down by %d, to %u\n", excess, type + 4);
+    payload = type;
+  }
+  return payload;
+}
+
+// MPLS label stack: entries of label (20 bits), traffic class (3), bottom of
+// stack (1) and TTL (8), down to the bottom entry; the first nibble of what
+// follows tells IPv4 from IPv6.
+unsigned mpls(int *layer, int *proto, const kav_view &pdu) {
+  const char *T = "MPLS";
+  *layer = KAV_L_NET;
+  *proto = 0;
+  kav_cursor c(pdu);
+  int n = 0;
+  bool bottom = false;
+  while (!bottom && c.has(4)) {
+    bottom = (c.u32() >> 8) & 1;
+    n++;
+  }
+  const char *mark = "";
+  if (!bottom) {
+    // The capture ends inside the stack: nothing after it can be told.
+    kavprt(4, "WARNING: %s header is truncated (by %u bytes)\n", T, 4u - unsigned(c.remaining()));
+    mark = "*";
+  }
+  kavprt(2, "%s%s", mark, T);
+  kav_cursor e(pdu);
+  for (int i = 0; i < n; i++) {
+    uint32_t w = e.u32();
+    unsigned label = w >> 12, tc = (w >> 9) & 7, bos = (w >> 8) & 1, ttl = w & 0xFF;
+    if (kav_vblvl == 4) {
+      kavprt(4, "+%s: Label %d = %u\n", T, i + 1, label);
+      kavprt(4, "+%s:   Class = %u, Bottom of Stack = %s, TTL = %u\n", T, tc, bos ? "Yes" : "No", ttl);
+    } else {
+      kavprt(2, "%s%u", i ? "," : " label=", label);
+      kavprt(3, "<tc=%u,ttl=%u>", tc, ttl);
+    }
+  }
+  if (!bottom) return 0;
+  uint32_t nib = 0;
+  if (e.rest().get8(0, nib)) {
+    nib >>= 4;
+    if (nib == 4) *proto = KAV_L3_IP;
+    else if (nib == 6) *proto = KAV_L3_IPV6;
+    kavprt(4, "+%s: Payload = %s\n", T, nib == 4 ? "IPv4" : nib == 6 ? "IPv6" : "unknown");
+  }
+  return unsigned(e.remaining());
+}
+
+const char *pppoe_code2nam(unsigned code) {
+  static char buf[24];
+  switch (code) {
+    case 0x00: return "Session Data";
+    case 0x07: return "PADO";
+    case 0x09: return "PADI";
+    case 0x19: return "PADR";
+    case 0x65: return "PADS";
+    case 0xA7: return "PADT";
+    default: snprintf(buf, sizeof buf, "<0x%02X>", code); return buf;
+  }
+}
+
+const char *pppoe_tag2nam(unsigned tag) {
+  static char buf[24];
+  switch (tag) {
+    case 0x0000: return "End-Of-List";
+    case 0x0101: return "Service-Name";
+    case 0x0102: return "AC-Name";
+    case 0x0103: return "Host-Uniq";
+    case 0x0104: return "AC-Cookie";
+    case 0x0105: return "Vendor-Specific";
+    case 0x0110: return "Relay-Session-Id";
+    case 0x0120: return "PPP-Max-Payload";
+    case 0x0201: return "Service-Name-Error";
+    case 0x0202: return "AC-System-Error";
+    case 0x0203: return "Generic-Error";
+    default: snprintf(buf, sizeof buf, "<0x%04X>", tag); return buf;
+  }
+}
+
+// Tags of a discovery packet, at level 4.
+void pppoe_tags(const kav_view &body) {
+  const char *T = "PPPoE";
+  kav_cursor c(body);
+  while (c.remaining() > 0) {
+    uint32_t tag = c.u16(), tlen = c.u16();
+    if (!c.ok()) {
+      kavprt(4, "WARNING: %s tag header is truncated (by %u bytes)\n", T, 4u - unsigned(c.v.len - c.pos));
+      return;
+    }
+    kavprt(4, "+%s: Tag = %s (0x%04X), %u octet%s\n", T, pppoe_tag2nam(tag), tag, tlen, tlen == 1 ? "" : "s");
+    kav_view val = c.take(tlen);
+    if (!c.ok()) {
+      kavprt(4, "WARNING: %s tag is truncated (by %u bytes)\n", T, tlen - unsigned(c.v.len - c.pos));
+      kav_dumpv(c.v.from(c.pos));
+      return;
+    }
+    bool text = tag == 0x0101 || tag == 0x0102 || (tag >= 0x0201 && tag <= 0x0203);
+    if (text && tlen > 0) {
+      char buf[256];
+      int n = val.size() < int(sizeof buf) ? val.size() : int(sizeof buf) - 1;
+      val.copy(0, n, buf);
+      buf[n] = 0;
+      kavprt(4, "+%s:   Value = \"", T);
+      kav_txtprt(buf, n, val.size() > n);
+      kavprt(4, "\"\n");
+    } else if (tag == 0x0120 && tlen == 2)
+      kavprt(4, "+%s:   Value = %u\n", T, val.u16(0));
+    else if (tlen > 0)
+      kav_dumpv(val);
+    if (tag == 0) return;
+  }
+}
+
+// PPPoE header: version and type (4 bits each), code, session id, length.
+// Discovery packets carry tags; session packets carry PPP without its address
+// and control octets.
+unsigned pppoe(bool session, int *layer, int *proto, const kav_view &pdu, int *trailer) {
+  const char *T = "PPPoE";
+  int len = pdu.size();
+  const char *mark = "";
+  if (len < 6) {
+    kavprt(4, "WARNING: %s header is truncated (by %u bytes)\n", T, unsigned(6 - len));
+    mark = "*";
+  }
+  uint32_t vt = 0, code = 0, sid = 0, plen = 0;
+  bool have_vt = pdu.get8(0, vt) && pdu.get8(1, code), have_sid = pdu.get16(2, sid), have_len = pdu.get16(4, plen);
+  unsigned payload = len > 6 ? unsigned(len - 6) : 0;
+  if (have_len && payload > plen) {
+    int excess = int(payload - plen);
+    *trailer = excess;
+    kavprt(4, "NB: PDU length adjusted down by %d, to %u\n", excess, plen + 6);
+    payload = plen;
+  }
+  if (kav_vblvl == 4) {
+    if (have_vt) {
+      kavprt(4, "+%s: Version = %u\n", T, vt >> 4);
+      kavprt(4, "+%s: Type = %u\n", T, vt & 15);
+      kavprt(4, "+%s: Code = %s (0x%02X)\n", T, pppoe_code2nam(code), code);
+    }
+    if (have_sid) kavprt(4, "+%s: Session ID = 0x%04X\n", T, sid);
+    if (have_len) kavprt(4, "+%s: Payload Length = %u\n", T, plen);
+  } else if (session) {
+    kavprt(2, "%s%s", mark, T);
+    if (have_sid) kavprt(3, " sid=0x%04X", sid);
+  } else {
+    kavprt(1, "%s%s %s", mark, T, have_vt ? pppoe_code2nam(code) : "");
+    if (have_sid) kavprt(3, " sid=0x%04X", sid);
+  }
+  if (session) {
+    *layer = KAV_L_LINK;
+    *proto = KAV_L2_PPP;
+    return len < 6 ? 0 : payload;
+  }
+  // Discovery: the tags are this layer's own; nothing follows them.
+  *layer = KAV_L_LINK;
+  *proto = 0;
+  if (len >= 6 && kav_vblvl == 4) pppoe_tags(pdu.sub(6, int(payload)));
+  return 0;
 }
 
 }  // namespace
@@ -434,9 +668,10 @@ const char *ethtyp2nam(unsigned type) {
 
 const char *kav_l2proto2nam(int code) {
   static const char *const names[] = {nullptr, "Ethernet", "802.3", "Token Ring", "Token Bus",
-                                      "802.6 MAN", "FDDI", "LLC", "SNAP", "PPP"};
+                                      "802.6 MAN", "FDDI", "LLC", "SNAP", "PPP",
+                                      "VLAN", "MPLS", "PPPoE Discovery", "PPPoE Session"};
   static char buf[24];
-  if (code >= 1 && code <= 9) return names[code];
+  if (code >= 1 && code <= 13) return names[code];
   snprintf(buf, sizeof buf, "<%u>", unsigned(code));
   return buf;
 }
@@ -450,6 +685,10 @@ unsigned kav_panl2(int *layer, int *proto, kav_view pdu, int *trailer, int *more
     case KAV_L2_LLC: return llc(layer, proto, pdu, ctx);
     case KAV_L2_SNAP: return snap(layer, proto, pdu, ctx);
     case KAV_L2_PPP: return ppp(layer, proto, pdu);
+    case KAV_L2_VLAN: return vlan(layer, proto, pdu, trailer, ctx);
+    case KAV_L2_MPLS: return mpls(layer, proto, pdu);
+    case KAV_L2_PPPOED: return pppoe(false, layer, proto, pdu, trailer);
+    case KAV_L2_PPPOES: return pppoe(true, layer, proto, pdu, trailer);
     default: *layer = KAV_L_STOP; return unsigned(pdu.size());
   }
 }

@@ -326,12 +326,152 @@ unsigned ipv4(int *layer, int *proto, const kav_view &pdu0, int *trailer, int *m
   } else if (ipp == 4 || ipp == 94) {
     *layer = KAV_L_NET;
     *proto = KAV_L3_IP;
+  } else if (ipp == 41) {  // IPv6 in IPv4
+    *layer = KAV_L_NET;
+    *proto = KAV_L3_IPV6;
   } else {
     *layer = KAV_L_TRANS;
     *proto = int(ipp);
-    if (payload > 0 && ipp != 1 && have_src && have_dst) set_pseudo_v4(ctx, src, dst, ipp, payload);
+    // The first fragment of several holds only part of what the transport
+    // checksum covers: no verdict can be given on it.
+    if (payload > 0 && ipp != 1 && have_src && have_dst && !(fo & 0x2000)) set_pseudo_v4(ctx, src, dst, ipp, payload);
   }
   return payload;
+}
+
+// IPv6 extension headers walked from the fixed header to the upper layer.
+struct v6ext {
+  int hlen = 40;         // fixed header and every whole extension header
+  int upper = -1;        // upper-layer protocol (the last next-header value)
+  bool later = false;    // a fragment other than the first: no upper-layer header
+  bool frag = false;     // a fragment at all: the upper layer is not all here
+  bool cut = false;      // an extension header runs past the capture
+  bool have_fdst = false;
+  unsigned char fdst[16];  // final destination, from a routing header with segments left
+};
+
+bool v6_is_ext(uint32_t nh) { return nh == 0 || nh == 43 || nh == 44 || nh == 60; }
+
+const char *v6_extnam(uint32_t nh, bool lng) {
+  switch (nh) {
+    case 0: return lng ? "Hop-by-Hop Options" : "HOP";
+    case 43: return lng ? "Routing" : "ROUTE";
+    case 44: return lng ? "Fragment" : "FRAG";
+    default: return lng ? "Destination Options" : "DEST";
+  }
+}
+
+const char *v6_optnam(unsigned t) {
+  static char buf[24];
+  switch (t) {
+    case 0x00: return "Pad1";
+    case 0x01: return "PadN";
+    case 0x04: return "Tunnel Encapsulation Limit";
+    case 0x05: return "Router Alert";
+    case 0xC2: return "Jumbo Payload";
+    case 0xC9: return "Home Address";
+    default: snprintf(buf, sizeof buf, "<OPT=%u>", t); return buf;
+  }
+}
+
+// Options of a hop-by-hop or destination-options header, at level 4.
+void v6_options(const kav_view &e) {
+  const char *T = "IPv6";
+  kav_cursor c(e, 2);
+  while (c.remaining() > 0) {
+    uint32_t t = c.u8();
+    if (t == 0) {
+      kavprt(4, "+%s:   Option = %s (Type=%u)\n", T, v6_optnam(t), t);
+      continue;
+    }
+    uint32_t l = c.u8();
+    kav_view d = c.take(l);
+    if (!c.ok()) {
+      kavprt(4, "\tOption data truncated\n");
+      return;
+    }
+    kavprt(4, "+%s:   Option = %s (Type=%u), %u data octet%s\n", T, v6_optnam(t), t, l, l == 1 ? "" : "s");
+    if (t == 0x05 && l == 2)
+      kavprt(4, "+%s:     Value = %u\n", T, d.u16(0));
+    else if (t == 0x04 && l == 1)
+      kavprt(4, "+%s:     Limit = %u\n", T, d.u8(0));
+    else if (t == 0xC2 && l == 4)
+      kavprt(4, "+%s:     Payload Length = %lu\n", T, (unsigned long)d.u32(0));
+    else if (t != 0x01 && l > 0)
+      kav_dumpv(d);
+  }
+}
+
+// Walks the extension headers of pdu (the datagram as far as its payload
+// length goes) from the first next-header value; prints them when show.
+void v6_exts(const kav_view &pdu, uint32_t nh, bool show, v6ext *x) {
+  const char *T = "IPv6";
+  int off = 40, n = 0;
+  while (v6_is_ext(nh)) {
+    uint32_t nxt = 0, hl = 0;
+    bool frag = nh == 44;
+    int elen = 8;
+    if (!frag && pdu.get8(off + 1, hl)) elen = int(hl + 1) * 8;
+    kav_view e;
+    if (!pdu.exact(off, uint32_t(elen), e)) {
+      // Cut by the capture: what it holds of the fixed fields is still shown,
+      // and nothing after it can be reached.
+      e = pdu.from(off);
+      x->cut = true;
+      if (show)
+        kavprt(4, "WARNING: IPv6 %s header is truncated (by %u bytes)\n", v6_extnam(nh, true),
+               unsigned(off + elen - pdu.size()));
+    }
+    bool have_nxt = e.get8(0, nxt);
+    if (show && have_nxt) {
+      kavprt(2, "%s%s", n ? "," : ", ext=", v6_extnam(nh, false));
+      kavprt(4, "+%s: - %s header (Code=%u): %d octets\n", T, v6_extnam(nh, true), nh, elen);
+      kavprt(4, "+%s:   Next header = %u\n", T, nxt);
+    }
+    if (x->cut) {
+      uint32_t type = 0, left = 0;
+      if (show && nh == 43 && e.get8(2, type) && e.get8(3, left))
+        kavprt(4, "+%s:   Routing Type = %u, Segments Left = %u\n", T, type, left);
+      break;
+    }
+    if (frag) {
+      uint32_t fo = e.u16(2), id = e.u32(4);
+      int fragoff = int(fo & 0xFFF8);
+      if (show) {
+        kavprt(2, " <%s>, id=%u.%d", (fo & 1) ? "MORE" : "LAST", id, fragoff);
+        kavprt(4, "+%s:   Fragment Offset = %d (0x%04X) -> %d octets\n", T, fragoff >> 3, unsigned(fragoff >> 3), fragoff);
+        kavprt(4, "+%s:   Flags = <%s> (0x%X)\n", T, (fo & 1) ? "More Fragments" : "Last Fragment", fo & 7);
+        kavprt(4, "+%s:   Identification = %lu (0x%08lX)\n", T, (unsigned long)id, (unsigned long)id);
+      }
+      if (fragoff != 0) x->later = true;
+      if (fragoff != 0 || (fo & 1)) x->frag = true;
+    } else if (nh == 43) {
+      uint32_t type = e.u8(2), left = e.u8(3);
+      int naddr = (type == 0 || type == 2 || type == 4) ? (elen - 8) / 16 : 0;
+      if (show) kavprt(4, "+%s:   Routing Type = %u, Segments Left = %u\n", T, type, left);
+      for (int i = 0; i < naddr; i++) {
+        unsigned char a[16];
+        e.copy(8 + 16 * i, 16, a);
+        char at[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, a, at, sizeof at);
+        if (show) kavprt(4, "+%s:   Address %d = %s\n", T, i + 1, at);
+        // The pseudo-header names the final destination: the last address of
+        // the list, or the first segment of a segment-routing header.
+        if (left > 0 && (type == 4 ? i == 0 : i == naddr - 1)) {
+          memcpy(x->fdst, a, 16);
+          x->have_fdst = true;
+        }
+      }
+      if (show && naddr == 0 && elen > 8) kav_dumpv(e.from(4));
+    } else if (show && kav_vblvl == 4)
+      v6_options(e);
+    off += elen;
+    nh = nxt;
+    n++;
+    if (x->later) break;
+  }
+  x->hlen = off;
+  x->upper = int(nh);
 }
 
 unsigned ipv6(int *layer, int *proto, const kav_view &pdu, int *trailer, int *more, kav_pktctx *ctx) {
@@ -355,9 +495,11 @@ unsigned ipv6(int *layer, int *proto, const kav_view &pdu, int *trailer, int *mo
   if (have_src) inet_ntop(AF_INET6, src, stxt, sizeof stxt);
   if (have_dst) inet_ntop(AF_INET6, dst, dtxt, sizeof dtxt);
 
+  v6ext x;
+  int upper = 0;
   if (len >= 40) {
     int avail = len - 40;
-    int upper = avail;
+    upper = avail;
     // Link padding after the stated payload is not payload (a jumbogram says 0).
     if (int(plen) < avail && !(plen == 0 && nh == 0)) {
       int excess = avail - int(plen);
@@ -366,19 +508,24 @@ unsigned ipv6(int *layer, int *proto, const kav_view &pdu, int *trailer, int *mo
       upper = int(plen);
     } else if (int(plen) > avail)
       ctx->ip_short = int(plen) - avail;
-    payload = unsigned(upper);
-    unsigned char ph[40];
-    memcpy(ph, src, 16);
-    memcpy(ph + 16, dst, 16);
-    ph[32] = (unsigned char)(unsigned(upper) >> 24);
-    ph[33] = (unsigned char)(unsigned(upper) >> 16);
-    ph[34] = (unsigned char)(unsigned(upper) >> 8);
-    ph[35] = (unsigned char)upper;
-    ph[36] = ph[37] = ph[38] = 0;
-    ph[39] = (unsigned char)nh;
-    ctx->ph_sum = kav_chksum_part(ph, 40, 0);
-    ctx->ph_len = 40;
-    ctx->ph_valid = 1;
+    v6_exts(pdu.first(40 + upper), nh, false, &x);
+    if (x.cut) mark = "*";
+    int ulen = 40 + upper - x.hlen;  // the upper-layer packet
+    payload = x.cut ? 0 : unsigned(ulen);
+    if (!x.cut && !x.later && !x.frag) {
+      unsigned char ph[40];
+      memcpy(ph, src, 16);
+      memcpy(ph + 16, x.have_fdst ? x.fdst : dst, 16);
+      ph[32] = (unsigned char)(unsigned(ulen) >> 24);
+      ph[33] = (unsigned char)(unsigned(ulen) >> 16);
+      ph[34] = (unsigned char)(unsigned(ulen) >> 8);
+      ph[35] = (unsigned char)ulen;
+      ph[36] = ph[37] = ph[38] = 0;
+      ph[39] = (unsigned char)x.upper;
+      ctx->ph_sum = kav_chksum_part(ph, 40, 0);
+      ctx->ph_len = 40;
+      ctx->ph_valid = 1;
+    }
   }
 
   if (kav_vblvl != 4) {
@@ -398,8 +545,16 @@ unsigned ipv6(int *layer, int *proto, const kav_view &pdu, int *trailer, int *mo
     if (have_src) kavprt(4, "+%s: Source Addr = %s\n", T, stxt);
     if (have_dst) kavprt(4, "+%s: Dest Addr = %s\n", T, dtxt);
   }
+  if (len >= 40 && v6_is_ext(nh)) {
+    v6ext shown;
+    v6_exts(pdu.first(40 + upper), nh, true, &shown);
+  }
   *layer = KAV_L_TRANS;
-  *proto = have_w4 ? int(nh) : -1;
+  *proto = len >= 40 && !x.cut && !x.later ? x.upper : -1;
+  if (*proto == 4 || *proto == 41) {  // IPv4 or IPv6 tunnelled in IPv6
+    *layer = KAV_L_NET;
+    *proto = *proto == 4 ? KAV_L3_IP : KAV_L3_IPV6;
+  }
   return payload;
 }
 

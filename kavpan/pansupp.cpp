@@ -270,22 +270,24 @@ void kavtrc(int level, int, const char *fmt, ...) {
 
 void kav_txtprt(const char *text, int maxlen, int ellipsis) {
   if (!text) return;
+  kav_txtprt_v(kav_view((const unsigned char *)text, int(strlen(text))), maxlen, ellipsis);
+}
+
+void kav_txtprt_v(const kav_view &text, int maxlen, int ellipsis) {
   FILE *out = kav_out();
-  if (maxlen < 1) {
-    if (*text && ellipsis) fputs("...", out);
-    return;
-  }
-  int i = 0;
-  for (; i < maxlen && text[i]; i++) {
-    unsigned char c = (unsigned char)text[i];
+  // The text ends at the view's end or at its first NUL, as a C string would.
+  int len = text.size(), i = 0;
+  for (; i < maxlen && i < len; i++) {
+    uint32_t c = text.u8(i);
+    if (c == 0) break;
     if (c >= 32 && c <= 126)
-      putc_unlocked(c, out);
+      putc_unlocked(int(c), out);
     else if (c < 32)
-      fprintf(out, "<^%c>", c + 64);
+      fprintf(out, "<^%c>", int(c + 64));
     else
       fprintf(out, "<\\%03o>", c);
   }
-  if (text[i] && ellipsis) fputs("...", out);
+  if (ellipsis && i < len && text.u8(i) != 0) fputs("...", out);
 }
 
 // ---- dumps ---------------------------------------------------------------------
@@ -550,7 +552,7 @@ const char *layer_name(int layer, int proto, int prevproto, char *buf, size_t bu
     case KAV_L_LINK: return kav_l2proto2nam(proto);
     case KAV_L_NET: return kav_l3proto2nam(proto);
     case KAV_L_TRANS: return kav_l4proto2nam(unsigned(proto));
-    case KAV_L_APP: return kav_l5proto2nam(proto, prevproto);
+    case KAV_L_APP: return kav_l5proto2nam(proto, prevproto);  // prevproto: the transport, or 0
     default: snprintf(buf, bufsz, "<%u.%u>", unsigned(layer), unsigned(proto)); return buf;
   }
 }
@@ -560,7 +562,9 @@ const char *layer_name(int layer, int proto, int prevproto, char *buf, size_t bu
 void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigned missing, kav_pktctx *ctx) {
   memset(ctx, 0xFA, sizeof *ctx);
   int trailer = 0;
-  int prevproto = 0;
+  // The application decoders are keyed by the transport protocol; a payload
+  // that reaches layer 5 from another layer has none (0).
+  int prevproto = 0, prevlayer = KAV_L_STOP;
   kav_view pdu(data, len);
   // Decoders record into rec; once an ICMP error hands on the datagram it
   // quotes, that goes into a copy, so the outer headers' fields stay put
@@ -575,7 +579,7 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
       char label[96] = "";
       if (layer >= KAV_L_LINK) {
         char nb[48];
-        const char *nm = layer_name(layer, proto, prevproto, nb, sizeof nb);
+        const char *nm = layer_name(layer, proto, prevlayer == KAV_L_TRANS ? prevproto : 0, nb, sizeof nb);
         if (kav_rawmode) {
           if (proto != 0) snprintf(label, sizeof label, " Protocol = %s", nm);
         } else
@@ -588,13 +592,14 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
     if (layer > KAV_L_APP || layer < KAV_L_STOP) layer = KAV_L_STOP;
 
     int thisproto = proto, thislayer = layer;
+    int l4proto = prevlayer == KAV_L_TRANS ? prevproto : 0;
     if (layer == KAV_L_TEXT) {
       kavprt(4, "\n%.*s\n", pdu.len, (const char *)pdu.base);
     } else if (layer == KAV_L_DUMP) {
       kav_dumpv(pdu);
     } else if (layer == KAV_L_APP && kav_vblvl < 4) {
       kavprt(1, "data=%u [", missing + unsigned(pdu.len));
-      kav_panl5(&layer, &proto, prevproto, pdu, &trailer, &more, rec);
+      kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, rec);
       if (layer == KAV_L_STOP) kav_l5_undecoded = 1;
       kavprt(1, "]");
       layer = KAV_L_STOP;  // the whole payload is accounted for
@@ -608,7 +613,7 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
       else if (layer == KAV_L_TRANS)
         r = kav_panl4(&layer, &proto, pdu, &trailer, &more, missing, rec);
       else {
-        r = kav_panl5(&layer, &proto, prevproto, pdu, &trailer, &more, rec);
+        r = kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, rec);
         if (layer == KAV_L_STOP) kav_l5_undecoded = 1;
       }
       if (thislayer == KAV_L_TRANS && thisproto == 1 && layer == KAV_L_NET && rec == ctx) {
@@ -646,6 +651,7 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
       pdu = pdu.from(h);
     if (consumed <= 0) break;  // a decoder that consumed nothing would loop forever
     prevproto = thisproto;
+    prevlayer = thislayer;
   }
   kavprt(1, "\n");
 }

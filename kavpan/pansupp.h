@@ -69,6 +69,8 @@ void kavprt(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)
 // printf subset used by kavprt; -1 when the format is outside it (see pansupp.cpp).
 int kav_fmt(char *buf, int size, const char *fmt, va_list ap);
 void kav_txtprt(const char *text, int maxlen, int ellipsis);
+// The same over captured octets: the text ends at the view's end or its first NUL.
+void kav_txtprt_v(const kav_view &text, int maxlen, int ellipsis);
 void kavdump(const unsigned char *data, int len, const char *fmtname);
 inline void kav_dumpv(const kav_view &v, const char *fmtname = nullptr) { kavdump(v.base, v.len, fmtname); }
 const char *setdbgfmt(char *elemfmt, const char *fmtname, const char **desc);
@@ -144,8 +146,22 @@ unsigned kav_panl2(int *layer, int *proto, kav_view pdu, int *trailer, int *more
 unsigned kav_panl3(int *layer, int *proto, kav_view pdu, int *trailer, int *more, kav_pktctx *ctx);
 unsigned kav_panl4(int *layer, int *proto, kav_view pdu, int *trailer, int *more, unsigned missing,
                    kav_pktctx *ctx);
+void kav_panospf(kav_view pdu);  // OSPF, carried straight over IP (panospf.cpp)
 unsigned kav_panl5(int *layer, int *proto, int l4proto, kav_view pdu, int *trailer, int *more,
                    kav_pktctx *ctx);
+
+// Transport-layer decoders kept in files of their own, called by kav_panl4
+// with its arguments: GRE (IP protocol 47) and ICMPv6 (58).
+unsigned kav_gre(int *layer, int *proto, const kav_view &pdu, int *more, unsigned missing, kav_pktctx *ctx);
+unsigned kav_icmp6(int *layer, int *proto, const kav_view &pdu, int *more, unsigned missing, kav_pktctx *ctx);
+
+// Octets missing for a checksum verdict: what the capture lost, or what the
+// enclosing IP header says is absent (a datagram quoted by an ICMP error).
+inline unsigned kav_eff_missing(unsigned missing, const kav_pktctx *ctx) {
+  int s = ctx->ip_short;
+  if (s > 0 && s <= 0xFFFF && unsigned(s) > missing) return unsigned(s);
+  return missing;
+}
 
 // Walks one packet through the layers from (layer, proto). missing is the
 // count of octets the capture lost (wire length - captured length). ctx is

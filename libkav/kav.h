@@ -143,6 +143,20 @@ int kav_write_loghdr(kav_logfile *log, void *buf, int bufsize);
 int kav_write_seshdr(kav_logfile *log, int ses);
 int kav_write_evt(kav_logfile *log, int ses, const void *data, int count_only);
 void kav_close_logfile(kav_logfile *log);
+// Flushes the output and checks the stream's error state: 0, or 1 with
+// "Flush failed on output - errno=%d [%s]" when anything written was lost.
+int kav_flush_logfile(kav_logfile *log);
+// A log is binary: 1 after the two refusal lines on standard error when the
+// descriptor is a terminal, else 0.
+int kav_refuse_terminal(int fd);
+// An input stream on in_fd that also watches out_fd while it waits: once the
+// reader of out_fd has gone, a read fails with EPIPE instead of blocking, so
+// a program in a pipeline stops as soon as nobody takes its output. Null
+// with the reason in tvl_usrmsg. Close it with fclose.
+FILE *kav_watched_input(int in_fd, int out_fd);
+// The reader of out_fd has gone (a pipe without readers, a hung-up
+// terminal or socket).
+int kav_output_gone(int out_fd);
 int kav_read_loghdr(kav_logfile *log, void *buf, int bufsize);
 int kav_read_seshdr(kav_logfile *log, int ses);
 // Result 1 with log->eof set and tvl_usrmsg untouched is the end of the log;
@@ -167,6 +181,10 @@ int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int
 #define KAV_L2_LLC 7
 #define KAV_L2_SNAP 8
 #define KAV_L2_HDLC 9      // raw HDLC
+#define KAV_L2_VLAN 10     // 802.1Q / 802.1ad tag
+#define KAV_L2_MPLS 11     // MPLS label stack
+#define KAV_L2_PPPOED 12   // PPPoE discovery stage
+#define KAV_L2_PPPOES 13   // PPPoE session stage
 
 #define KAV_L3_IP 1
 #define KAV_L3_ARP 2
@@ -201,12 +219,12 @@ int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int
 
 // Address or port value of SRC/DST/SD parameters.
 struct kav_filtaddr {
-  unsigned char addr[6];   // IPv4 (4 bytes), Ethernet (6), LLC SAP (1) or port (2, network order)
+  unsigned char addr[16];  // IPv4 (4 bytes), IPv6 (16), Ethernet (6), LLC SAP (1) or port (2, network order)
   unsigned char nbytes;    // whole bytes to compare
-  unsigned char mask;      // leading bits of the next byte (IPv4 prefix), 0 = none
+  unsigned char mask;      // leading bits of the next byte (IP prefix), 0 = none
   unsigned char mcast;     // Ethernet "M": any multicast address
   char relop;              // '<', '=' or '>'
-  unsigned char cmask[6];  // per-byte comparison mask derived from nbytes and mask
+  unsigned char cmask[16]; // per-byte comparison mask derived from nbytes and mask
 };
 
 // One node of a compiled filter: a rule (no children) or a group.
@@ -243,6 +261,11 @@ struct kav_filtnode {
   unsigned short eth_type;
   unsigned short eth_min;
 };
+
+// The layer an Ethernet (or SNAP, GRE) type leads to: 1 with *layer/*proto
+// set when the type has a decoder, 0 (nothing set) when it has none. The one
+// table behind both the layer walk and the analyser's link decoder.
+int kav_ethtype_layer(unsigned type, int *layer, int *proto);
 
 // Compiles a filter expression; the result (node array, node 0 the root) is
 // released with kav_filt_free. *size receives its size in bytes.

@@ -11,6 +11,7 @@
 
 // Address values of SRC/DST parameters; 0 on success, 1 with tvl_usrmsg set.
 KAV_HIDDEN int kav_getaddr_ip(char *value, kav_filtaddr *fa);
+KAV_HIDDEN int kav_getaddr_ip6(char *value, kav_filtaddr *fa);
 KAV_HIDDEN int kav_getaddr_eth(const char *value, kav_filtaddr *fa);
 // Port of a service name (looked up lower-cased) for "tcp" or "udp", in
 // network order; 0 when known.

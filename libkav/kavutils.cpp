@@ -60,50 +60,61 @@ void strip(char *s) {
 
 }  // namespace
 
-int kav_getaddr_ip(char *value, kav_filtaddr *fa) {
-  int prefix = 32;
+// An address of the given family (AF_INET or AF_INET6), numeric or a host
+// name, optionally followed by "/" and a prefix length; the prefix's bytes
+// and partial-byte mask are kept for the comparison.
+static int getaddr(char *value, kav_filtaddr *fa, int family) {
+  const bool v6 = family == AF_INET6;
+  const int n = v6 ? 16 : 4, maxprefix = n * 8;
+  const char *tag = v6 ? "IPv6" : "IP";
+  int prefix = maxprefix;
   char *slash = strchr(value, '/');
   if (slash) {
     *slash = '\0';
     const char *m = slash + 1;
-    if (!all_digits(m) || strlen(m) > 2 || atoi(m) < 1 || atoi(m) > 32) {
+    if (!all_digits(m) || strlen(m) > (v6 ? 3u : 2u) || atoi(m) < 1 || atoi(m) > maxprefix) {
       *slash = '/';
-      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "IP Address mask must be numeric, in range 1-32 {%.20s...}", m);
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "%s Address mask must be numeric, in range 1-%d {%.20s...}", tag,
+               maxprefix, m);
       return 1;
     }
     prefix = atoi(m);
   }
-  struct in_addr in;
+  unsigned char a[16];
   int rc = 0;
-  if (inet_pton(AF_INET, value, &in) == 1) {
-    memcpy(fa->addr, &in, 4);
+  if (inet_pton(family, value, a) == 1) {
+    memcpy(fa->addr, a, size_t(n));
   } else {
-    struct hostent *h = *value ? gethostbyname(value) : nullptr;
+    struct hostent *h = *value ? gethostbyname2(value, family) : nullptr;
     if (!h || !h->h_addr_list || !h->h_addr_list[0]) {
       snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid/unknown host/network spec [%.20s...]", value);
       rc = 1;
-    } else if (h->h_addrtype != AF_INET || h->h_length != 4) {
-      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Host '%s' has non-IP address, family=%d, len=%d (%sinternet)", value,
-               h->h_addrtype, h->h_length, h->h_addrtype == AF_INET ? "" : "non-");
+    } else if (h->h_addrtype != family || h->h_length != n) {
+      snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Host '%s' has non-%s address, family=%d, len=%d (%sinternet)", value,
+               tag, h->h_addrtype, h->h_length, h->h_addrtype == family ? "" : "non-");
       rc = 1;
     } else {
-      memcpy(fa->addr, h->h_addr_list[0], 4);
+      memcpy(fa->addr, h->h_addr_list[0], size_t(n));
     }
   }
   if (slash) *slash = '/';
   if (rc) return 1;
   fa->nbytes = (unsigned char)(prefix / 8);
   fa->mask = (unsigned char)(prefix % 8 ? (0xFF << (8 - prefix % 8)) & 0xFF : 0);
-  if (fa->nbytes < 4) {
+  if (fa->nbytes < n) {
     fa->addr[fa->nbytes] &= fa->mask;
-    for (int i = fa->nbytes + 1; i < 4; i++) fa->addr[i] = 0;
+    for (int i = fa->nbytes + 1; i < n; i++) fa->addr[i] = 0;
   }
   fa->mcast = 0;
   memset(fa->cmask, 0, sizeof fa->cmask);
   memset(fa->cmask, 0xFF, fa->nbytes);
-  if (fa->nbytes < 4) fa->cmask[fa->nbytes] = fa->mask;
+  if (fa->nbytes < n) fa->cmask[fa->nbytes] = fa->mask;
   return 0;
 }
+
+int kav_getaddr_ip(char *value, kav_filtaddr *fa) { return getaddr(value, fa, AF_INET); }
+
+int kav_getaddr_ip6(char *value, kav_filtaddr *fa) { return getaddr(value, fa, AF_INET6); }
 
 int kav_getaddr_eth(const char *value, kav_filtaddr *fa) {
   memset(fa->cmask, 0xFF, sizeof fa->cmask);

@@ -47,7 +47,7 @@ ProtoDef protodef(int tok) {
     case T_ARP: return {3, KAV_L3_ARP, pbit(T_HLEN)};
     case T_RARP: return {3, KAV_L3_RARP, pbit(T_HLEN)};
     case T_IP: return {3, KAV_L3_IP, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
-    case T_IPV6: return {3, KAV_L3_IPV6, 0};
+    case T_IPV6: return {3, KAV_L3_IPV6, addr};
     case T_IPX: return {3, KAV_L3_IPX, 0};
     case T_ICMP: return {4, KAV_L4_ICMP, pbit(T_HLEN) | pbit(T_DLEN) | pbit(T_TYPE) | pbit(T_CODE)};
     case T_IGMP: return {4, KAV_L4_IGMP, 0};
@@ -242,6 +242,7 @@ int parse_addr(kav_filtnode *n, int ptok, char *v, kav_filtaddr *fa) {
   long num;
   switch (n->token) {
     case T_IP: return kav_getaddr_ip(v, fa);
+    case T_IPV6: return kav_getaddr_ip6(v, fa);
     case T_ETH:
     case T_8023: return kav_getaddr_eth(v, fa);
     case T_LLC:
@@ -653,15 +654,38 @@ struct Walk {
 
 inline unsigned be16(const unsigned char *p) { return (unsigned)p[0] << 8 | p[1]; }
 
-// Next layer for an Ethernet or SNAP type field.
+// Next layer for an Ethernet, SNAP or VLAN type field; a type without a
+// decoder ends the walk with the payload.
 void by_ethertype(unsigned type, int *layer, int *proto) {
-  switch (type) {
-    case 0x0800: *layer = 3, *proto = KAV_L3_IP; break;
-    case 0x0806: *layer = 3, *proto = KAV_L3_ARP; break;
-    case 0x8035: *layer = 3, *proto = KAV_L3_RARP; break;
-    case 0x8137: *layer = 3, *proto = KAV_L3_IPX; break;
-    case 0x86DD: *layer = 3, *proto = KAV_L3_IPV6; break;
-    default: *layer = KAV_LAYER_APP, *proto = 0; break;
+  if (!kav_ethtype_layer(type, layer, proto)) *layer = KAV_LAYER_APP, *proto = 0;
+}
+
+// The IPv6 header with its extension headers (hop-by-hop, routing,
+// destination options, fragment): returns the upper-layer protocol, -1 for a
+// fragment other than the first (no upper-layer header in it) and -2 when an
+// extension header is cut by the capture. *hlen: the octets of all of them.
+inline int v6_upper(const unsigned char *p, int len, int *hlen) {
+  int nh = p[6], off = 40;
+  for (;;) {
+    if (nh == 0 || nh == 43 || nh == 60) {
+      if (len - off < 8) return -2;
+      int l = (p[off + 1] + 1) * 8;
+      if (l > len - off) return -2;
+      nh = p[off];
+      off += l;
+    } else if (nh == 44) {
+      if (len - off < 8) return -2;
+      bool later = ((p[off + 2] << 8 | p[off + 3]) & 0xFFF8) != 0;
+      nh = p[off];
+      off += 8;
+      if (later) {
+        *hlen = off;
+        return -1;
+      }
+    } else {
+      *hlen = off;
+      return nh;
+    }
   }
 }
 
@@ -732,11 +756,57 @@ __attribute__((noinline)) void walk_to(Walk &w, int target, int tproto) {
           nlayer = 4, nproto = p[9];
         break;
       }
-      case 3 << 8 | KAV_L3_IPV6:
+      case 3 << 8 | KAV_L3_IPV6: {
         if (len < 40) goto stop;
-        hlen = 40;
-        nlayer = 4, nproto = p[6];
+        int up = v6_upper(p, len, &hlen);
+        if (up == -2)
+          hlen = 40;  // recorded, but nothing above it can be reached
+        else if (up == -1)
+          nlayer = KAV_LAYER_APP;
+        else
+          nlayer = 4, nproto = up;
         break;
+      }
+      case 2 << 8 | KAV_L2_VLAN:
+        if (len < 4) goto stop;
+        hlen = 4;
+        by_ethertype(be16(p + 2), &nlayer, &nproto);
+        break;
+      case 2 << 8 | KAV_L2_MPLS: {
+        // The label stack down to its bottom entry; the first nibble after it
+        // tells IPv4 from IPv6.
+        hlen = 0;
+        do {
+          if (len - hlen < 4) goto stop;
+          hlen += 4;
+        } while (!(p[hlen - 2] & 0x01));
+        nlayer = KAV_LAYER_APP;
+        if (len > hlen) {
+          if (p[hlen] >> 4 == 4)
+            nlayer = 3, nproto = KAV_L3_IP;
+          else if (p[hlen] >> 4 == 6)
+            nlayer = 3, nproto = KAV_L3_IPV6;
+        }
+        break;
+      }
+      case 2 << 8 | KAV_L2_PPPOED:
+        if (len < 6) goto stop;
+        hlen = 6;
+        nlayer = KAV_LAYER_APP;
+        break;
+      case 2 << 8 | KAV_L2_PPPOES: {
+        // The session header, then the PPP protocol field.
+        if (len < 8) goto stop;
+        hlen = 8;
+        unsigned pp = be16(p + 6);
+        if (pp == 0x0021)
+          nlayer = 3, nproto = KAV_L3_IP;
+        else if (pp == 0x0057)
+          nlayer = 3, nproto = KAV_L3_IPV6;
+        else
+          nlayer = KAV_LAYER_APP;
+        break;
+      }
       case 3 << 8 | KAV_L3_ARP:
       case 3 << 8 | KAV_L3_RARP:
         if (len < 8) goto stop;
@@ -810,7 +880,7 @@ inline bool relop(long have, char op, long want) {
 }
 
 // How the two ends of a layer are compared.
-enum { END_IP, END_ETH, END_LLC, END_PORT };
+enum { END_IP, END_IP6, END_ETH, END_LLC, END_PORT };
 
 inline bool end_eq(int kind, const unsigned char *f, const kav_filtaddr &a) {
   uint32_t v, m, x;
@@ -829,6 +899,10 @@ inline bool end_eq(int kind, const unsigned char *f, const kav_filtaddr &a) {
       memcpy(&x2, a.addr + 4, 2);
       return v == x && v2 == x2;
     }
+    case END_IP6:
+      for (int i = 0; i < 16; i++)
+        if ((f[i] & a.cmask[i]) != a.addr[i]) return false;
+      return true;
     case END_LLC: return f[0] == a.addr[0];
     default: return relop(be16(f), a.relop, be16(a.addr));
   }
@@ -873,6 +947,7 @@ __attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &
     int kind;
     switch (n->layer << 8 | n->proto) {
       case 3 << 8 | KAV_L3_IP: sp = l.p + 12, dp = l.p + 16, kind = END_IP; break;
+      case 3 << 8 | KAV_L3_IPV6: sp = l.p + 8, dp = l.p + 24, kind = END_IP6; break;
       case 4 << 8 | KAV_L4_TCP:
       case 4 << 8 | KAV_L4_UDP: sp = l.p, dp = l.p + 2, kind = END_PORT; break;
       case 2 << 8 | KAV_L2_ETH:
@@ -884,6 +959,7 @@ __attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &
     bool ok;
     switch (kind) {
       case END_IP: ok = ends_match<END_IP>(n, sp, dp); break;
+      case END_IP6: ok = ends_match<END_IP6>(n, sp, dp); break;
       case END_ETH: ok = ends_match<END_ETH>(n, sp, dp); break;
       case END_LLC: ok = ends_match<END_LLC>(n, sp, dp); break;
       default: ok = ends_match<END_PORT>(n, sp, dp); break;
@@ -972,10 +1048,13 @@ inline bool eth_net(const unsigned char *f, int caplen, int proto, Layer *l) {
       *l = Layer{p, len, hlen};
       return true;
     }
-    case KAV_L3_IPV6:
+    case KAV_L3_IPV6: {
       if (type != 0x86DD || len < 40) return false;
-      *l = Layer{p, len, 40};
+      int hlen;
+      if (v6_upper(p, len, &hlen) == -2) hlen = 40;
+      *l = Layer{p, len, hlen};
       return true;
+    }
     case KAV_L3_ARP:
     case KAV_L3_RARP:
       if (type != (proto == KAV_L3_ARP ? 0x0806u : 0x8035u) || len < 8) return false;
@@ -1016,8 +1095,8 @@ inline int eth_find_trans(EthFrame &e) {
       }
     }
   } else if (type == 0x86DD && len >= 40) {
-    hlen = 40;
-    proto = p[6];
+    proto = v6_upper(p, len, &hlen);
+    if (proto < 0) proto = -1;
   }
   if (proto >= 0) {
     e.t = p + hlen;
@@ -1216,8 +1295,13 @@ bool eth_rule(const kav_filtnode *n, EthFrame &e) {
   return (n->flags & KAV_FN_NEG) ? !r : r;
 }
 
+// Ethernet II whose type leads straight to the network layer or to nothing:
+// the shortcuts know no further link layers, so a tagged or MPLS frame is
+// left to the general walk.
 inline bool is_eth2(int linktype, const unsigned char *frame, int caplen, unsigned int capflags) {
-  return linktype == KAV_DL_ETHER && (capflags & KAV_CAP_RAW) && caplen >= 14 && frame[12] > 5;
+  if (!(linktype == KAV_DL_ETHER && (capflags & KAV_CAP_RAW) && caplen >= 14 && frame[12] > 5)) return false;
+  int layer, proto;
+  return !kav_ethtype_layer(be16(frame + 12), &layer, &proto) || layer != KAV_LAYER_LINK;
 }
 
 inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer, int *offset, unsigned int capflags) {
@@ -1227,8 +1311,13 @@ inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer
   if (!f || caplen < 0) caplen = 0;
   bool raw = capflags & KAV_CAP_RAW;
   if (linktype == KAV_DL_IPRAW) {
+    // A raw-IP session carries IPv4 and IPv6 alike; anything else is data.
+    unsigned v = caplen >= 1 ? f[0] >> 4 : 0;
     *layer = KAV_LAYER_NET;
-    return KAV_L3_IP;
+    if (v == 4) return KAV_L3_IP;
+    if (v == 6) return KAV_L3_IPV6;
+    *layer = KAV_LAYER_STOP;
+    return 0;
   }
   if (raw) {
     switch (linktype) {
@@ -1281,6 +1370,29 @@ inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer
 }
 
 }  // namespace
+
+int kav_ethtype_layer(unsigned type, int *layer, int *proto) {
+  static const struct {
+    unsigned short type;
+    signed char layer, proto;
+  } map[] = {
+      {0x0800, KAV_LAYER_NET, KAV_L3_IP},      {0x0806, KAV_LAYER_NET, KAV_L3_ARP},
+      {0x8035, KAV_LAYER_NET, KAV_L3_RARP},    {0x8137, KAV_LAYER_NET, KAV_L3_IPX},
+      {0x86DD, KAV_LAYER_NET, KAV_L3_IPV6},    {0x8100, KAV_LAYER_LINK, KAV_L2_VLAN},
+      {0x88A8, KAV_LAYER_LINK, KAV_L2_VLAN},   {0x9100, KAV_LAYER_LINK, KAV_L2_VLAN},
+      {0x8847, KAV_LAYER_LINK, KAV_L2_MPLS},   {0x8848, KAV_LAYER_LINK, KAV_L2_MPLS},
+      {0x8863, KAV_LAYER_LINK, KAV_L2_PPPOED}, {0x8864, KAV_LAYER_LINK, KAV_L2_PPPOES},
+      {0x6558, KAV_LAYER_LINK, KAV_L2_ETH},
+      {0x880B, KAV_LAYER_LINK, KAV_L2_HDLC},
+  };
+  for (const auto &m : map)
+    if (m.type == type) {
+      *layer = m.layer;
+      *proto = m.proto;
+      return 1;
+    }
+  return 0;
+}
 
 int kav_proto_id_n(int linktype, const unsigned char *f, int caplen, int *layer, int *offset, unsigned int capflags) {
   return proto_id(linktype, f, caplen, layer, offset, capflags);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "aiofiles.h"
 #include "aiohold.h"
 #include "exception.h"
 #include "fcsync.h"
@@ -46,20 +47,12 @@ void TovAsyncReceiver::aioStart(TovFile *file, bool nolock) {
 
 bool TovAsyncReceiver::aioStop(TovFile *file, bool nolock) {
   AioHold h(this, nolock);
-  if (!pimpl->files.count(file)) return true;
-  TovEvtMgr *em = TovEvtMgr::instance(TovEvtMgr::NOCREATE);
-  if (!em || em->stopAIO(file, this)) {
-    pimpl->files.erase(file);
-    return true;
-  }
-  return false;
+  return aio_unwatch(this, pimpl->files, file);
 }
 
 int TovAsyncReceiver::aioTerminate(bool nolock) {
   AioHold h(this, nolock);
-  std::set<TovFile *> all = pimpl->files;
-  for (TovFile *f : all) aioStop(f, true);
-  return (int)pimpl->files.size();
+  return aio_unwatch_all(this, pimpl->files);
 }
 
 bool TovAsyncReceiver::aioFile(TovFile *file, bool nolock) const {

@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include "aiofiles.h"
 #include "aiohold.h"
 #include "exception.h"
 #include "file.h"
@@ -70,21 +71,12 @@ void TovAsyncReader::aioListen(TovFile *file, bool nolock) { aioRequest(file, 0,
 
 bool TovAsyncReader::aioStop(TovFile *file, bool nolock) {
   AioHold h(this, nolock);
-  if (!pimpl->files.count(file)) return true;
-  TovEvtMgr *em = TovEvtMgr::instance(TovEvtMgr::NOCREATE);
-  if (!em || em->stopAIO(file, this)) {
-    pimpl->files.erase(file);
-    return true;
-  }
-  return false;
+  return aio_unwatch(this, pimpl->files, file);
 }
 
 int TovAsyncReader::aioTerminate(bool nolock) {
   AioHold h(this, nolock);
-  std::vector<TovFile *> all;
-  for (auto &e : pimpl->files) all.push_back(e.first);
-  for (TovFile *f : all) aioStop(f, true);
-  return (int)pimpl->files.size();
+  return aio_unwatch_all(this, pimpl->files);
 }
 
 bool TovAsyncReader::aioFile(TovFile *file, bool nolock) const {

@@ -524,6 +524,86 @@ inline Bytes small_frame(uint64_t i) {
   }
 }
 
+// Application traffic for decode timing: DNS queries and answers (with
+// compression), DHCP discover and offer, HTTP requests and replies, and the
+// acks between them.
+inline Bytes dhcp_msg(uint8_t op, uint8_t type, uint32_t xid, uint32_t yiaddr) {
+  Bytes b(240, 0);
+  b[0] = op;
+  b[1] = 1;
+  b[2] = 6;
+  put_be(b, 4, xid, 4);
+  put_be(b, 16, yiaddr, 4);
+  b[28] = 0x02;
+  b[33] = uint8_t(xid);
+  put_be(b, 236, 0x63825363u, 4);
+  const Bytes opts = {53, 1, type, 61, 7, 1, 2, 0, 0, 0, 0, uint8_t(xid), 55, 4, 1, 3, 6, 15,
+                      1,  4, 255, 255, 255, 0, 3, 4, 192, 168, 7, 1, 6, 8, 192, 168, 7, 53, 8, 8, 8, 8,
+                      51, 4, 0, 1, 81, 128, 12, 5, 'h', 'o', 's', 't', '1', 255};
+  b.insert(b.end(), opts.begin(), opts.end());
+  return b;
+}
+
+inline Bytes app_frame(uint64_t i) {
+  Mac a = mac(1), b = mac(2);
+  uint32_t ha = ip4(192, 168, 7, uint8_t(100 + i % 50)), hs = ip4(192, 168, 7, 20), dns = ip4(192, 168, 7, 53);
+  uint16_t port = uint16_t(40000 + i % 2000), id = uint16_t(i);
+  const Bytes qname = {3, 'w', 'w', 'w', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 3, 'c', 'o', 'm', 0};
+  switch (i % 10) {
+    case 0:
+    case 1: {
+      Bytes q = {uint8_t(id >> 8), uint8_t(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+      q.insert(q.end(), qname.begin(), qname.end());
+      q.insert(q.end(), {0, uint8_t(i % 2 ? 28 : 1), 0, 1});
+      return ether(b, a, 0x0800, ipv4(ha, dns, 17, udp4(ha, dns, port, 53, q), id));
+    }
+    case 2:
+    case 3: {
+      Bytes r = {uint8_t(id >> 8), uint8_t(id), 0x81, 0x80, 0, 1, 0, 2, 0, 0, 0, 0};
+      r.insert(r.end(), qname.begin(), qname.end());
+      r.insert(r.end(), {0, 1, 0, 1});
+      r.insert(r.end(), {0xc0, 12, 0, 5, 0, 1, 0, 0, 0x0e, 0x10, 0, 6, 3, 'w', 'e', 'b', 0xc0, 16});
+      r.insert(r.end(), {0xc0, 45, 0, 1, 0, 1, 0, 1, 0x51, 0x80, 0, 4, 93, 184, 216, uint8_t(i)});
+      return ether(a, b, 0x0800, ipv4(dns, ha, 17, udp4(dns, ha, 53, port, r), id, 63));
+    }
+    case 4:
+      return ether(bcast(), a, 0x0800,
+                   ipv4(0, 0xFFFFFFFFu, 17, udp4(0, 0xFFFFFFFFu, 68, 67, dhcp_msg(1, 1, uint32_t(i), 0)), id));
+    case 5:
+      return ether(a, b, 0x0800, ipv4(hs, ha, 17, udp4(hs, ha, 67, 68, dhcp_msg(2, 2, uint32_t(i), ha)), id));
+    case 6: {
+      Tcp t;
+      t.sport = port;
+      t.dport = 80;
+      t.seq = uint32_t(i);
+      t.ack = 1;
+      t.flags = 0x18;
+      t.data = text("GET /index.html HTTP/1.1\r\nHost: www.example.com\r\nUser-Agent: bench/1.0\r\nAccept: */*\r\n\r\n");
+      return ether(b, a, 0x0800, ipv4(ha, hs, 6, tcp4(ha, hs, t), id));
+    }
+    case 7: {
+      Tcp t;
+      t.sport = 80;
+      t.dport = port;
+      t.seq = 1;
+      t.ack = uint32_t(i + 80);
+      t.flags = 0x18;
+      t.data = text("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 48\r\n\r\n"
+                    "<html><body>hello from the bench</body></html>\r\n");
+      return ether(a, b, 0x0800, ipv4(hs, ha, 6, tcp4(hs, ha, t), id, 63));
+    }
+    default: {
+      Tcp t;
+      t.sport = port;
+      t.dport = 80;
+      t.seq = uint32_t(i + 80);
+      t.ack = 140;
+      t.flags = 0x10;
+      return ether(b, a, 0x0800, ipv4(ha, hs, 6, tcp4(ha, hs, t), id));
+    }
+  }
+}
+
 }  // namespace capgen
 
 #endif

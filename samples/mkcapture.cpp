@@ -3,7 +3,9 @@
 //   mkcapture sample OUT.kav            the bundled demo log (one session)
 //   mkcapture mixed N OUT.kav OUT.pcap [MIX]
 //                                       N frames, as a log and as pcap; MIX is
-//                                       "mixed" (default), "web" or "small"
+//                                       "mixed" (default), "web", "small" or
+//                                       "app" (DNS, DHCP and HTTP traffic)
+//   mkcapture app N OUT.kav OUT.pcap     the same as MIX "app"
 //
 // Build: c++ -std=c++20 -O2 -o mkcapture samples/mkcapture.cpp
 #include "capgen.h"
@@ -164,9 +166,12 @@ int main(int argc, char **argv) {
     Bytes (*gen)(uint64_t) = strcmp(mix, "mixed") == 0 ? mixed_frame
                              : strcmp(mix, "web") == 0 ? web_frame
                              : strcmp(mix, "small") == 0 ? small_frame
-                                                         : nullptr;
+                             : strcmp(mix, "app") == 0 ? app_frame
+                                                       : nullptr;
     if (gen) return mixed(atol(argv[2]), argv[3], argv[4], gen);
   }
-  fprintf(stderr, "usage: %s sample OUT.kav | %s mixed N OUT.kav OUT.pcap [mixed|web|small]\n", argv[0], argv[0]);
+  if (argc == 5 && strcmp(argv[1], "app") == 0) return mixed(atol(argv[2]), argv[3], argv[4], app_frame);
+  fprintf(stderr, "usage: %s sample OUT.kav | %s {mixed|app} N OUT.kav OUT.pcap [mixed|web|small|app]\n", argv[0],
+          argv[0]);
   return 2;
 }

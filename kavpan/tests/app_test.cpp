@@ -739,6 +739,30 @@ TEST(KavpanSample, DecodesEveryFrameAtEachVerbosity) {
   EXPECT_NE(r.out.find("\nSession 1: Events=18  Packets=17  Bytes="), std::string::npos) << r.out;
 }
 
+// The application-layer switches on the sample: -l, -u, -U and -d.
+TEST(KavpanSample, ApplicationSwitches) {
+  std::ifstream f(VELMORA_SOURCE_DIR "/samples/sample.kav", std::ios::binary);
+  ASSERT_TRUE(f.good());
+  Bytes in((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  Result r = kavpan("-N -v 2", in);
+  EXPECT_EQ(lines_with(r.out, "data=48 [GET /index.html...]; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "[QRY - 1,0,0,0]").size(), 1u);
+  EXPECT_EQ(lines_with(r.out, "UDP: 5353->5353; data=33 []; ").size(), 1u);
+  r = kavpan("-N -v 2 -l 4", in);
+  EXPECT_EQ(lines_with(r.out, "data=48 [GET ...]; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "data=77 [HTTP...]; ").size(), 2u);
+  r = kavpan("-N -v 2 -u 53", in);  // the multicast DNS port has no decoder of its own
+  EXPECT_EQ(lines_with(r.out, "[QRY - 1,0,0,0]").size(), 2u) << r.out;
+  r = kavpan("-N -v 2 -U text", in);  // every payload as text, DNS included
+  EXPECT_EQ(lines_with(r.out, "[QRY - ").size(), 0u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "UDP: 51000->53; data=33 [<\\276><\\357><^A>]; ").size(), 1u) << r.out;
+  r = kavpan("-N -v 4", in, "KAV_DUMPFMT=HEX");
+  EXPECT_NE(r.out.find("\nText format\nGET /index.html HTTP/1.0\r\n"), std::string::npos);
+  r = kavpan("-N -v 4 -d", in, "KAV_DUMPFMT=HEX");
+  EXPECT_EQ(r.out.find("\nText format\nGET /index.html"), std::string::npos);
+  EXPECT_NE(r.out.find("Hexadecimal format, 25 octets per row\n0001: 47 45 54 20 2F"), std::string::npos) << r.out;
+}
+
 // ---- environment, workarounds, filter files, hostile logs -----------------------
 
 TEST(KavpanInput, ForcedLinkTypeAndMinorVersion) {
@@ -903,4 +927,48 @@ TEST(KavpanImported, CorpusSampleDecodes) {
     decoded++;
   }
   EXPECT_GT(decoded, 20);
+}
+
+// ---- raw-IP sessions and encapsulations through the run loop -------------------
+
+TEST(KavpanEncap, RawIpSessionByVersionNibbleAndTaggedFilter) {
+  LogWriter w;
+  w.loghdr(2);
+  Session raw = captured();
+  raw.dlt = 129;  // raw IP: IPv4, IPv6 and anything else in one session
+  raw.capflags = 0;
+  w.session(raw);
+  w.session(captured());
+  uint32_t a = ip4(192, 168, 7, 1), b = ip4(192, 168, 7, 20);
+  Ip6 s6 = ip6(1), d6 = ip6(2);  // fd00::1 -> fd00::2
+  w.frame(0, T0, 0, ipv4(a, b, 17, udp4(a, b, 5000, 7, text("v4"))));
+  w.frame(0, T0 + 1, 0, ipv6(s6, d6, 17, udp6(s6, d6, 5000, 7, text("v6"))));
+  w.frame(0, T0 + 2, 0, Bytes{0x11, 0x22, 0x33});
+  // A VLAN-tagged TCP segment to port 80 on the Ethernet session.
+  Bytes tcp = tcp_frame();
+  Bytes tagged(tcp.begin(), tcp.begin() + 12);
+  Bytes tag = {0x81, 0x00, 0x00, 0x64};
+  tagged.insert(tagged.end(), tag.begin(), tag.end());
+  tagged.insert(tagged.end(), tcp.begin() + 12, tcp.end());
+  w.frame(1, T0 + 3, 0, tagged);
+  Trailer t;
+  t.frames = 3;
+  w.close(0, 4, T0 + 4, 0, t);
+  t.frames = 1;
+  w.close(1, 4, T0 + 4, 0, t);
+  Result r = kavpan("-v 2", w.out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> ip = lines_with(r.out, "IP: 192.168.7.1 -> 192.168.7.20");
+  EXPECT_EQ(ip.size(), 2u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "- Evt=2 (1.000000): IPv6; UDP: 5000->ECHO; data=2 []; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "- Evt=3 (2.000000): data=3; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "802.1Q vlan=100; IP: 192.168.7.1 -> 192.168.7.20").size(), 1u) << r.out;
+  // The filter sees through the tag: only the tagged segment is selected.
+  Result f = kavpan("-v 2 -f 'TCP SD=80'", w.out);
+  ASSERT_EQ(f.status, 0) << f.err;
+  EXPECT_EQ(evt_ids(f.out).size(), 1u) << f.out;
+  EXPECT_EQ(lines_with(f.out, "802.1Q vlan=100").size(), 1u) << f.out;
+  Result g = kavpan("-v 2 -f 'IPv6 SRC=fd00::/8'", w.out);
+  ASSERT_EQ(g.status, 0) << g.err;
+  EXPECT_EQ(evt_ids(g.out).size(), 1u) << g.out;
 }

@@ -1,6 +1,10 @@
 #include "pkt_helpers.h"
 #include "testsupport.h"
 
+#include <gtest/gtest.h>
+
+#include "panapp.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 
@@ -38,6 +42,23 @@ std::string decode(int vb, int layer, int proto, const bytes &frame, unsigned mi
   return s;
 }
 
+std::string app_out(int vb, const std::function<void(kav_view)> &fn, const bytes &payload) {
+  int old = kav_vblvl;
+  kav_vblvl = vb;
+  unsigned char *copy = (unsigned char *)malloc(payload.empty() ? 1 : payload.size());
+  if (!payload.empty()) memcpy(copy, payload.data(), payload.size());
+  std::string s = capture_out([&] { fn(kav_view(copy, int(payload.size()))); });
+  free(copy);
+  kav_vblvl = old;
+  return s;
+}
+
+std::string l4_out(int vb, bool tcp, unsigned sp, unsigned dp, const bytes &payload, kav_pktctx *ctx) {
+  bytes seg = tcp ? tcp_seg(false, "10.0.0.1", "10.0.0.2", sp, dp, 1, 1, 0x18, 512, {}, payload)
+                  : udp_dgram(false, "10.0.0.1", "10.0.0.2", sp, dp, payload);
+  return decode(vb, 4, tcp ? 6 : 17, seg, 0, ctx);
+}
+
 void reset_decoders(int vb) {
   kav_cache_free();
   kav_vblvl = vb;
@@ -49,6 +70,7 @@ void reset_decoders(int vb) {
   kav_envdmpfmt = 0;
   kav_rawmode = 0;
   kav_dump_reset();
+  kav_ssl_reset();
 }
 
 bytes hexbytes(const char *hex) {
@@ -185,6 +207,28 @@ bytes cat(std::initializer_list<bytes> parts) {
   return out;
 }
 
+bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl) {
+  bytes b(4);
+  put32(b, 0, (label << 12) | (tc << 9) | (bottom ? 0x100u : 0u) | ttl);
+  return b;
+}
+
+bytes icmp6_datagram(unsigned type, unsigned code, const bytes &body, const char *src, const char *dst, bool good) {
+  bytes m = cat({bytes{(unsigned char)type, (unsigned char)code, 0, 0}, body});
+  uint16_t c = uint16_t(~inet_sum(m.data(), m.size(), pseudo(true, src, dst, 58, unsigned(m.size()))));
+  put16(m, 2, good ? c : c ^ 0x0101);
+  return cat({ipv6_hdr(src, dst, 58, unsigned(m.size()), 255), m});
+}
+
+void decode_every_cut(const bytes &f, int layer, int proto) {
+  for (size_t n = 0; n < f.size(); n++) {
+    bytes cut(f.begin(), f.begin() + long(n));
+    std::string s = decode(2, layer, proto, cut, unsigned(f.size() - n));
+    EXPECT_EQ(s.find('\n'), s.size() - 1) << n << ": " << s;
+    decode(4, layer, proto, cut, unsigned(f.size() - n));
+  }
+}
+
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames) {
   FILE *f = fopen(path.c_str(), "rb");
   if (!f) return false;
@@ -292,4 +336,17 @@ std::vector<std::string> corpus_files() {
   closedir(d);
   std::sort(files.begin(), files.end());
   return files;
+}
+
+bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 262144, 1};
+  fwrite(gh, sizeof gh, 1, f);
+  for (const auto &fr : frames) {
+    uint32_t rh[4] = {fr.sec, fr.usec, fr.caplen, fr.wirelen};
+    fwrite(rh, sizeof rh, 1, f);
+    fwrite(fr.data.data(), 1, fr.data.size(), f);
+  }
+  return fclose(f) == 0;
 }

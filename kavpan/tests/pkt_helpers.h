@@ -16,6 +16,13 @@ std::string capture_out(const std::function<void()> &fn);
 // Decodes one frame through the chain at the verbosity given.
 std::string decode(int vb, int layer, int proto, const bytes &frame, unsigned missing = 0, kav_pktctx *ctx = nullptr);
 
+// Runs an application decoder over a heap copy of exactly the payload's
+// octets at verbosity vb; returns what it printed.
+std::string app_out(int vb, const std::function<void(kav_view)> &fn, const bytes &payload);
+// A UDP datagram (or TCP segment) from port sp to dp carrying payload,
+// decoded through the chain from layer 4 at verbosity vb.
+std::string l4_out(int vb, bool tcp, unsigned sp, unsigned dp, const bytes &payload, kav_pktctx *ctx = nullptr);
+
 // Resets every global of the decoders to a numeric, cache-free state.
 void reset_decoders(int vb);
 
@@ -35,6 +42,16 @@ bytes tcp_seg(bool v6, const char *src, const char *dst, unsigned sp, unsigned d
               unsigned flags, unsigned win, const bytes &opts, const bytes &payload);
 bytes udp_dgram(bool v6, const char *src, const char *dst, unsigned sp, unsigned dp, const bytes &payload);
 bytes cat(std::initializer_list<bytes> parts);
+// One MPLS label-stack entry.
+bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl);
+// IPv6 datagram (hop limit 255) carrying an ICMPv6 message, its checksum
+// right over the pseudo-header, or wrong when good is false.
+bytes icmp6_datagram(unsigned type, unsigned code, const bytes &body, const char *src, const char *dst,
+                     bool good = true);
+// Decodes every shorter copy of the frame at verbosity 2 and 4, with the
+// lost octets as missing, each from an exact-size buffer; every summary must
+// be one line.
+void decode_every_cut(const bytes &f, int layer, int proto);
 
 // pcap files.
 struct pcap_frame {
@@ -49,6 +66,8 @@ struct pcap_file {
 // Reads a classic pcap file (either byte order, micro- or nanosecond). Returns
 // false when it is not one; frames cut by the end of the file are dropped.
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames = 200000);
+// Writes frames as a classic little-endian pcap file of link type Ethernet.
+bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames);
 // Start layer/protocol for a pcap link type; false when the chain has no decoder for it.
 bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, int *offset);
 

@@ -196,7 +196,8 @@ TEST_F(PanLink, Ppp) {
 
 TEST_F(PanLink, NamesOfCodesAndTypes) {
   EXPECT_STREQ(kav_l2proto2nam(6), "FDDI");
-  EXPECT_STREQ(kav_l2proto2nam(12), "<12>");
+  EXPECT_STREQ(kav_l2proto2nam(12), "PPPoE Discovery");
+  EXPECT_STREQ(kav_l2proto2nam(14), "<14>");
   EXPECT_STREQ(ethtyp2nam(0x1005), "Berkeley Trailer-Encapsulated IP");
   EXPECT_STREQ(ethtyp2nam(0x888E), "802.1x EAP");
   EXPECT_STREQ(ethtyp2nam(0x1234), "<0x1234>");

@@ -27,6 +27,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
       "(ETH) & ^((802.3) | (LLC) | (SNAP) | (IPX))",
       "(IP) & ^((ICMP) | (IGMP) | (OSPF) | (IP#0))",
       "(ICMP ^TYPE=unreach CODE=port) | (TCP SD=80 F=S^A) | ((UDP) & ^(ICMP TYPE=echo))",
+      "(IPv6 SRC=2001:db8::/32 ^DST=fe80::/10) | (IPv6 SD:1=::1) | ((IPv6 SD:2=2001::/16) & (TCP SD=80))",
   };
   for (const char *t : texts) {
     void *f = kav_filt_parse(t, nullptr);

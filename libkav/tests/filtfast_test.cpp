@@ -92,6 +92,21 @@ std::vector<Bytes> crafted_frames() {
       }
       out.push_back(f);
     }
+  // Tags, MPLS and PPPoE sessions, which the shortcuts leave to the walk, and
+  // IPv6 extension headers, which both walk.
+  Bytes t80 = ipv4(Ip4{}, tcp(40000, 80, SYN));
+  out.push_back(cat({eth(mac(1), mac(2), 0x8100), Bytes{0x20, 0x64, 0x08, 0x00}, t80}));
+  out.push_back(cat({eth(mac(1), mac(2), 0x88A8), Bytes{0x00, 0xC8, 0x81, 0x00}, Bytes{0x07, 0xD1, 0x08, 0x00}, t80}));
+  out.push_back(cat({eth(mac(1), mac(2), 0x8100), Bytes{0x00, 0x05, 0x86, 0xDD}, ipv6(6, tcp(443, 80, ACK))}));
+  out.push_back(cat({eth(mac(1), mac(2), 0x8847), Bytes{0x00, 0x06, 0x40, 0x40}, Bytes{0x00, 0x0C, 0x81, 0x3F}, t80}));
+  Bytes ses = cat({Bytes{0x11, 0x00, 0x00, 0x17, 0x00, 0x00}, Bytes{0x00, 0x21}, t80});
+  put16(ses, 4, unsigned(ses.size() - 6));
+  out.push_back(cat({eth(mac(1), mac(2), 0x8864), ses}));
+  Bytes hbh = {6, 0, 1, 4, 0, 0, 0, 0};
+  out.push_back(cat({eth(mac(1), mac(2), 0x86DD), ipv6(0, cat({hbh, tcp(80, 1025, SYN)}))}));
+  Bytes frag0 = {17, 0, 0, 1, 0, 0, 0, 9}, frag1 = {17, 0, 0, 0x40, 0, 0, 0, 9};
+  out.push_back(cat({eth(mac(1), mac(2), 0x86DD), ipv6(44, cat({frag0, udp(53, 80, Bytes(8, 1))}))}));
+  out.push_back(cat({eth(mac(1), mac(2), 0x86DD), ipv6(44, cat({frag1, Bytes(16, 1)}))}));
   return out;
 }
 

@@ -1,6 +1,7 @@
 // Frame matcher: the starting point per data-link type, the layer walk and
 // every parameter's rule on real frames.
 #include "frames.h"
+#include "matchutil.h"
 #include "kav.h"
 #include "testutil.h"
 #include "tova.h"
@@ -13,19 +14,6 @@
 using namespace frames;
 
 namespace {
-
-// Compiles text and matches a raw Ethernet capture (or the given link type).
-bool match(const char *text, const Bytes &frame, int linktype = KAV_DL_ETHER, unsigned capflags = KAV_CAP_RAW) {
-  void *f = kav_filt_parse(text, nullptr);
-  EXPECT_NE(f, nullptr) << text << ": " << tvl_usrmsg;
-  if (!f) return false;
-  // An exact-size copy, so that any read past the captured length is caught.
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[frame.size() ? frame.size() : 1]);
-  if (!frame.empty()) memcpy(copy.get(), frame.data(), frame.size());
-  int r = kav_filt_match(f, copy.get(), (int)frame.size(), linktype, nullptr, nullptr, nullptr, capflags);
-  kav_filt_free(f);
-  return r != 0;
-}
 
 Bytes eth_ip(const Ip4 &ip, const Bytes &l4) { return pad(cat({eth(mac(1), mac(2), 0x0800), ipv4(ip, l4)}), 60); }
 

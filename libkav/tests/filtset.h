@@ -19,7 +19,9 @@ const char *const kFilters[] = {
     "TCP ^SD:2=80", "UDP SRC>53 ^DST=53", "TCP F=S^A", "TCP HLEN>20", "UDP DLEN>0", "ICMP TYPE=echo",
     "ICMP TYPE=unreach CODE=port", "^((TCP) | (UDP))", "((TCP SD=80) | (UDP SD=80)) & (IP SD=10.1.1.1)",
     "TCP SD=80 F=S^A", "TCP ^F=A", "TCP F=S^* SRC<1024", "ICMP ^TYPE=echo", "ICMP TYPE=unreach ^CODE=port",
-    "ICMP TYPE=echo HLEN=8", "(ARP) | (TCP SD=80)", "^(((ARP) | (IPv6)) & ^(ETH SD=M)) | ((TCP) & (IP SD=10.1.1.1))", "((ARP) | (IPv6)) & ^(TCP)", "(TCP F=S^A) | ((UDP) & (IP SD:1=10.1.1.2))"};
+    "ICMP TYPE=echo HLEN=8", "(ARP) | (TCP SD=80)", "^(((ARP) | (IPv6)) & ^(ETH SD=M)) | ((TCP) & (IP SD=10.1.1.1))", "((ARP) | (IPv6)) & ^(TCP)", "(TCP F=S^A) | ((UDP) & (IP SD:1=10.1.1.2))",
+    // IPv6 addresses and prefixes.
+    "IPv6 SD=2001::1", "IPv6 SRC=2001::/16 ^DST=2001::1", "IPv6 SD:1=2001::2/127", "(IPv6 DST=2001::2) & (TCP SD=80)"};
 
 }  // namespace filtset
 
