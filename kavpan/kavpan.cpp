@@ -6,6 +6,9 @@
 // The framework owns main(): the one static App object below is found by it
 // and driven through appSetup, appParseArg, appInit, appRun, appTerminated.
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -128,7 +131,7 @@ void put_evt_prefix(unsigned evtno, bool neg, unsigned long secs, unsigned long 
   } while (evtno);
   memcpy(p -= 6, "- Evt=", 6);
   kav_did_prt = 1;
-  fwrite(p, 1, size_t(buf + sizeof buf - p), kav_out());
+  fwrite_unlocked(p, 1, size_t(buf + sizeof buf - p), kav_out());
 }
 
 void trace_to_log(int level, const char *msg) { tovlog(level, "%s", msg); }
@@ -389,6 +392,9 @@ class App : public TovAppShell {
   void print_banners();
   bool settle_basetime(int64_t earliest);
   void run_events(bool ahead);
+  void batch_pipe_output();
+  void flush_if_idle(int64_t need);
+  int read_event(int flags, int *truncated);
   void print_statistics(long matched, long rejected);
   void print_event_header(unsigned evtno, const kav_evthdr &eh, int layer, int offset);
   void check_output();
@@ -403,6 +409,7 @@ class App : public TovAppShell {
   bool have_prev_ = false;
   int64_t prev_sec_ = 0, prev_usec_ = 0;
   bool failed_ = false;  // the log could not be read to its end
+  bool idle_flush_ = false;  // output to a pipe: flushed when the input runs dry
   kav_export export_;
 };
 
@@ -865,7 +872,7 @@ void App::print_event_header(unsigned evtno, const kav_evthdr &eh, int layer, in
     kavprt(4, "\n=================== Event %u (%u) ==================== (pkt_off=%u)\n", evtno,
            unsigned(ses.events), unsigned(log.bytes_read - uint64_t(eh.caplen)));
     char usecs[16] = "";
-    if (eh.usec != 0) snprintf(usecs, sizeof usecs, "%06u", unsigned(eh.usec));
+    if (eh.usec != 0 && kav_vblvl == 4) snprintf(usecs, sizeof usecs, "%06u", unsigned(eh.usec));
     kavprt(4, "Session: %u\t\tTime: %02d:%02d:%02d.%s (%s%02d %04d)\n", unsigned(eh.ses) + 1, lt.tm_hour,
            lt.tm_min, lt.tm_sec, usecs, kMonths[lt.tm_mon % 12], lt.tm_mday, lt.tm_year + 1900);
     kavprt(4, "\t%s%lu.%06lu seconds elapsed, Delta = %s%s microseconds\n", sign, el_s, el_u,
@@ -908,6 +915,50 @@ void App::print_event_header(unsigned evtno, const kav_evthdr &eh, int layer, in
   }
 }
 
+// Text for a pipe is written in large blocks rather than line by line: the
+// stream is fully buffered and flushed whenever the next read of the log
+// would wait (flush_if_idle), so a live capture still shows every event as
+// soon as it has been decoded. Terminals and TOV_STDOUT_NOBUF=y keep lines.
+void App::batch_pipe_output() {
+  static char buf[kStdioBuf];
+  if (!stdout_buf_ || stdout_buf_->mode() != _IOLBF || kav_out() != stdout) return;
+  const char *v = getenv(kNobufEnv);
+  if ((v && !strcasecmp(v, "y")) || isatty(fileno(stdout))) return;
+  fflush(stdout);
+  if (setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0) idle_flush_ = true;
+}
+
+// Flushes the output unless need octets of the log can be read at once.
+void App::flush_if_idle(int64_t need) {
+  if (!idle_flush_) return;
+  FILE *in = ctlblk.log.stream;
+#ifdef __GLIBC__
+  if (need >= 0 && in->_IO_read_end - in->_IO_read_ptr >= need) return;
+#endif
+  // The log is standard input (the watched stream has no descriptor of its own).
+  pollfd pfd{STDIN_FILENO, POLLIN, 0};
+  if (poll(&pfd, 1, 0) == 1) return;
+  fflush(stdout);
+}
+
+// The next event into the event buffer (flags as kav_read_evt's, 0 or
+// KAV_RD_DATA). With idle flushing the header and the data are read apart,
+// each after a look at whether the input holds them already.
+int App::read_event(int flags, int *truncated) {
+  kav_logfile &log = ctlblk.log;
+  if (idle_flush_) {
+    if (!(flags & KAV_RD_DATA)) {
+      flush_if_idle(int64_t(sizeof(kav_evthdr)));
+      if (int rc = kav_read_evt(&log, -1, nullptr, 0, KAV_RD_HDR, truncated)) return rc;
+    }
+    const kav_evthdr &eh = log.evthdr;
+    bool closing = eh.type == KAV_EVT_FATAL || eh.type == KAV_EVT_END;
+    flush_if_idle(eh.caplen < 0 ? -1 : eh.caplen + (closing ? int64_t(sizeof(kav_sestrl)) : 0));
+    flags = KAV_RD_DATA;
+  }
+  return kav_read_evt(&log, -1, ctlblk.evtbuf, kEvtBufSize, unsigned(flags), truncated);
+}
+
 // ahead: the first event's header has been read already (for the base
 // time) and only its data is still to come.
 void App::run_events(bool ahead) {
@@ -919,12 +970,12 @@ void App::run_events(bool ahead) {
     int truncated = 0;
     int rc;
     if (ahead) {
-      rc = kav_read_evt(&log, -1, ctlblk.evtbuf, kEvtBufSize, KAV_RD_DATA, &truncated);
+      rc = read_event(KAV_RD_DATA, &truncated);
       ahead = false;
     } else if (log.eof) {
       rc = 1;
     } else {
-      rc = kav_read_evt(&log, -1, ctlblk.evtbuf, kEvtBufSize, 0, &truncated);
+      rc = read_event(0, &truncated);
     }
     if (rc && !log.eof && !truncated && kav_output_gone(1)) output_failed(EPIPE);
     if (rc) {
@@ -1084,7 +1135,9 @@ int App::appRun() {
   else if (export_begin(&export_, stdout, ctlblk.export_type, log.sessions, log.hdr.nsessions, ctlblk.raw2null))
     fail_exit();
   check_output();
+  if (!ctlblk.export_type) batch_pipe_output();
   // Read the first event's header now: its time may be the base time.
+  flush_if_idle(int64_t(sizeof(kav_evthdr)));
   int dummy = 0;
   bool hdr_failed = kav_read_evt(&log, -1, nullptr, 0, KAV_RD_HDR, &dummy) != 0 && !log.eof;
   if (hdr_failed && kav_output_gone(1)) output_failed(EPIPE);

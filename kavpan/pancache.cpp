@@ -55,8 +55,17 @@ int env_slots(const char *var, int dflt) {
   return int(n);
 }
 
-// Decimal text of v into buf (at least 12 octets); returns its length.
+// Decimal text of v into buf (at least 12 octets); returns its length. Called
+// for every address octet and port printed, so the small values go fast.
 int dectext(long v, char *buf) {
+  if (v >= 0 && v < 1000) {
+    int k = 0;
+    if (v >= 100) buf[k++] = char('0' + v / 100);
+    if (v >= 10) buf[k++] = char('0' + v / 10 % 10);
+    buf[k++] = char('0' + v % 10);
+    buf[k] = 0;
+    return k;
+  }
   char t[24];
   int n = 0;
   unsigned long u = v < 0 ? 0UL - (unsigned long)v : (unsigned long)v;
@@ -231,12 +240,12 @@ int kav_cache_ethers() {
 
 const char *kav_ethaddr2nam(const unsigned char addr[6]) {
   static char res[160];
-  char hex[24];
-  hexaddr(addr, 6, hex, sizeof hex);
-  if (kav_numval_all) {
-    kav_strlcpy(res, sizeof res, hex);
+  if (kav_numval_all) {  // the common case under -N: no copy
+    hexaddr(addr, 6, res, sizeof res);
     return res;
   }
+  char hex[24];
+  hexaddr(addr, 6, hex, sizeof hex);
   const char *name = nullptr;
   char tmp[80];
   if (kav_map_ethers) {
@@ -288,6 +297,19 @@ int kav_cache_hosts() {
 
 const char *kav_ipaddr2nam(const unsigned char addr[4]) {
   static char res[200];
+  if (kav_numval_ip || kav_numval_all) {  // the common case under -n/-N: no copy
+    // Octet texts made once: two of these addresses go into every IP line.
+    static char octets[256][4];
+    if (!octets[1][0])
+      for (int v = 0; v < 256; v++) dectext(v, octets[v]);
+    char *o = res;
+    for (int i = 0; i < 4; i++) {
+      if (i) *o++ = '.';
+      for (const char *d = octets[addr[i]]; *d;) *o++ = *d++;
+    }
+    *o = 0;
+    return res;
+  }
   char dotted[20];
   int dl = 0;
   for (int i = 0; i < 4; i++) {
@@ -296,7 +318,7 @@ const char *kav_ipaddr2nam(const unsigned char addr[4]) {
   }
   bool allzero = !addr[0] && !addr[1] && !addr[2] && !addr[3];
   bool allones = addr[0] == 255 && addr[1] == 255 && addr[2] == 255 && addr[3] == 255;
-  if (kav_numval_ip || kav_numval_all || allzero || allones) {
+  if (allzero || allones) {
     kav_strlcpy(res, sizeof res, dotted);
     return res;
   }
@@ -438,10 +460,14 @@ int kav_cache_l5prots() {
 
 const char *kav_l5proto2nam(int port, int l4proto) {
   static char res[129];
+  if (kav_numval_all) {
+    dectext(port, res);
+    return res;
+  }
   char key[16];
   int kl = dectext(port, key);
   kav_strlcpy(res, sizeof res, key);
-  if (kav_numval_all || (l4proto != 6 && l4proto != 17)) return res;
+  if (l4proto != 6 && l4proto != 17) return res;
   wtree *t = l4proto == 6 ? kav_map_l5tcp : kav_map_l5udp;
   const char *arr = l4proto == 6 ? g_tcpsvc : g_udpsvc;
   if (!t || !arr) return res;

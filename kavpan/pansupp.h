@@ -33,8 +33,7 @@ inline FILE *kav_out() { return kav_outfp ? kav_outfp : stdout; }
 // Copies src into dst of size octets, cut and always terminated.
 inline void kav_strlcpy(char *dst, size_t size, const char *src) {
   if (!size) return;
-  size_t n = 0;
-  while (n + 1 < size && src[n]) n++;
+  size_t n = strnlen(src, size - 1);
   std::memcpy(dst, src, n);
   dst[n] = 0;
 }

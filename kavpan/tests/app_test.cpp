@@ -2,6 +2,8 @@
 // banners, event lines, selection, statistics and its handling of bad input.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -331,6 +333,78 @@ TEST(KavpanEvents, OnePrefixPerLineAtEachShortVerbosity) {
       EXPECT_EQ(l[5], "- Evt=6 (5.750000): END - packet-capture session terminated normally");
     }
   }
+}
+
+// Appends what fd delivers to got until got holds a whole line starting with
+// prefix, or the output ends, or seconds pass; returns that line (empty if none).
+std::string read_line_of(int fd, std::string &got, const std::string &prefix, int seconds) {
+  for (int waited = 0;;) {
+    size_t a = got.find(prefix);
+    size_t e = a == std::string::npos ? a : got.find('\n', a);
+    if (e != std::string::npos) return got.substr(a, e + 1 - a);
+    if (waited >= seconds * 10) return "";
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) {
+      waited++;
+      continue;
+    }
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return "";
+    got.append(buf, size_t(n));
+  }
+}
+
+// Live use, a capture piped through the analyser into another program: the
+// text for a pipe is buffered, yet each event shows as soon as it is decoded,
+// while the log is still open.
+TEST(KavpanEvents, PipeOutputShowsEachEventWhileTheLogIsOpen) {
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
+    setenv("TZ", "UTC", 1);
+    setenv("TOVATRC_FILENAME", "/dev/null", 1);
+    unsetenv("TOV_STDOUT_NOBUF");
+    execl(VELMORA_BIN_DIR "/kavpan", "kavpan", "-N", "-v", "2", (char *)nullptr);
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  signal(SIGPIPE, SIG_IGN);
+  LogWriter w;
+  w.loghdr(1);
+  w.session(captured());
+  w.frame(0, T0, 125000, tcp_frame());
+  ASSERT_EQ(write(in[1], w.out.data(), w.out.size()), ssize_t(w.out.size()));
+  std::string got;
+  std::string first = read_line_of(out[0], got, "- Evt=1 ", 20);
+  EXPECT_NE(got.find("Base time is Mon Dec  8 08:00:00 2025\n"), std::string::npos) << got;
+  EXPECT_EQ(first.rfind("- Evt=1 (0.125000): ETH; IP: 192.168.7.1 -> 192.168.7.20", 0), 0u) << got;
+
+  w.out.clear();
+  w.frame(0, T0 + 1, 0, arp_frame());
+  ASSERT_EQ(write(in[1], w.out.data(), w.out.size()), ssize_t(w.out.size()));
+  std::string second = read_line_of(out[0], got, "- Evt=2 ", 20);
+  EXPECT_EQ(second.rfind("- Evt=2 (1.000000): ETH", 0), 0u) << got;
+
+  close(in[1]);
+  size_t seen = got.size();
+  read_line_of(out[0], got, "\x01", 20);  // to the end of the output
+  std::string rest = got.substr(seen);
+  close(out[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  EXPECT_EQ(rest.find("- Evt="), std::string::npos) << rest;
 }
 
 TEST(KavpanEvents, DeltaAndTimeOfDayForms) {
