@@ -8,6 +8,7 @@
 #include <set>
 
 #include "logtest_util.h"
+#include "testsupport.h"
 
 using namespace logtest;
 
@@ -38,7 +39,7 @@ std::vector<std::string> corpus_files() {
 
 void import_all(const char *type, unsigned part, unsigned parts) {
   std::vector<std::string> files = corpus_files();
-  if (files.empty()) GTEST_SKIP() << "no corpus at " << corpus_dir();
+  VTS_REQUIRE(!files.empty(), "no corpus at " << corpus_dir());
   TempDir td;
   unsigned imported = 0, refused = 0;
   for (size_t i = part; i < files.size(); i += parts) {
@@ -107,9 +108,9 @@ TEST(ImportCorpus, AsRawEthernet) { import_all("Ethernet", 2, 3); }
 // stamps, wire and captured lengths (less the link header the importer
 // drops for loopback and cooked captures).
 TEST(ImportCorpus, SampleMatchesTshark) {
-  if (!have_tool("tshark")) GTEST_SKIP() << "tshark not installed";
+  VTS_REQUIRE(have_tool("tshark"), "tshark not installed");
   std::vector<std::string> files = corpus_files();
-  if (files.empty()) GTEST_SKIP() << "no corpus at " << corpus_dir();
+  VTS_REQUIRE(!files.empty(), "no corpus at " << corpus_dir());
   TempDir td;
   unsigned checked = 0;
   for (size_t i = 0; i < files.size(); i += 37) {
@@ -186,9 +187,9 @@ Bytes slice(const Bytes &d, size_t from) {
 // holds them less the header the importer drops, and one note per cooked
 // protocol that cannot be decoded.
 TEST(ImportCorpus, CookedRawIpAndChecksumWordFiles) {
-  if (!have_tool("tshark")) GTEST_SKIP() << "tshark not installed";
+  VTS_REQUIRE(have_tool("tshark"), "tshark not installed");
   std::vector<std::string> files = corpus_files();
-  if (files.empty()) GTEST_SKIP() << "no corpus at " << corpus_dir();
+  VTS_REQUIRE(!files.empty(), "no corpus at " << corpus_dir());
   TempDir td;
   unsigned cooked = 0, rawip = 0, words = 0, ipv6 = 0, word_files = 0;
   for (const std::string &f : files) {
@@ -264,11 +265,11 @@ TEST(ImportCorpus, CookedRawIpAndChecksumWordFiles) {
 // not rounded), as pcap and rewritten as pcapng; invalid nanosecond counts
 // are divided as they are.
 TEST(ImportCorpus, NanosecondCaptures) {
-  if (!have_tool("tshark") || !have_tool("editcap")) GTEST_SKIP() << "tshark/editcap not installed";
+  VTS_REQUIRE(have_tool("tshark") && have_tool("editcap"), "tshark/editcap not installed");
   std::string dir = corpus_dir();
   std::string good = dir + "/tcp-handshake-nano.pcap", bad = dir + "/timestamp_invalid_nano.pcap";
   struct stat st;
-  if (stat(good.c_str(), &st) != 0 || stat(bad.c_str(), &st) != 0) GTEST_SKIP() << "nanosecond captures missing";
+  VTS_REQUIRE(!(stat(good.c_str(), &st) != 0 || stat(bad.c_str(), &st) != 0), "nanosecond captures missing");
   TempDir td;
   std::string ng = td.file("nano.pcapng");
   ASSERT_EQ(sh("editcap -F pcapng '" + good + "' '" + ng + "' 2>/dev/null"), 0);

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "logtest_util.h"
+#include "testsupport.h"
 
 using namespace logtest;
 
@@ -102,7 +103,7 @@ void expect_sessions_as_tshark(const Imported &r, const std::string &path) {
 class ToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!have_tool("tshark") || !have_tool("editcap")) GTEST_SKIP() << "tshark/editcap not installed";
+    VTS_REQUIRE(have_tool("tshark") && have_tool("editcap"), "tshark/editcap not installed");
     recs_ = sample_frames();
     src_ = td_.file("src.pcap");
     write_file(src_, pcap_file(recs_, 1));
@@ -115,7 +116,7 @@ class ToolsTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(ToolsTest, PcapRewrittenByTcpdump) {
-  if (!have_tool("tcpdump")) GTEST_SKIP() << "tcpdump not installed";
+  VTS_REQUIRE(have_tool("tcpdump"), "tcpdump not installed");
   std::string f = td_.file("td.pcap");
   ASSERT_EQ(sh("tcpdump -r '" + src_ + "' -w '" + f + "' 2>/dev/null"), 0);
   Imported r = import_file("Tcpdump", f);
@@ -192,7 +193,7 @@ TEST_F(ToolsTest, PcapngWrittenByTshark) {
 // mergecap puts captures of two link types into one pcapng file with two
 // interfaces: two sessions, the frames interleaved in time order.
 TEST_F(ToolsTest, MergecapMakesOneSessionPerInterface) {
-  if (!have_tool("mergecap")) GTEST_SKIP() << "mergecap not installed";
+  VTS_REQUIRE(have_tool("mergecap"), "mergecap not installed");
   std::vector<PcapRec> cooked;
   std::vector<Bytes> ips;
   for (unsigned i = 0; i < 15; i++) {
@@ -318,7 +319,8 @@ class LoopbackCapture {
 // A live capture by tcpdump of UDP datagrams the test sends over loopback,
 // both on "lo" (Ethernet framing) and on "any" as a Linux cooked capture.
 TEST(ToolsLive, TcpdumpLoopbackCaptures) {
-  if (!have_tool("tcpdump") || !have_tool("tshark")) GTEST_SKIP() << "tcpdump/tshark not installed";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to capture";
+  VTS_REQUIRE(have_tool("tcpdump") && have_tool("tshark"), "tcpdump/tshark not installed");
   TempDir td;
   struct Variant {
     const char *iface, *dlt;
@@ -363,7 +365,8 @@ TEST(ToolsLive, TcpdumpLoopbackCaptures) {
 // as a version-2 cooked capture, nanosecond time stamps, interface names;
 // three seconds, since the "any" capture hands its frames over in blocks.
 TEST(ToolsLive, DumpcapOnTwoInterfaces) {
-  if (!have_tool("dumpcap") || !have_tool("tshark")) GTEST_SKIP() << "dumpcap/tshark not installed";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to capture";
+  VTS_REQUIRE(have_tool("dumpcap") && have_tool("tshark"), "dumpcap/tshark not installed");
   TempDir td;
   LoopbackCapture lc;
   ASSERT_NE(lc.port(), 0);
