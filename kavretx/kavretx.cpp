@@ -324,12 +324,6 @@ int main(int argc, char **argv) {
   // since that gives the stream the trace's own small line buffer.
   dbginit(nullptr, stdout, -1, 0);
   rpt_stdout_buffer("Failed to stat stdout (errno=%d) - using full buffering\n", stdout);
-  // Input that stops waiting once nobody reads the report: a quiet pipe
-  // must not keep the program alive after its reader has gone.
-  static char inbuf[STDIN_BUF];
-  FILE *in = kav_watched_input(0, 1);
-  if (!in) in = stdin;
-  setvbuf(in, inbuf, _IOFBF, sizeof inbuf);
 
   printf("%s, %s\n\n", TITLE, VERSION);
   retx_ctl ctl{};
@@ -372,7 +366,14 @@ int main(int argc, char **argv) {
   dbgtrc(TRC_DBG, 0, "Malloc'd  %d bytes for %d-entry hash table", (int)tabsize, ctl.dim);
   dbgtrc(TRC_DBG, 0, "Malloc'd  %d bytes for hash-keys buffer", (int)ctl.bufsize);
 
+  // Input that stops waiting once nobody reads the report: a quiet pipe
+  // must not keep the program alive after its reader has gone.
+  static char inbuf[STDIN_BUF];
+  FILE *in = kav_watched_input(0, 1);
+  if (!in) in = stdin;
+  setvbuf(in, inbuf, _IOFBF, sizeof inbuf);
   read_input(&ctl, in);
+  if (in != stdin) fclose(in);
   summary(&ctl, ctl.by_data   ? "No. of data packets"
                 : ctl.by_lost ? "No. of out-of-sequence data packets"
                               : "Data-packet retransmissions ratio");
