@@ -39,11 +39,7 @@ const char *icmp_typ2nam(unsigned t) {
   }
 }
 
-struct codenam {
-  unsigned type, code;
-  const char *shrt, *lng;
-};
-const codenam k_icmpcodes[] = {
+const kav_codenam k_icmpcodes[] = {
     {0, 0, "EchoRsp", "zero"},
     {3, 0, "Unreach-Net", "network unreachable"},
     {3, 1, "Unreach-Host", "host unreachable"},
@@ -97,13 +93,7 @@ const codenam k_icmpcodes[] = {
     {40, 3, "Decrypt-Fail", "valid security parameters, but decryption failed"},
 };
 
-const char *icmp_cod2nam(unsigned type, unsigned code) {
-  static char buf[32];
-  for (const auto &c : k_icmpcodes)
-    if (c.type == type && c.code == code) return kav_vblvl == 4 ? c.lng : c.shrt;
-  snprintf(buf, sizeof buf, "<Code=%u.%u>", type, code);
-  return buf;
-}
+const char *icmp_cod2nam(unsigned type, unsigned code) { return kav_code2nam(k_icmpcodes, type, code); }
 
 struct optnam {
   const char *shrt, *lng;

@@ -170,6 +170,21 @@ inline unsigned kav_eff_missing(unsigned missing, const kav_pktctx *ctx) {
 void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigned missing, kav_pktctx *ctx);
 
 // ---- names --------------------------------------------------------------------
+// ICMP and ICMPv6 (type, code) names: short in the summary, long at verbosity 4.
+struct kav_codenam {
+  unsigned type, code;
+  const char *shrt, *lng;
+};
+// The name of (type, code) in tab, or "<Code=type.code>" when it has none.
+template <size_t N>
+const char *kav_code2nam(const kav_codenam (&tab)[N], unsigned type, unsigned code) {
+  static char buf[32];
+  for (const kav_codenam &c : tab)
+    if (c.type == type && c.code == code) return kav_vblvl == 4 ? c.lng : c.shrt;
+  snprintf(buf, sizeof buf, "<Code=%u.%u>", type, code);
+  return buf;
+}
+
 const char *kav_l2proto2nam(int code);
 const char *kav_l3proto2nam(int code);
 const char *kav_l4proto2nam(unsigned number);
