@@ -3,13 +3,15 @@
 
 PACKAGES := cmake g++ make googletest libgtest-dev libtirpc-dev libmotif-dev libxt-dev \
             xvfb xauth tcpdump tshark iproute2 tcpreplay clang libclang-rt-14-dev libpcap-dev \
-            socat x11-apps x11-utils netpbm libxtst-dev systemd
+            socat x11-apps x11-utils netpbm libxtst-dev systemd man-db bsdextrautils dpkg-dev
 BUILD    ?= build
 SANBUILD ?= build-san
 JOBS     ?= $(shell nproc)
 SUDO     := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+PREFIX   ?= /usr/local
+DESTDIR  ?=
 
-.PHONY: all setup build demo test fuzz bench clean
+.PHONY: all setup build demo test fuzz bench clean install package
 
 all: build
 
@@ -27,6 +29,15 @@ setup:
 build: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Programs, shared libraries, headers, data files and manual pages under
+# $(PREFIX), staged under $(DESTDIR) when it is given.
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package (installs under /usr) in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 demo: build
 	@sh samples/demo.sh $(BUILD)/bin

@@ -1,15 +1,24 @@
 #!/bin/sh
 # Merge of several large logs by kavmerge against mergecap on the equivalent
 # pcap files. Usage: merge_vs_mergecap.sh <bin-dir> [files] [frames-per-file]
-# Prints both times (best of 3) and mergecap's time divided by ours.
+# Environment: RUNS (default 5) runs of each side, in alternating order.
+# Prints min/median/max of each side's CPU time (user + system: a busy
+# machine's other jobs and the disk's write-back disturb wall time far more)
+# and of its wall time, the ratio mergecap/kavmerge per run (above 1: kavmerge
+# faster), and the physical limit: the same octets read and written once with
+# 1 MiB buffers (dd), no merging at all.
 set -e
 BIN=${1:?usage: $0 bin-dir [files] [frames-per-file]}
 FILES=${2:-4}
 FRAMES=${3:-150000}
+RUNS=${RUNS:-5}
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/common.sh"
-bench_start "merge_vs_mergecap" mergecap
+command -v mergecap >/dev/null || { echo "merge_vs_mergecap: mergecap not installed - skipped"; exit 0; }
+[ -x /usr/bin/time ] || { echo "merge_vs_mergecap: GNU time (/usr/bin/time) needed - skipped"; exit 0; }
+TMP=$(mktemp -d /tmp/kavbench.XXXXXX)
+trap 'rm -rf "$TMP"' EXIT INT TERM
 c++ -O2 -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
+export TOVATRC_FILENAME=/dev/null
 logs=""
 pcaps=""
 i=1
@@ -22,15 +31,51 @@ while [ "$i" -le "$FILES" ]; do
   i=$((i + 1))
 done
 
-# shellcheck disable=SC2086
-run_merge() { "$BIN/kavmerge" $logs >"$TMP/merged.log"; }
-# shellcheck disable=SC2086
-run_mergecap() { mergecap -F pcap -w "$TMP/merged.pcap" $pcaps 2>/dev/null; }
+# timed NAME CMD...: appends CMD's CPU and wall seconds to $TMP/NAME.cpu and .wall.
+# The output of the run before is removed first, outside the timing: cutting
+# a large file whose pages are still being written back costs the truncating
+# process a time that belongs to the run before.
+timed() {
+  name=$1
+  shift
+  rm -f "$TMP/merged.log" "$TMP/merged.pcap" "$TMP/copy.out"
+  /usr/bin/time -f "%U %S %e" -o "$TMP/time" "$@"
+  [ -n "$VERBOSE" ] && echo "$name $(cat "$TMP/time")" >&2
+  awk '{ printf "%.3f\n", $1 + $2 }' "$TMP/time" >> "$TMP/$name.cpu"
+  awk '{ printf "%.3f\n", $3 }' "$TMP/time" >> "$TMP/$name.wall"
+}
+stats() {
+  sort -n "$1" | awk '{ v[NR] = $1 } END { printf "%.3f/%.3f/%.3f", v[1], (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2, v[NR] }'
+}
+# Commands for "sh -c" (GNU time runs programs, not shell functions).
+run_merge="'$BIN/kavmerge' $logs > '$TMP/merged.log'"
+run_mergecap="mergecap -F pcap -w '$TMP/merged.pcap' $pcaps 2>/dev/null"
+run_copy="for f in $logs; do dd if=\"\$f\" bs=1M status=none; done > '$TMP/copy.out'"
 
+# Inputs written out and read into the cache before any timing.
+sync
+# shellcheck disable=SC2086
 cat $logs $pcaps >/dev/null
-ours=$(best run_merge)
-theirs=$(best run_mergecap)
-echo "merge_vs_mergecap: $FILES files of $FRAMES frames"
-echo "  kavmerge        : ${ours} us ($(wc -c <"$TMP/merged.log") bytes out)"
-echo "  mergecap -F pcap: ${theirs} us ($(wc -c <"$TMP/merged.pcap") bytes out)"
-awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "  ratio mergecap/kavmerge = %.2f (above 1: kavmerge faster)\n", a / b }'
+k=0
+while [ "$k" -lt "$RUNS" ]; do
+  k=$((k + 1))
+  if [ $((k % 2)) = 1 ]; then
+    timed ours sh -c "$run_merge"
+    timed theirs sh -c "$run_mergecap"
+  else
+    timed theirs sh -c "$run_mergecap"
+    timed ours sh -c "$run_merge"
+  fi
+  timed copy sh -c "$run_copy"
+  awk -v a="$(tail -1 "$TMP/theirs.cpu")" -v b="$(tail -1 "$TMP/ours.cpu")" \
+    'BEGIN { print a / (b > 0 ? b : 0.001) }' >> "$TMP/ratio.cpu"
+  awk -v a="$(tail -1 "$TMP/theirs.wall")" -v b="$(tail -1 "$TMP/ours.wall")" \
+    'BEGIN { print a / (b > 0 ? b : 0.001) }' >> "$TMP/ratio.wall"
+done
+echo "merge_vs_mergecap: $FILES files of $FRAMES frames, $RUNS runs each"
+echo "  CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) ($(nproc) online), load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "  seconds min/median/max      CPU (user+sys)         wall"
+echo "  kavmerge                    $(stats "$TMP/ours.cpu")    $(stats "$TMP/ours.wall")"
+echo "  mergecap -F pcap            $(stats "$TMP/theirs.cpu")    $(stats "$TMP/theirs.wall")"
+echo "  physical limit (dd bs=1M)   $(stats "$TMP/copy.cpu")    $(stats "$TMP/copy.wall")"
+echo "  ratio mergecap/kavmerge     $(stats "$TMP/ratio.cpu")    $(stats "$TMP/ratio.wall")  (above 1: kavmerge faster)"

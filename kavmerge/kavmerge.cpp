@@ -170,10 +170,8 @@ int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
     }
     if (next_header(pick)) return 1;
   }
-  if (fflush(out->stream) != 0) {
-    int err = errno;
-    const char *txt = err ? strerror(err) : nullptr;
-    fprintf(stderr, "Outfile event: Flush failed on output - errno=%d [%s]\n", err, txt ? txt : "UNKNOWN");
+  if (kav_flush_logfile(out)) {
+    fprintf(stderr, "Outfile event: %s\n", tvl_usrmsg);
     return 1;
   }
   return 0;
@@ -197,6 +195,10 @@ int main(int argc, char **argv) {
     fprintf(stderr, "Enter '%s -%c' for a usage synopsis\n", tvl_prognam, OPT_HELP);
     free(ctl.inputs);
     return 99;
+  }
+  if (kav_refuse_terminal(1)) {
+    free(ctl.inputs);
+    return 1;
   }
   tvl_init_ctrl ic{};
   if (tvl_init(&ic)) {

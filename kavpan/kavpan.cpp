@@ -6,6 +6,9 @@
 // The framework owns main(): the one static App object below is found by it
 // and driven through appSetup, appParseArg, appInit, appRun, appTerminated.
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -128,10 +131,23 @@ void put_evt_prefix(unsigned evtno, bool neg, unsigned long secs, unsigned long 
   } while (evtno);
   memcpy(p -= 6, "- Evt=", 6);
   kav_did_prt = 1;
-  fwrite(p, 1, size_t(buf + sizeof buf - p), kav_out());
+  fwrite_unlocked(p, 1, size_t(buf + sizeof buf - p), kav_out());
 }
 
 void trace_to_log(int level, const char *msg) { tovlog(level, "%s", msg); }
+
+// A capture of another format given as a log: pcap in either byte order with
+// micro- or nanosecond time stamps, or pcapng (section header block with its
+// byte-order magic).
+bool foreign_capture(const unsigned char *b) {
+  static const unsigned char pcap[4][4] = {
+      {0xd4, 0xc3, 0xb2, 0xa1}, {0xa1, 0xb2, 0xc3, 0xd4}, {0x4d, 0x3c, 0xb2, 0xa1}, {0xa1, 0xb2, 0x3c, 0x4d}};
+  for (const auto &m : pcap)
+    if (memcmp(b, m, 4) == 0) return true;
+  static const unsigned char shb[4] = {0x0a, 0x0d, 0x0d, 0x0a};
+  static const unsigned char bom[2][4] = {{0x1a, 0x2b, 0x3c, 0x4d}, {0x4d, 0x3c, 0x2b, 0x1a}};
+  return memcmp(b, shb, 4) == 0 && (memcmp(b + 8, bom[0], 4) == 0 || memcmp(b + 8, bom[1], 4) == 0);
+}
 
 bool is_dec(const std::string &s) { return !s.empty() && isdecstr(s.c_str()); }
 
@@ -376,9 +392,15 @@ class App : public TovAppShell {
   void print_banners();
   bool settle_basetime(int64_t earliest);
   void run_events(bool ahead);
+  void batch_pipe_output();
+  void flush_if_idle(int64_t need);
+  int read_event(int flags, int *truncated);
   void print_statistics(long matched, long rejected);
   void print_event_header(unsigned evtno, const kav_evthdr &eh, int layer, int offset);
+  void check_output();
+  [[noreturn]] void output_failed(int err);
 
+  FILE *log_in_ = nullptr;  // standard input, read while the output is watched
   TovBufferedStdio *stdin_buf_ = nullptr;
   TovBufferedStdio *stdout_buf_ = nullptr;
   tvl_init_ctrl *ctrl_ = nullptr;
@@ -387,6 +409,7 @@ class App : public TovAppShell {
   bool have_prev_ = false;
   int64_t prev_sec_ = 0, prev_usec_ = 0;
   bool failed_ = false;  // the log could not be read to its end
+  bool idle_flush_ = false;  // output to a pipe: flushed when the input runs dry
   kav_export export_;
 };
 
@@ -606,9 +629,20 @@ int App::appInit() {
     return 1;
   }
   log_tree("hosts", kav_map_hosts, totals, &h);
-  // RPC program and OID names belong to the application decoders, which
-  // this build does not have yet: both caches stay empty.
-  tovlog(4, "Cache stats: E=%d, P=%d, S=%d, H=%d, R=%d, O=%d", e, p, s + s2, h, 0, 0);
+  int r = 0, o = 0;
+  if (kav_cache_rpcprogs()) {
+    fprintf(stderr, "Failed to cache rpc(4) entries - %s\n", tvl_usrmsg);
+    ctlblk.init_failed = 1;
+    return 1;
+  }
+  log_tree("rpc programs", kav_map_rpcprogs, totals, &r);
+  if (kav_cache_oids()) {
+    fprintf(stderr, "Failed to cache OIDs - see logfile\n");
+    ctlblk.init_failed = 1;
+    return 1;
+  }
+  log_tree("OIDs", kav_map_oids, totals, &o);
+  tovlog(4, "Cache stats: E=%d, P=%d, S=%d, H=%d, R=%d, O=%d", e, p, s + s2, h, r, o);
   tovlog(4, "Cache W-Tree totals: %d entries, in %d nodes (%d) - %d bytes", totals[0], totals[1], totals[3],
          totals[2]);
   return 0;
@@ -634,6 +668,10 @@ void App::free_resources() {
     kav_close_logfile(&ctlblk.log);
     memset(&ctlblk.log, 0, sizeof ctlblk.log);
   }
+  if (log_in_) {
+    fclose(log_in_);
+    log_in_ = nullptr;
+  }
 }
 
 void App::appTerminated() { free_resources(); }
@@ -644,6 +682,23 @@ void App::fail_exit() {
   fflush(stdout);
   free_resources();
   exit(1);
+}
+
+// Nothing is worth printing once the output is lost: one message, status 1.
+void App::output_failed(int err) {
+  fprintf(stderr, "Write failed on standard output - errno=%d [%s]\n", err, err ? strerror(err) : "UNKNOWN");
+  fail_exit();
+}
+
+// A failed write leaves the stream's error flag; the write that failed set
+// errno, unless what was buffered since fails again on a flush.
+void App::check_output() {
+  FILE *o = kav_out();
+  if (!ferror(o)) return;
+  int e = errno;
+  errno = 0;
+  if (fflush(o) != 0 && errno != 0) e = errno;
+  output_failed(e);
 }
 
 int App::read_sessions(int64_t *earliest) {
@@ -702,7 +757,13 @@ void App::print_banners() {
       kavprt(4, "Packet capture started %s (%d)\n\n", when.c_str(), mech);
       const char *hostname = host[0] ? host : "UNKNOWN";
       kavprt(4, "Hostname: %s\n", hostname);
-      if (ifname[0]) {
+      static const unsigned char no_addr[4] = {0, 0, 0, 0};
+      if (ifname[0] && memcmp(sh.ipaddr, no_addr, 4) == 0) {
+        // Captured on a link without an IPv4 address: nothing to name.
+        kavprt(4, "Interface: %s\n", ifname);
+        kavprt(4, "Interface MTU: %lu\n", (unsigned long)sh.mtu);
+        kavprt(4, "Link Type: %s\n", dlp_proto2nam(int(sh.linktype)));
+      } else if (ifname[0]) {
         kavprt(4, "Interface: %s (%s)\n", ifname, kav_ipaddr2nam(sh.ipaddr));
         // The mask is a 32-bit value stored sign-extended.
         kavprt(4, "Subnet Mask: 0x%08lX\t\tInterface MTU: %lu\n", (unsigned long)(sh.netmask & 0xffffffff),
@@ -811,7 +872,7 @@ void App::print_event_header(unsigned evtno, const kav_evthdr &eh, int layer, in
     kavprt(4, "\n=================== Event %u (%u) ==================== (pkt_off=%u)\n", evtno,
            unsigned(ses.events), unsigned(log.bytes_read - uint64_t(eh.caplen)));
     char usecs[16] = "";
-    if (eh.usec != 0) snprintf(usecs, sizeof usecs, "%06u", unsigned(eh.usec));
+    if (eh.usec != 0 && kav_vblvl == 4) snprintf(usecs, sizeof usecs, "%06u", unsigned(eh.usec));
     kavprt(4, "Session: %u\t\tTime: %02d:%02d:%02d.%s (%s%02d %04d)\n", unsigned(eh.ses) + 1, lt.tm_hour,
            lt.tm_min, lt.tm_sec, usecs, kMonths[lt.tm_mon % 12], lt.tm_mday, lt.tm_year + 1900);
     kavprt(4, "\t%s%lu.%06lu seconds elapsed, Delta = %s%s microseconds\n", sign, el_s, el_u,
@@ -854,6 +915,50 @@ void App::print_event_header(unsigned evtno, const kav_evthdr &eh, int layer, in
   }
 }
 
+// Text for a pipe is written in large blocks rather than line by line: the
+// stream is fully buffered and flushed whenever the next read of the log
+// would wait (flush_if_idle), so a live capture still shows every event as
+// soon as it has been decoded. Terminals and TOV_STDOUT_NOBUF=y keep lines.
+void App::batch_pipe_output() {
+  static char buf[kStdioBuf];
+  if (!stdout_buf_ || stdout_buf_->mode() != _IOLBF || kav_out() != stdout) return;
+  const char *v = getenv(kNobufEnv);
+  if ((v && !strcasecmp(v, "y")) || isatty(fileno(stdout))) return;
+  fflush(stdout);
+  if (setvbuf(stdout, buf, _IOFBF, sizeof buf) == 0) idle_flush_ = true;
+}
+
+// Flushes the output unless need octets of the log can be read at once.
+void App::flush_if_idle(int64_t need) {
+  if (!idle_flush_) return;
+  FILE *in = ctlblk.log.stream;
+#ifdef __GLIBC__
+  if (need >= 0 && in->_IO_read_end - in->_IO_read_ptr >= need) return;
+#endif
+  // The log is standard input (the watched stream has no descriptor of its own).
+  pollfd pfd{STDIN_FILENO, POLLIN, 0};
+  if (poll(&pfd, 1, 0) == 1) return;
+  fflush(stdout);
+}
+
+// The next event into the event buffer (flags as kav_read_evt's, 0 or
+// KAV_RD_DATA). With idle flushing the header and the data are read apart,
+// each after a look at whether the input holds them already.
+int App::read_event(int flags, int *truncated) {
+  kav_logfile &log = ctlblk.log;
+  if (idle_flush_) {
+    if (!(flags & KAV_RD_DATA)) {
+      flush_if_idle(int64_t(sizeof(kav_evthdr)));
+      if (int rc = kav_read_evt(&log, -1, nullptr, 0, KAV_RD_HDR, truncated)) return rc;
+    }
+    const kav_evthdr &eh = log.evthdr;
+    bool closing = eh.type == KAV_EVT_FATAL || eh.type == KAV_EVT_END;
+    flush_if_idle(eh.caplen < 0 ? -1 : eh.caplen + (closing ? int64_t(sizeof(kav_sestrl)) : 0));
+    flags = KAV_RD_DATA;
+  }
+  return kav_read_evt(&log, -1, ctlblk.evtbuf, kEvtBufSize, unsigned(flags), truncated);
+}
+
 // ahead: the first event's header has been read already (for the base
 // time) and only its data is still to come.
 void App::run_events(bool ahead) {
@@ -865,13 +970,14 @@ void App::run_events(bool ahead) {
     int truncated = 0;
     int rc;
     if (ahead) {
-      rc = kav_read_evt(&log, -1, ctlblk.evtbuf, kEvtBufSize, KAV_RD_DATA, &truncated);
+      rc = read_event(KAV_RD_DATA, &truncated);
       ahead = false;
     } else if (log.eof) {
       rc = 1;
     } else {
-      rc = kav_read_evt(&log, -1, ctlblk.evtbuf, kEvtBufSize, 0, &truncated);
+      rc = read_event(0, &truncated);
     }
+    if (rc && !log.eof && !truncated && kav_output_gone(1)) output_failed(EPIPE);
     if (rc) {
       if (log.eof) {
         kavprt(4, "\n%s\n", kSeparator);
@@ -944,6 +1050,7 @@ void App::run_events(bool ahead) {
       kav_trigevt te{eh.sec, eh.usec, log.packets, unsigned(eh.ses) + 1, uint64_t(ses.trl.frames)};
       run_trigger(&ctx, &te);
     }
+    check_output();
   }
   if (!ctlblk.export_type)
     print_statistics(matched, rejected);
@@ -985,6 +1092,7 @@ int App::appRun() {
     int rc = raw_decode(ctlblk.raw_layer, ctlblk.raw_proto, ctlblk.raw_pseudo, ctlblk.raw_offset, ctlblk.raw_max);
     if (rc) fail_exit();
     fflush(stdout);
+    check_output();
     return 0;
   }
   ctlblk.evtbuf = static_cast<unsigned char *>(calloc(1, kEvtBufSize + 8));
@@ -994,11 +1102,24 @@ int App::appRun() {
   }
   kav_logfile &log = ctlblk.log;
   memset(&log, 0, sizeof log);
-  log.stream = stdin;
-  tvl_usrmsg[0] = '\0';
-  // Standard input already carries its 128 KiB buffer.
-  if (kav_read_loghdr(&log, nullptr, 0)) {
+  // Standard input, read so that a pipeline whose output reader has gone
+  // ends at once instead of waiting for the next event.
+  log_in_ = kav_watched_input(0, 1);
+  if (!log_in_) {
     fprintf(stderr, "Logfile: %s\n", tvl_usrmsg);
+    fail_exit();
+  }
+  static char inbuf[kStdioBuf];
+  setvbuf(log_in_, inbuf, _IOFBF, sizeof inbuf);
+  log.stream = log_in_;
+  tvl_usrmsg[0] = '\0';
+  if (kav_read_loghdr(&log, nullptr, 0)) {
+    if (kav_output_gone(1)) output_failed(EPIPE);
+    if (foreign_capture(reinterpret_cast<const unsigned char *>(&log.hdr)))
+      fprintf(stderr, "Logfile: %s\n",
+              "this is a pcap/pcapng capture; import it with: kav_import -x Tcpdump < FILE | kavpan");
+    else
+      fprintf(stderr, "Logfile: %s\n", tvl_usrmsg);
     fail_exit();
   }
   if (tvl_usrmsg[0]) fprintf(stderr, "%s\n", tvl_usrmsg);  // minor-version warning
@@ -1013,11 +1134,16 @@ int App::appRun() {
     print_banners();
   else if (export_begin(&export_, stdout, ctlblk.export_type, log.sessions, log.hdr.nsessions, ctlblk.raw2null))
     fail_exit();
+  check_output();
+  if (!ctlblk.export_type) batch_pipe_output();
   // Read the first event's header now: its time may be the base time.
+  flush_if_idle(int64_t(sizeof(kav_evthdr)));
   int dummy = 0;
   bool hdr_failed = kav_read_evt(&log, -1, nullptr, 0, KAV_RD_HDR, &dummy) != 0 && !log.eof;
+  if (hdr_failed && kav_output_gone(1)) output_failed(EPIPE);
   // An export says nothing about the base time unless -b asks for a check.
   if ((!ctlblk.export_type || ctlblk.basetime_given) && !settle_basetime(earliest)) {
+    check_output();
     free_resources();
     return 0;
   }
@@ -1031,8 +1157,10 @@ int App::appRun() {
   } else {
     run_events(!log.eof);
   }
-  if (failed_) fail_exit();
   fflush(stdout);
+  // A failed export has told why already.
+  if (!(ctlblk.export_type && failed_)) check_output();
+  if (failed_) fail_exit();
   return 0;
 }
 

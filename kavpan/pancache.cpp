@@ -3,11 +3,15 @@
 // 1-based slot of the name in a fixed-width name array.
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <rpc/netdb.h>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+
+#include <algorithm>
+#include <string>
 
 #include "pansupp.h"
 #include "tova.h"
@@ -51,8 +55,17 @@ int env_slots(const char *var, int dflt) {
   return int(n);
 }
 
-// Decimal text of v into buf (at least 12 octets); returns its length.
+// Decimal text of v into buf (at least 12 octets); returns its length. Called
+// for every address octet and port printed, so the small values go fast.
 int dectext(long v, char *buf) {
+  if (v >= 0 && v < 1000) {
+    int k = 0;
+    if (v >= 100) buf[k++] = char('0' + v / 100);
+    if (v >= 10) buf[k++] = char('0' + v / 10 % 10);
+    buf[k++] = char('0' + v % 10);
+    buf[k] = 0;
+    return k;
+  }
   char t[24];
   int n = 0;
   unsigned long u = v < 0 ? 0UL - (unsigned long)v : (unsigned long)v;
@@ -84,6 +97,24 @@ void strip(char *s) {
   if (p != s) memmove(s, p, strlen(p) + 1);
   size_t n = strlen(s);
   while (n && (s[n - 1] == ' ' || s[n - 1] == '\t' || s[n - 1] == '\n' || s[n - 1] == '\r')) s[--n] = 0;
+}
+
+// Caches keyed by a number in decimal (protocols, RPC programs): slot n holds
+// the name of the n+1-th entry, cut to the slot.
+bool numbered_add(wtree *t, unsigned number, char *names, int slotw, int n, const char *name) {
+  char key[16];
+  int kl = dectext(long(number), key);
+  if (wtree_add_word(t, key, kl, n + 1) < 0) return false;
+  snprintf(names + size_t(n) * size_t(slotw), size_t(slotw), "%.*s", slotw - 1, name ? name : "");
+  return true;
+}
+
+// The cached name of number, or null; key receives its decimal text.
+const char *numbered_find(wtree *t, const char *names, int slots, int slotw, unsigned number, char key[16]) {
+  int kl = dectext(long(number), key);
+  if (!t || !names) return nullptr;
+  int tok = wtree_find_word(t, key, kl);
+  return tok > 0 && tok <= slots ? names + size_t(tok - 1) * size_t(slotw) : nullptr;
 }
 
 // Parses "8:0:20:a:b:c" into six octets; 0 on success, else a message in msg.
@@ -209,12 +240,12 @@ int kav_cache_ethers() {
 
 const char *kav_ethaddr2nam(const unsigned char addr[6]) {
   static char res[160];
-  char hex[24];
-  hexaddr(addr, 6, hex, sizeof hex);
-  if (kav_numval_all) {
-    kav_strlcpy(res, sizeof res, hex);
+  if (kav_numval_all) {  // the common case under -N: no copy
+    hexaddr(addr, 6, res, sizeof res);
     return res;
   }
+  char hex[24];
+  hexaddr(addr, 6, hex, sizeof hex);
   const char *name = nullptr;
   char tmp[80];
   if (kav_map_ethers) {
@@ -266,6 +297,19 @@ int kav_cache_hosts() {
 
 const char *kav_ipaddr2nam(const unsigned char addr[4]) {
   static char res[200];
+  if (kav_numval_ip || kav_numval_all) {  // the common case under -n/-N: no copy
+    // Octet texts made once: two of these addresses go into every IP line.
+    static char octets[256][4];
+    if (!octets[1][0])
+      for (int v = 0; v < 256; v++) dectext(v, octets[v]);
+    char *o = res;
+    for (int i = 0; i < 4; i++) {
+      if (i) *o++ = '.';
+      for (const char *d = octets[addr[i]]; *d;) *o++ = *d++;
+    }
+    *o = 0;
+    return res;
+  }
   char dotted[20];
   int dl = 0;
   for (int i = 0; i < 4; i++) {
@@ -274,7 +318,7 @@ const char *kav_ipaddr2nam(const unsigned char addr[4]) {
   }
   bool allzero = !addr[0] && !addr[1] && !addr[2] && !addr[3];
   bool allones = addr[0] == 255 && addr[1] == 255 && addr[2] == 255 && addr[3] == 255;
-  if (kav_numval_ip || kav_numval_all || allzero || allones) {
+  if (allzero || allones) {
     kav_strlcpy(res, sizeof res, dotted);
     return res;
   }
@@ -319,9 +363,7 @@ int kav_cache_l4prots() {
   setprotoent(1);
   struct protoent *pe;
   while (used < g_protslots && (pe = getprotoent()) != nullptr) {
-    char key[16];
-    int kl = snprintf(key, sizeof key, "%u", unsigned(pe->p_proto));
-    if (wtree_add_word(kav_map_l4prots, key, kl, used + 1) < 0) {
+    if (!numbered_add(kav_map_l4prots, unsigned(pe->p_proto), g_protnames, kProtSlot, used, pe->p_name)) {
       endprotoent();
       wtree_destroy(kav_map_l4prots);
       kav_map_l4prots = nullptr;
@@ -329,9 +371,7 @@ int kav_cache_l4prots() {
       g_protnames = nullptr;
       return 1;
     }
-    char *slot = g_protnames + size_t(used) * kProtSlot;
-    snprintf(slot, kProtSlot, "%.20s", pe->p_name ? pe->p_name : "");
-    str2ucs(slot);
+    str2ucs(g_protnames + size_t(used) * kProtSlot);
     used++;
   }
   endprotoent();
@@ -341,11 +381,9 @@ int kav_cache_l4prots() {
 const char *kav_l4proto2nam(unsigned number) {
   static char res[64];
   char key[16];
-  int kl = dectext(long(number), key);
-  if (kav_numval_all || !kav_map_l4prots || !g_protnames) return strcpy(res, key);
-  int tok = wtree_find_word(kav_map_l4prots, key, kl);
-  if (tok <= 0 || tok > g_protslots) return strcpy(res, key);
-  const char *name = g_protnames + size_t(tok - 1) * kProtSlot;
+  const char *name =
+      numbered_find(kav_numval_all ? nullptr : kav_map_l4prots, g_protnames, g_protslots, kProtSlot, number, key);
+  if (!name) return strcpy(res, key);
   if (kav_vblvl == 4)
     snprintf(res, sizeof res, "%s (%u)", name, number);
   else
@@ -422,10 +460,14 @@ int kav_cache_l5prots() {
 
 const char *kav_l5proto2nam(int port, int l4proto) {
   static char res[129];
+  if (kav_numval_all) {
+    dectext(port, res);
+    return res;
+  }
   char key[16];
   int kl = dectext(port, key);
   kav_strlcpy(res, sizeof res, key);
-  if (kav_numval_all || (l4proto != 6 && l4proto != 17)) return res;
+  if (l4proto != 6 && l4proto != 17) return res;
   wtree *t = l4proto == 6 ? kav_map_l5tcp : kav_map_l5udp;
   const char *arr = l4proto == 6 ? g_tcpsvc : g_udpsvc;
   if (!t || !arr) return res;
@@ -439,8 +481,164 @@ const char *kav_l5proto2nam(int port, int l4proto) {
   return res;
 }
 
+// ---- RPC programs ---------------------------------------------------------------------
+
+namespace {
+constexpr int kRpcSlot = 21;
+char *prognams = nullptr;
+int dim_progs_cache = 250;
+}  // namespace
+
+int kav_cache_rpcprogs() {
+  dim_progs_cache = env_slots("KAV_RPCPROGS_CACHE", 250);
+  prognams = (char *)calloc(size_t(dim_progs_cache ? dim_progs_cache : 1), kRpcSlot);
+  if (!prognams) {
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Failed to malloc a %d-slot RPC-progs cache", dim_progs_cache);
+    return 1;
+  }
+  kav_map_rpcprogs = wtree_create(k_digits, 10, 0);
+  if (!kav_map_rpcprogs) return 1;
+  int n = 0;
+  setrpcent(1);
+  struct rpcent *re;
+  while (n < dim_progs_cache && (re = getrpcent()) != nullptr) {
+    if (!numbered_add(kav_map_rpcprogs, unsigned(re->r_number), prognams, kRpcSlot, n, re->r_name)) {
+      endrpcent();
+      wtree_destroy(kav_map_rpcprogs);
+      kav_map_rpcprogs = nullptr;
+      free(prognams);
+      prognams = nullptr;
+      return 1;
+    }
+    n++;
+  }
+  endrpcent();
+  return 0;
+}
+
+const char *rpcprog2nam(unsigned prog) {
+  static char res[24];
+  char key[16];
+  const char *name =
+      numbered_find(kav_numval_all ? nullptr : kav_map_rpcprogs, prognams, dim_progs_cache, kRpcSlot, prog, key);
+  kav_strlcpy(res, sizeof res, name ? name : key);
+  return res;
+}
+
+// ---- OID names ----------------------------------------------------------------------------
+
+wtree *kav_map_rpcprogs = nullptr;
+wtree *kav_map_oids = nullptr;
+char **oid_symvals = nullptr;
+int oid_symvals_cnt = 0;
+
+const char *kav_oids_file = "oids.map";
+
+void kav_free_oids_cache() {
+  if (oid_symvals)
+    for (int i = 0; i < oid_symvals_cnt; i++) free(oid_symvals[i]);
+  free(oid_symvals);
+  oid_symvals = nullptr;
+  oid_symvals_cnt = 0;
+  if (kav_map_oids) wtree_destroy(kav_map_oids);
+  kav_map_oids = nullptr;
+}
+
+// The map is read whole and its lines counted in memory: a last line without
+// a newline is a line like any other.
+int kav_cache_oids() {
+  char path[1200];
+  snprintf(path, sizeof path, "%s/%s", tvl_tovadir(), kav_oids_file);
+  FILE *f = fopen(path, "r");
+  if (!f) {
+    if (errno == ENOENT) return 0;
+    kavtrc(1, 0, "Failed to open OIDs map [%s] - errno=%d", path, errno);
+    return 1;
+  }
+  std::string text;
+  char chunk[8192];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
+  if (ferror(f)) {
+    int e = errno;
+    fclose(f);
+    kavtrc(1, 0, "Failed to read line %d of OIDs map - errno=%d", 1 + int(std::count(text.begin(), text.end(), '\n')), e);
+    return 1;
+  }
+  fclose(f);
+  long lines = long(std::count(text.begin(), text.end(), '\n'));
+  if (!text.empty() && text.back() != '\n') lines++;
+  if (lines > kMaxToken) {
+    kavtrc(2, 0, "OIDs map has %ld lines - names after line %d are ignored", lines, kMaxToken);
+    lines = kMaxToken;
+  }
+  int n = int(lines);
+  oid_symvals = (char **)calloc(size_t(n) + 1, sizeof(char *));
+  if (!oid_symvals) {
+    kavtrc(1, 0, "Failed to count malloc %d OID pointers", n + 1);
+    return 1;
+  }
+  oid_symvals_cnt = n + 1;
+  kav_map_oids = wtree_create("0123456789.", 11, 0);
+  if (!kav_map_oids) {
+    kav_free_oids_cache();
+    return 1;
+  }
+  int names = 0, numeric = 0, symbolic = 0;
+  size_t pos = 0;
+  for (int i = 1; i <= n; i++) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string::npos) eol = text.size();
+    char line[520];
+    kav_strlcpy(line, sizeof line, text.substr(pos, std::min<size_t>(eol - pos, 512)).c_str());
+    pos = eol + 1;
+    strip(line);
+    if (!line[0] || line[0] == '#') continue;
+    char *hash = strchr(line, '#');
+    if (hash) *hash = 0;
+    char *eq = strchr(line, '=');
+    if (!eq) {
+      kavtrc(2, 0, "Line %d of OIDs map has no '%c' delimiter", i, '=');
+      continue;
+    }
+    *eq = 0;
+    char *name = eq + 1;
+    strip(line);
+    strip(name);
+    if (!line[0] || !name[0]) continue;
+    oid_symvals[i] = strdup(name);
+    if (!oid_symvals[i]) {
+      kavtrc(1, 0, "Failed to malloc line %d of OID map (%d,%d)", i, int(strlen(line)), int(strlen(name)));
+      kav_free_oids_cache();
+      return 1;
+    }
+    if (wtree_add_word(kav_map_oids, line, int(strlen(line)), i) < 0) {
+      kavtrc(1, 0, "Failed to add line %d of OIDs map [%s] - %s", i, line, tvl_usrmsg);
+      kav_free_oids_cache();
+      return 1;
+    }
+    names++;
+    numeric += int(strlen(line));
+    symbolic += int(strlen(name));
+  }
+  int c[4] = {0, 0, 0, 0};
+  wtree_stats(kav_map_oids, c);
+  kavtrc(4, 0, "OID cache: %d Wtree entries in %d nodes (%d) - %d bytes", c[0], c[1], c[3], c[2]);
+  kavtrc(4, 0, "Mapfile OIDs: %d entries, Numeric=%d, Symbolic=%d", names, numeric, symbolic);
+  return 0;
+}
+
+const char *kav_oid2nam(const char *dotted, int len) {
+  if (!kav_map_oids || len <= 0) return nullptr;
+  int tok = wtree_find_word(kav_map_oids, dotted, len);
+  if (tok > 0 && tok < oid_symvals_cnt) return oid_symvals[tok];
+  return nullptr;
+}
+
 void kav_cache_free() {
-  wtree **trees[] = {&kav_map_ethers, &kav_map_hosts, &kav_map_l4prots, &kav_map_l5tcp, &kav_map_l5udp};
+  kav_free_oids_cache();
+  wtree **trees[] = {&kav_map_ethers, &kav_map_hosts, &kav_map_l4prots, &kav_map_l5tcp, &kav_map_l5udp,
+                     &kav_map_rpcprogs};
   for (wtree **t : trees)
     if (*t) {
       wtree_destroy(*t);
@@ -451,6 +649,9 @@ void kav_cache_free() {
   free(g_protnames);
   free(g_tcpsvc);
   free(g_udpsvc);
+  free(prognams);
+  prognams = nullptr;
+  dim_progs_cache = 250;
   g_ethnames = g_hostnames = g_protnames = g_tcpsvc = g_udpsvc = nullptr;
   g_ethslots = g_hostslots = g_hostnext = g_protslots = 0;
   dim_svc_cache = 250;

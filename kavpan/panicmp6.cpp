@@ -29,11 +29,7 @@ const char *icmp6_typ2nam(unsigned t) {
   }
 }
 
-struct codenam {
-  unsigned type, code;
-  const char *shrt, *lng;
-};
-const codenam k_icmp6codes[] = {
+const kav_codenam k_icmp6codes[] = {
     {1, 0, "Unreach-NoRoute", "no route to destination"},
     {1, 1, "Unreach-Admin", "communication administratively prohibited"},
     {1, 2, "Unreach-Scope", "beyond scope of source address"},
@@ -60,13 +56,7 @@ const codenam k_icmp6codes[] = {
     {143, 0, "MLDv2-Report", "zero"},
 };
 
-const char *icmp6_cod2nam(unsigned type, unsigned code) {
-  static char buf[32];
-  for (const auto &c : k_icmp6codes)
-    if (c.type == type && c.code == code) return kav_vblvl == 4 ? c.lng : c.shrt;
-  snprintf(buf, sizeof buf, "<Code=%u.%u>", type, code);
-  return buf;
-}
+const char *icmp6_cod2nam(unsigned type, unsigned code) { return kav_code2nam(k_icmp6codes, type, code); }
 
 const char *nd_optnam(unsigned t) {
   static char buf[24];

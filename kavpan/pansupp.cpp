@@ -21,18 +21,60 @@ int kav_l5_undecoded = 0;
 FILE *kav_outfp = nullptr;
 kav_trcfn kav_trchook = nullptr;
 
+namespace {
+
+// "00".."99": two decimal digits per division.
+const char k_dig2[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the decimal digits of u backwards, ending just before e; returns the first.
+inline char *dec_rev(char *e, unsigned long long u) {
+  while (u >= 100) {
+    unsigned r = unsigned(u % 100);
+    u /= 100;
+    e -= 2;
+    e[0] = k_dig2[2 * r];
+    e[1] = k_dig2[2 * r + 1];
+  }
+  if (u >= 10) {
+    e -= 2;
+    e[0] = k_dig2[2 * u];
+    e[1] = k_dig2[2 * u + 1];
+  } else
+    *--e = char('0' + u);
+  return e;
+}
+
+// Short copies are the rule here (names, numbers, separators): a plain loop
+// beats the call into the library's memcpy/memset.
+inline void copy_short(char *d, const char *s, int n) {
+  if (n > 8) {
+    memcpy(d, s, size_t(n));
+    return;
+  }
+  for (int i = 0; i < n; i++) d[i] = s[i];
+}
+inline void fill_short(char *d, char c, int n) {
+  for (int i = 0; i < n; i++) d[i] = c;
+}
+
+}  // namespace
+
 // A printf subset (flags '-' and '0', width, precision, 'l'/'ll', conversions
 // d i u x X o c s %) formatted straight into buf. Returns the length, or -1
 // when the format needs more than the subset or buf is too small; the caller
 // then uses the C library. The analysis output is almost all such short
 // pieces, and the general formatter costs more than the decoding.
 int kav_fmt(char *buf, int size, const char *fmt, va_list ap) {
-  int k = 0;
-  for (const char *p = fmt; *p; p++) {
-    if (*p != '%') {
-      if (k >= size) return -1;
-      buf[k++] = *p;
-      continue;
+  char *o = buf, *const end = buf + size;
+  const char *p = fmt;
+  for (;;) {
+    while (*p != '%') {
+      if (!*p) return int(o - buf);
+      if (o == end) return -1;
+      *o++ = *p++;
     }
     p++;
     bool left = false, zero = false;
@@ -44,7 +86,6 @@ int kav_fmt(char *buf, int size, const char *fmt, va_list ap) {
       else
         break;
     }
-    if (*p == '+' || *p == ' ' || *p == '#') return -1;
     int width = 0;
     if (*p == '*') {
       width = va_arg(ap, int);
@@ -70,29 +111,31 @@ int kav_fmt(char *buf, int size, const char *fmt, va_list ap) {
       lng++;
       p++;
     }
-    if (*p == 'h' || *p == 'z' || *p == 'j' || *p == 't' || *p == 'L' || *p == 'q') return -1;
     char tmp[32];
-    const char *txt = tmp;
-    int n = 0;
+    char *const te = tmp + sizeof tmp;
+    const char *txt;
+    int n;
     bool numeric = true;
-    switch (*p) {
+    switch (*p++) {
       case '%':
         tmp[0] = '%';
+        txt = tmp;
         n = 1;
         numeric = false;
         break;
       case 'c':
         tmp[0] = char(va_arg(ap, int));
+        txt = tmp;
         n = 1;
         numeric = false;
         break;
       case 's': {
         txt = va_arg(ap, const char *);
         if (!txt) return -1;
-        n = 0;
-        if (prec >= 0)
-          while (n < prec && txt[n]) n++;
-        else
+        if (prec >= 0) {
+          const void *z = memchr(txt, 0, size_t(prec));
+          n = z ? int((const char *)z - txt) : prec;
+        } else
           n = int(strlen(txt));
         numeric = false;
         break;
@@ -100,67 +143,109 @@ int kav_fmt(char *buf, int size, const char *fmt, va_list ap) {
       case 'd':
       case 'i': {
         long long v = lng >= 2 ? va_arg(ap, long long) : lng == 1 ? va_arg(ap, long) : va_arg(ap, int);
-        unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
-        char *e = tmp + sizeof tmp, *q = e;
-        do {
-          *--q = char('0' + u % 10);
-          u /= 10;
-        } while (u);
+        char *q = dec_rev(te, v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v);
         if (v < 0) *--q = '-';
         txt = q;
-        n = int(e - q);
+        n = int(te - q);
         break;
       }
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'o': {
+      case 'u': {
         unsigned long long u = lng >= 2 ? va_arg(ap, unsigned long long)
                                : lng == 1 ? va_arg(ap, unsigned long)
                                           : va_arg(ap, unsigned);
-        unsigned base = *p == 'u' ? 10 : *p == 'o' ? 8 : 16;
-        const char *dig = *p == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-        char *e = tmp + sizeof tmp, *q = e;
-        do {
-          *--q = dig[u % base];
-          u /= base;
-        } while (u);
-        txt = q;
-        n = int(e - q);
+        txt = dec_rev(te, u);
+        n = int(te - txt);
         break;
       }
-      default: return -1;
+      case 'x':
+      case 'X':
+      case 'o': {
+        char c = p[-1];
+        unsigned long long u = lng >= 2 ? va_arg(ap, unsigned long long)
+                               : lng == 1 ? va_arg(ap, unsigned long)
+                                          : va_arg(ap, unsigned);
+        char *q = te;
+        if (c == 'o') {
+          do {
+            *--q = char('0' + (u & 7));
+            u >>= 3;
+          } while (u);
+        } else {
+          const char *dig = c == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+          do {
+            *--q = dig[u & 15];
+            u >>= 4;
+          } while (u);
+        }
+        txt = q;
+        n = int(te - q);
+        break;
+      }
+      default: return -1;  // also flags '+', ' ', '#' and the length modifiers h z j t L q
     }
     if (numeric && prec >= 0) return -1;
     int pad = width > n ? width - n : 0;
-    if (k + pad + n > size) return -1;
-    if (!left) {
-      char fill = (zero && numeric) ? '0' : ' ';
-      if (fill == '0' && n > 0 && txt[0] == '-') {
-        buf[k++] = '-';
-        txt++;
-        n--;
-      }
-      memset(buf + k, fill, size_t(pad));
-      k += pad;
+    if (end - o < pad + n) return -1;
+    if (pad && !left) {
+      if (zero && numeric) {
+        if (txt[0] == '-') {
+          *o++ = '-';
+          txt++;
+          n--;
+        }
+        fill_short(o, '0', pad);
+      } else
+        fill_short(o, ' ', pad);
+      o += pad;
     }
-    memcpy(buf + k, txt, size_t(n));
-    k += n;
-    if (left) {
-      memset(buf + k, ' ', size_t(pad));
-      k += pad;
+    copy_short(o, txt, n);
+    o += n;
+    if (pad && left) {
+      fill_short(o, ' ', pad);
+      o += pad;
     }
   }
-  return k;
 }
+
+namespace {
+
+// Free space in the buffer of a fully buffered stream, where text can be put
+// in place as putc_unlocked does (glibc; a line-buffered or unbuffered stream
+// shows none, so every newline or write still goes through the library).
+inline int out_room(FILE *f) {
+#ifdef __GLIBC__
+  return int(f->_IO_write_end - f->_IO_write_ptr);
+#else
+  (void)f;
+  return 0;
+#endif
+}
+
+}  // namespace
 
 void(kavprt)(int level, const char *fmt, ...) {
   if (!kav_prtok(level)) return;
   kav_did_prt = 1;
   FILE *out = kav_out();
-  char buf[1024];
-  va_list ap, ap2;
+  va_list ap;
   va_start(ap, fmt);
+#ifdef __GLIBC__
+  // Straight into the stream's buffer when the piece fits; a piece that does
+  // not leaves only scratch octets past the write pointer.
+  if (int room = out_room(out); room >= 256) {
+    va_list ap1;
+    va_copy(ap1, ap);
+    int n = kav_fmt(out->_IO_write_ptr, room, fmt, ap1);
+    va_end(ap1);
+    if (n >= 0) {
+      out->_IO_write_ptr += n;
+      va_end(ap);
+      return;
+    }
+  }
+#endif
+  char buf[1024];
+  va_list ap2;
   va_copy(ap2, ap);
   int n = kav_fmt(buf, int(sizeof buf), fmt, ap);
   if (n >= 0)
@@ -185,22 +270,24 @@ void kavtrc(int level, int, const char *fmt, ...) {
 
 void kav_txtprt(const char *text, int maxlen, int ellipsis) {
   if (!text) return;
+  kav_txtprt_v(kav_view((const unsigned char *)text, int(strlen(text))), maxlen, ellipsis);
+}
+
+void kav_txtprt_v(const kav_view &text, int maxlen, int ellipsis) {
   FILE *out = kav_out();
-  if (maxlen < 1) {
-    if (*text && ellipsis) fputs("...", out);
-    return;
-  }
-  int i = 0;
-  for (; i < maxlen && text[i]; i++) {
-    unsigned char c = (unsigned char)text[i];
+  // The text ends at the view's end or at its first NUL, as a C string would.
+  int len = text.size(), i = 0;
+  for (; i < maxlen && i < len; i++) {
+    uint32_t c = text.u8(i);
+    if (c == 0) break;
     if (c >= 32 && c <= 126)
-      putc(c, out);
+      putc_unlocked(int(c), out);
     else if (c < 32)
-      fprintf(out, "<^%c>", c + 64);
+      fprintf(out, "<^%c>", int(c + 64));
     else
       fprintf(out, "<\\%03o>", c);
   }
-  if (text[i] && ellipsis) fputs("...", out);
+  if (ellipsis && i < len && text.u8(i) != 0) fputs("...", out);
 }
 
 // ---- dumps ---------------------------------------------------------------------
@@ -396,19 +483,46 @@ void kavdump(const unsigned char *data, int len, const char *fmtname) {
 // ---- checksum --------------------------------------------------------------------
 
 uint32_t kav_chksum_part(const unsigned char *data, int len, uint32_t seed) {
-  uint64_t sum = seed;
+  // Summed as native 32-bit words in a 64-bit accumulator, then folded and
+  // turned to network order: the one's-complement sum does not depend on the
+  // byte order of its words (RFC 1071), so the swap can come last.
+  uint64_t sum = 0;
   int i = 0;
   if (data) {
-    for (; i + 8 <= len; i += 8)
-      sum += ((uint32_t(data[i]) << 8) | data[i + 1]) + ((uint32_t(data[i + 2]) << 8) | data[i + 3]) +
-             ((uint32_t(data[i + 4]) << 8) | data[i + 5]) + ((uint32_t(data[i + 6]) << 8) | data[i + 7]);
-    for (; i + 2 <= len; i += 2) sum += (uint32_t(data[i]) << 8) | data[i + 1];
-    if (i < len) sum += uint32_t(data[i]) << 8;
+    uint64_t s2 = 0;
+    for (; i + 16 <= len; i += 16) {
+      uint64_t a, b;
+      memcpy(&a, data + i, 8);
+      memcpy(&b, data + i + 8, 8);
+      sum += (a & 0xFFFFFFFFu) + (a >> 32);
+      s2 += (b & 0xFFFFFFFFu) + (b >> 32);
+    }
+    sum += s2;
+    for (; i + 4 <= len; i += 4) {
+      uint32_t w;
+      memcpy(&w, data + i, 4);
+      sum += w;
+    }
+    for (; i + 2 <= len; i += 2) {
+      uint16_t w;
+      memcpy(&w, data + i, 2);
+      sum += w;
+    }
+    if (i < len) {
+      uint16_t w = 0;
+      memcpy(&w, data + i, 1);  // the odd octet, as if followed by a 0 octet
+      sum += w;
+    }
   }
-  while (sum >> 32) sum = (sum & 0xFFFFFFFFu) + (sum >> 32);
-  // Fold into 32 bits without losing carries; the final fold to 16 bits happens later.
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   uint32_t s = uint32_t(sum);
-  return s;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  s = ((s & 0xFF) << 8) | (s >> 8);
+#endif
+  // Adding the seed keeps the result an unfolded partial sum, as callers expect.
+  uint64_t t = uint64_t(s) + seed;
+  while (t >> 32) t = (t & 0xFFFFFFFFu) + (t >> 32);
+  return uint32_t(t);
 }
 
 uint16_t kav_chksum_fold(uint32_t sum) {
@@ -438,7 +552,7 @@ const char *layer_name(int layer, int proto, int prevproto, char *buf, size_t bu
     case KAV_L_LINK: return kav_l2proto2nam(proto);
     case KAV_L_NET: return kav_l3proto2nam(proto);
     case KAV_L_TRANS: return kav_l4proto2nam(unsigned(proto));
-    case KAV_L_APP: return kav_l5proto2nam(proto, prevproto);
+    case KAV_L_APP: return kav_l5proto2nam(proto, prevproto);  // prevproto: the transport, or 0
     default: snprintf(buf, bufsz, "<%u.%u>", unsigned(layer), unsigned(proto)); return buf;
   }
 }
@@ -448,7 +562,9 @@ const char *layer_name(int layer, int proto, int prevproto, char *buf, size_t bu
 void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigned missing, kav_pktctx *ctx) {
   memset(ctx, 0xFA, sizeof *ctx);
   int trailer = 0;
-  int prevproto = 0;
+  // The application decoders are keyed by the transport protocol; a payload
+  // that reaches layer 5 from another layer has none (0).
+  int prevproto = 0, prevlayer = KAV_L_STOP;
   kav_view pdu(data, len);
   // Decoders record into rec; once an ICMP error hands on the datagram it
   // quotes, that goes into a copy, so the outer headers' fields stay put
@@ -463,7 +579,7 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
       char label[96] = "";
       if (layer >= KAV_L_LINK) {
         char nb[48];
-        const char *nm = layer_name(layer, proto, prevproto, nb, sizeof nb);
+        const char *nm = layer_name(layer, proto, prevlayer == KAV_L_TRANS ? prevproto : 0, nb, sizeof nb);
         if (kav_rawmode) {
           if (proto != 0) snprintf(label, sizeof label, " Protocol = %s", nm);
         } else
@@ -476,13 +592,14 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
     if (layer > KAV_L_APP || layer < KAV_L_STOP) layer = KAV_L_STOP;
 
     int thisproto = proto, thislayer = layer;
+    int l4proto = prevlayer == KAV_L_TRANS ? prevproto : 0;
     if (layer == KAV_L_TEXT) {
       kavprt(4, "\n%.*s\n", pdu.len, (const char *)pdu.base);
     } else if (layer == KAV_L_DUMP) {
       kav_dumpv(pdu);
     } else if (layer == KAV_L_APP && kav_vblvl < 4) {
       kavprt(1, "data=%u [", missing + unsigned(pdu.len));
-      kav_panl5(&layer, &proto, prevproto, pdu, &trailer, &more, rec);
+      kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, rec);
       if (layer == KAV_L_STOP) kav_l5_undecoded = 1;
       kavprt(1, "]");
       layer = KAV_L_STOP;  // the whole payload is accounted for
@@ -496,7 +613,7 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
       else if (layer == KAV_L_TRANS)
         r = kav_panl4(&layer, &proto, pdu, &trailer, &more, missing, rec);
       else {
-        r = kav_panl5(&layer, &proto, prevproto, pdu, &trailer, &more, rec);
+        r = kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, rec);
         if (layer == KAV_L_STOP) kav_l5_undecoded = 1;
       }
       if (thislayer == KAV_L_TRANS && thisproto == 1 && layer == KAV_L_NET && rec == ctx) {
@@ -534,6 +651,7 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
       pdu = pdu.from(h);
     if (consumed <= 0) break;  // a decoder that consumed nothing would loop forever
     prevproto = thisproto;
+    prevlayer = thislayer;
   }
   kavprt(1, "\n");
 }

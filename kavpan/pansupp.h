@@ -33,8 +33,7 @@ inline FILE *kav_out() { return kav_outfp ? kav_outfp : stdout; }
 // Copies src into dst of size octets, cut and always terminated.
 inline void kav_strlcpy(char *dst, size_t size, const char *src) {
   if (!size) return;
-  size_t n = 0;
-  while (n + 1 < size && src[n]) n++;
+  size_t n = strnlen(src, size - 1);
   std::memcpy(dst, src, n);
   dst[n] = 0;
 }
@@ -70,6 +69,8 @@ void kavprt(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)
 // printf subset used by kavprt; -1 when the format is outside it (see pansupp.cpp).
 int kav_fmt(char *buf, int size, const char *fmt, va_list ap);
 void kav_txtprt(const char *text, int maxlen, int ellipsis);
+// The same over captured octets: the text ends at the view's end or its first NUL.
+void kav_txtprt_v(const kav_view &text, int maxlen, int ellipsis);
 void kavdump(const unsigned char *data, int len, const char *fmtname);
 inline void kav_dumpv(const kav_view &v, const char *fmtname = nullptr) { kavdump(v.base, v.len, fmtname); }
 const char *setdbgfmt(char *elemfmt, const char *fmtname, const char **desc);
@@ -145,6 +146,7 @@ unsigned kav_panl2(int *layer, int *proto, kav_view pdu, int *trailer, int *more
 unsigned kav_panl3(int *layer, int *proto, kav_view pdu, int *trailer, int *more, kav_pktctx *ctx);
 unsigned kav_panl4(int *layer, int *proto, kav_view pdu, int *trailer, int *more, unsigned missing,
                    kav_pktctx *ctx);
+void kav_panospf(kav_view pdu);  // OSPF, carried straight over IP (panospf.cpp)
 unsigned kav_panl5(int *layer, int *proto, int l4proto, kav_view pdu, int *trailer, int *more,
                    kav_pktctx *ctx);
 
@@ -168,6 +170,21 @@ inline unsigned kav_eff_missing(unsigned missing, const kav_pktctx *ctx) {
 void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigned missing, kav_pktctx *ctx);
 
 // ---- names --------------------------------------------------------------------
+// ICMP and ICMPv6 (type, code) names: short in the summary, long at verbosity 4.
+struct kav_codenam {
+  unsigned type, code;
+  const char *shrt, *lng;
+};
+// The name of (type, code) in tab, or "<Code=type.code>" when it has none.
+template <size_t N>
+const char *kav_code2nam(const kav_codenam (&tab)[N], unsigned type, unsigned code) {
+  static char buf[32];
+  for (const kav_codenam &c : tab)
+    if (c.type == type && c.code == code) return kav_vblvl == 4 ? c.lng : c.shrt;
+  snprintf(buf, sizeof buf, "<Code=%u.%u>", type, code);
+  return buf;
+}
+
 const char *kav_l2proto2nam(int code);
 const char *kav_l3proto2nam(int code);
 const char *kav_l4proto2nam(unsigned number);
@@ -180,12 +197,21 @@ extern wtree *kav_map_hosts;
 extern wtree *kav_map_l4prots;
 extern wtree *kav_map_l5tcp;
 extern wtree *kav_map_l5udp;
+extern wtree *kav_map_rpcprogs;
+extern wtree *kav_map_oids;
 
 int kav_cache_ethers();
 int kav_cache_hosts();
 int kav_cache_l4prots();
 int kav_cache_l5prots();
+int kav_cache_rpcprogs();
+int kav_cache_oids();       // the OID-names map of the configuration directory
+void kav_free_oids_cache();
 void kav_cache_free();  // destroy every cache; safe to call twice
+const char *rpcprog2nam(unsigned prog);
+// Symbolic name of exactly this dotted OID, or null.
+const char *kav_oid2nam(const char *dotted, int len);
+extern const char *kav_oids_file;  // file name of the OID map in the configuration directory
 const char *kav_ethaddr2nam(const unsigned char addr[6]);
 const char *kav_ipaddr2nam(const unsigned char addr[4]);
 

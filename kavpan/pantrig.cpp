@@ -19,9 +19,10 @@
 
 namespace {
 
-// A literal item has spec 0 and holds the text between specifications.
+// One piece of a trigger command: a %-field (its letter), or with field 0
+// the literal text between two fields.
 struct TrigItem {
-  int spec;
+  int field;
   std::string text;
 };
 
@@ -77,9 +78,9 @@ void put_apptext(std::string &out, const kav_pktctx *ctx) {
   out += trigger_safe(ctx->apptext, size_t(ctx->applen));
 }
 
-void expand(std::string &out, int spec, const kav_pktctx *ctx, const kav_trigevt *evt) {
+void expand(std::string &out, int field, const kav_pktctx *ctx, const kav_trigevt *evt) {
   char buf[64];
-  switch (spec) {
+  switch (field) {
     case '%': out += '%'; return;
     case 'A':
     case 'B': {
@@ -90,7 +91,7 @@ void expand(std::string &out, int spec, const kav_pktctx *ctx, const kav_trigevt
       time_t t = time_t(evt->sec);
       struct tm lt {};
       if (!localtime_r(&t, &lt)) lt = tm{};
-      if (spec == 'A')
+      if (field == 'A')
         snprintf(buf, sizeof buf, "%02d/%02d/%04d", lt.tm_mday, lt.tm_mon + 1, lt.tm_year + 1900);
       else
         snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03lu", lt.tm_hour, lt.tm_min, lt.tm_sec,
@@ -130,7 +131,7 @@ void expand(std::string &out, int spec, const kav_pktctx *ctx, const kav_trigevt
     case 'v': put_text(out, ctx->arptpa, sizeof ctx->arptpa); return;
     case 'w': put_apptext(out, ctx); return;
     default:
-      snprintf(buf, sizeof buf, "***INVALID SPEC=%c***", spec);
+      snprintf(buf, sizeof buf, "***INVALID SPEC=%c***", field);
       out += buf;
       return;
   }
@@ -245,10 +246,10 @@ void trigger_free() {
 std::string trigger_script(const kav_pktctx *ctx, const kav_trigevt *evt) {
   std::string out;
   for (const TrigItem &it : items) {
-    if (it.spec == 0)
+    if (it.field == 0)
       out += it.text;
     else
-      expand(out, it.spec, ctx, evt);
+      expand(out, it.field, ctx, evt);
   }
   return out;
 }

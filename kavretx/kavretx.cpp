@@ -247,12 +247,12 @@ void judge(flow *f, const segment *s, const char *line) {
 
 // Copies and judges standard input until its end, a full table or a failed
 // write to standard output.
-void read_input(retx_ctl *ctl) {
+void read_input(retx_ctl *ctl, FILE *in) {
   char *line = nullptr;
   size_t cap = 0;
   ssize_t n;
   segment seg;
-  while ((n = getline(&line, &cap, stdin)) > 0) {
+  while ((n = getline(&line, &cap, in)) > 0) {
     const char *ip = strstr(line, "IP:");
     const char *tcp = ip ? strstr(ip + 3, "TCP:") : nullptr;
     if (!tcp) {
@@ -270,7 +270,7 @@ void read_input(retx_ctl *ctl) {
         judge(f, &seg, line);
       }
     }
-    if (ferror(stdout)) break;  // nobody reads the report any more
+    if (rpt_output_lost()) break;  // nobody reads the report any more
   }
   free(line);
 }
@@ -324,8 +324,6 @@ int main(int argc, char **argv) {
   // since that gives the stream the trace's own small line buffer.
   dbginit(nullptr, stdout, -1, 0);
   rpt_stdout_buffer("Failed to stat stdout (errno=%d) - using full buffering\n", stdout);
-  static char inbuf[STDIN_BUF];
-  setvbuf(stdin, inbuf, _IOFBF, sizeof inbuf);
 
   printf("%s, %s\n\n", TITLE, VERSION);
   retx_ctl ctl{};
@@ -368,12 +366,18 @@ int main(int argc, char **argv) {
   dbgtrc(TRC_DBG, 0, "Malloc'd  %d bytes for %d-entry hash table", (int)tabsize, ctl.dim);
   dbgtrc(TRC_DBG, 0, "Malloc'd  %d bytes for hash-keys buffer", (int)ctl.bufsize);
 
-  read_input(&ctl);
+  // Input that stops waiting once nobody reads the report: a quiet pipe
+  // must not keep the program alive after its reader has gone.
+  static char inbuf[STDIN_BUF];
+  FILE *in = kav_watched_input(0, 1);
+  if (!in) in = stdin;
+  setvbuf(in, inbuf, _IOFBF, sizeof inbuf);
+  read_input(&ctl, in);
+  if (in != stdin) fclose(in);
   summary(&ctl, ctl.by_data   ? "No. of data packets"
                 : ctl.by_lost ? "No. of out-of-sequence data packets"
                               : "Data-packet retransmissions ratio");
-  fflush(stdout);
   free(ctl.keys);
   free(ctl.tab);
-  return 0;
+  return rpt_finish_output(0);
 }

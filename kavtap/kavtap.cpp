@@ -193,11 +193,14 @@ int do_cmdline_opt(_tvl_cmdlin_ctrl *ctrl, int is_switch, int c, const char *tex
                     text ? text : "");
       return 1;
     case 'i':
+      std::free(ctlblk.ifname);
+      ctlblk.ifname = nullptr;
+      // "any" names every interface, as no -i does.
+      if (std::strcmp(text, "any") == 0) return 0;
       if (std::strlen(text) > 31) {
         std::snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid switch: '-%c %s' - max name is %d chars", c, text, 32);
         return 1;
       }
-      std::free(ctlblk.ifname);
       ctlblk.ifname = dup_text(text);
       return 0;
     default:
@@ -217,16 +220,24 @@ int do_cmdline_opt(_tvl_cmdlin_ctrl *ctrl, int is_switch, int c, const char *tex
 // interface comes from the connection's local address, the filter from an
 // XDR string.
 int server_params() {
-  struct sockaddr_in local;
+  // A dual-stack listener (systemd's default, inetd on "::") hands over an
+  // IPv4 client as an IPv6 socket with a v4-mapped address: the same thing.
+  struct sockaddr_storage local;
   socklen_t len = sizeof local;
   std::memset(&local, 0, sizeof local);
-  if (getsockname(0, reinterpret_cast<struct sockaddr *>(&local), &len) < 0 || local.sin_family != AF_INET) {
+  unsigned int addr = 0;
+  bool ok = getsockname(0, reinterpret_cast<struct sockaddr *>(&local), &len) == 0;
+  if (ok && local.ss_family == AF_INET) {
+    addr = reinterpret_cast<const struct sockaddr_in *>(&local)->sin_addr.s_addr;
+  } else if (ok && local.ss_family == AF_INET6 &&
+             IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const struct sockaddr_in6 *>(&local)->sin6_addr)) {
+    std::memcpy(&addr, reinterpret_cast<const struct sockaddr_in6 *>(&local)->sin6_addr.s6_addr + 12, 4);
+  } else {
     std::snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "getsockname() failed on stdin");
     return 1;
   }
   char name[IFNAMSIZ + 64];
   std::memset(name, 0, sizeof name);
-  unsigned int addr = local.sin_addr.s_addr;
   if (tinet_ipaddr_to_ifnam(&addr, name) != 0) return 1;
   name[sizeof name - 1] = '\0';
   ctlblk.ifname = dup_text(name);
@@ -265,12 +276,17 @@ void die(int status, const char *fmt, ...) {
   std::exit(status);
 }
 
+// The ifreq is zeroed first: the name stays terminated, cut to fit.
+void set_ifname(struct ifreq *ifr, const char *name) {
+  std::memset(ifr, 0, sizeof *ifr);
+  std::memcpy(ifr->ifr_name, name, strnlen(name, IFNAMSIZ - 1));
+}
+
 // 0: usable; 1: skipped with the reason in `reason`. Fatal ioctl failures
 // end the program.
 int check_interface(int sock, const char *name, int scanning, char *reason, size_t rsize, uint32_t *addr) {
   struct ifreq ifr;
-  std::memset(&ifr, 0, sizeof ifr);
-  std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
+  set_ifname(&ifr, name);
   if (ioctl(sock, SIOCGIFADDR, &ifr) < 0) {
     int e = errno;
     die(1, "SIOCGIFADDR ioctl failed on interface %s, errno=%d [%s]", name, e, tap_errtxt(e));
@@ -282,8 +298,7 @@ int check_interface(int sock, const char *name, int scanning, char *reason, size
     return 1;
   }
   *addr = reinterpret_cast<struct sockaddr_in *>(&ifr.ifr_addr)->sin_addr.s_addr;
-  std::memset(&ifr, 0, sizeof ifr);
-  std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
+  set_ifname(&ifr, name);
   if (ioctl(sock, SIOCGIFFLAGS, &ifr) < 0) {
     int e = errno;
     die(1, "SIOCGIFFLAGS ioctl failed on interface %s, errno=%d [%s]", name, e, tap_errtxt(e));
@@ -301,11 +316,60 @@ int check_interface(int sock, const char *name, int scanning, char *reason, size
   return 0;
 }
 
+// The configured IPv4 mask of an interface, host order.
+uint32_t interface_mask(int sock, const char *name) {
+  struct ifreq ifr;
+  set_ifname(&ifr, name);
+  if (ioctl(sock, SIOCGIFNETMASK, &ifr) < 0) {
+    int e = errno;
+    die(1, "SIOCGIFNETMASK ioctl failed on interface %s, errno=%d [%s]", name, e, tap_errtxt(e));
+  }
+  return ntohl(reinterpret_cast<struct sockaddr_in *>(&ifr.ifr_netmask)->sin_addr.s_addr);
+}
+
+// A named interface needs only to exist and be up: a mirror port, a bridge
+// member or an IPv6-only link has no IPv4 address, and its session then
+// records address and mask 0.
+void choose_named(int sock) {
+  const char *name = ctlblk.ifname;
+  struct ifreq ifr;
+  set_ifname(&ifr, name);
+  if (ioctl(sock, SIOCGIFFLAGS, &ifr) < 0) {
+    int e = errno;
+    if (e == ENODEV || e == ENXIO) {
+      std::fprintf(stderr, "No such interface [%s]\n", name);
+      die(1, "Use 'ifconfig -a' to list all interfaces");
+    }
+    die(1, "SIOCGIFFLAGS ioctl failed on interface %s, errno=%d [%s]", name, e, tap_errtxt(e));
+  }
+  if (!(ifr.ifr_flags & IFF_UP)) die(1, "Can't use interface %s [%s]", name, "interface is not up");
+  std::snprintf(capdev.ifname, sizeof capdev.ifname, "%s", name);
+  capdev.ipaddr = 0;
+  capdev.netmask = 0;
+  set_ifname(&ifr, name);
+  if (ioctl(sock, SIOCGIFADDR, &ifr) == 0 && ifr.ifr_addr.sa_family == AF_INET) {
+    capdev.ipaddr = reinterpret_cast<struct sockaddr_in *>(&ifr.ifr_addr)->sin_addr.s_addr;
+    capdev.netmask = interface_mask(sock, name);
+  } else if (errno != EADDRNOTAVAIL) {
+    int e = errno;
+    die(1, "SIOCGIFADDR ioctl failed on interface %s, errno=%d [%s]", name, e, tap_errtxt(e));
+  }
+  if (ctlblk.verbose) {
+    if (capdev.ipaddr) {
+      struct in_addr a;
+      a.s_addr = capdev.ipaddr;
+      std::fprintf(stderr, "Using interface %s (IP address = %s)\n", name, inet_ntoa(a));
+    } else {
+      std::fprintf(stderr, "Using interface %s (no IP address)\n", name);
+    }
+  }
+}
+
 void choose_interfaces() {
   struct ifconf ifc;
   std::memset(&ifc, 0, sizeof ifc);
   int sock = -1;
-  int n = sock_get_ipifs(&ifc, &sock);
+  int n = ctlblk.ifname ? 0 : sock_get_ipifs(&ifc, &sock);
   if (n == -2 && !ctlblk.ifname)
     die(1, "This platform can't list IP interfaces. You must specify which one you want");
   if (n < 0) die(1, "Failed to get IP interfaces [%s]", tvl_usrmsg);
@@ -320,22 +384,7 @@ void choose_interfaces() {
   char reason[128];
   uint32_t addr = 0;
   if (ctlblk.ifname) {
-    int found = 0;
-    for (int i = 0; i < n && !found; i++)
-      if (std::strncmp(list[i].ifr_name, ctlblk.ifname, IFNAMSIZ) == 0) found = 1;
-    if (!found) {
-      std::fprintf(stderr, "No such interface [%s]\n", ctlblk.ifname);
-      die(1, "Use 'ifconfig -a' to list all interfaces");
-    }
-    if (check_interface(sock, ctlblk.ifname, 0, reason, sizeof reason, &addr))
-      die(1, "Can't use interface %s [%s]", ctlblk.ifname, reason);
-    std::snprintf(capdev.ifname, sizeof capdev.ifname, "%s", ctlblk.ifname);
-    capdev.ipaddr = addr;
-    if (ctlblk.verbose) {
-      struct in_addr a;
-      a.s_addr = addr;
-      std::fprintf(stderr, "Using interface %s (IP address = %s)\n", ctlblk.ifname, inet_ntoa(a));
-    }
+    choose_named(sock);
   } else {
     int chosen = -1;
     uint32_t chosen_addr = 0;
@@ -352,6 +401,7 @@ void choose_interfaces() {
     std::memcpy(capdev.ifname, list[chosen].ifr_name, IFNAMSIZ);
     capdev.ifname[IFNAMSIZ] = '\0';
     capdev.ipaddr = chosen_addr;
+    capdev.netmask = interface_mask(sock, capdev.ifname);
     if (ctlblk.module.single_if) {
       ctlblk.ifname = dup_text(capdev.ifname);
     } else {
@@ -410,8 +460,9 @@ int do_kavtap(tap_dev *dev) {
   }
   ctlblk.module.loop(dev, rf, rs);
   if (ctlblk.verbose) std::fprintf(stderr, "\nTerminating.\n");
-  // A fatal capture error has already closed the session with its own event.
-  if (!ctlblk.server && ctlblk.failed != 3) write_ctlevt(4, nullptr);
+  // A fatal capture error has already closed the session with its own event;
+  // an output that failed takes nothing more.
+  if (!ctlblk.server && ctlblk.failed != 3 && ctlblk.failed != 2 && write_ctlevt(4, nullptr)) ctlblk.failed = 2;
   if (rs) {
     gettimeofday(&now, nullptr);
     if (st.count != 0) update_freqfile(rf, &st, now.tv_sec);
@@ -540,10 +591,7 @@ int main(int argc, char **argv) {
   // 8-10.
   if (ctlblk.verbose) std::fprintf(stderr, "%s, %s\n", TAP_TITLE, TAP_VERSION);
   if (geteuid() != 0) die(1, "Sorry, you must be root to run this program.");
-  if (isatty(1)) {
-    std::fprintf(stderr, "This program produces binary output.\n");
-    die(1, "Redirect to a file, or pipe into kavpan.");
-  }
+  if (kav_refuse_terminal(1)) std::exit(1);
 
   // 11. Process initialisation and signals. SIGINT and SIGTERM stay blocked
   // except while the capture waits, so a stop request can never slip in
@@ -607,7 +655,8 @@ int main(int argc, char **argv) {
   if (ctlblk.trcinfo) std::fprintf(stderr, "Opened capture device - %s\n", tvl_usrmsg);
 
   // 17. Netmask.
-  if (tap_netmask(ntohl(capdev.ipaddr), subnets, nsubnets, &capdev.netmask) != 0)
+  if (capdev.ipaddr != 0 &&
+      tap_netmask(ntohl(capdev.ipaddr), capdev.netmask, subnets, nsubnets, &capdev.netmask) != 0)
     die(1, "Failed to obtain subnet mask - [%s]", tvl_usrmsg);
   std::free(subnets);
 
@@ -642,6 +691,9 @@ int main(int argc, char **argv) {
   gettimeofday(&start, nullptr);
   tap_fill_seshdr(&sesdev, start.tv_sec, ctlblk.filter_text, ctlblk.snaplen, ctlblk.capflags, ctlblk.hostname);
   if (kav_write_seshdr(&ctlblk.log, 0) != 0) die(1, "Logfile: %s", tvl_usrmsg);
+  // A reader at the other end of a pipe sees the session at once, not with
+  // the first frame.
+  if (ctlblk.log.nobuf && kav_flush_logfile(&ctlblk.log) != 0) die(1, "Logfile: %s", tvl_usrmsg);
 
   // 23. Progress texts.
   if (ctlblk.verbose) {
@@ -660,6 +712,11 @@ int main(int argc, char **argv) {
 
   // 25. Clean up.
   if (ctlblk.module.finish) ctlblk.module.finish();
+  // What the stream still holds must reach the log too.
+  if (ctlblk.failed != 2 && kav_flush_logfile(&ctlblk.log)) {
+    std::fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
+    status = 1;
+  }
   kav_close_logfile(&ctlblk.log);
   if (ctlblk.filter) kav_filt_free(ctlblk.filter);
   std::free(ctlblk.filter_text);

@@ -439,11 +439,30 @@ inline void slot_release(unsigned char *slot) {
   __atomic_store_n(&slot_hdr(slot)->tp_status, static_cast<unsigned long>(TP_STATUS_KERNEL), __ATOMIC_RELEASE);
 }
 
+int progress_width = 5;  // places the -v counter now takes on its line
+
 void show_progress(uint64_t *shown) {
   if (ctlblk.verbose && ctlblk.log.packets != *shown) {
     *shown = ctlblk.log.packets;
-    std::fprintf(stderr, "\b\b\b\b\b%5lu", static_cast<unsigned long>(*shown));
+    char text[64];
+    int n = tap_progress_text(text, sizeof text, &progress_width, *shown);
+    std::fwrite(text, 1, static_cast<size_t>(n), stderr);
   }
+}
+
+// The log goes to standard output, except for a traffic server. Watching it
+// while the capture waits ends a quiet capture as soon as the log's reader
+// has gone, instead of at the next frame.
+void watch_output(struct pollfd *p) {
+  p->fd = ctlblk.server ? -1 : 1;
+  p->events = 0;
+  p->revents = 0;
+}
+
+bool output_lost(const struct pollfd *p) {
+  if (p->fd < 0 || !(p->revents & (POLLERR | POLLHUP))) return false;
+  tap_output_lost();
+  return true;
 }
 
 void loop_end(int fd) {
@@ -474,9 +493,11 @@ void taploop(tap_dev *dev, FILE *rf, tap_rates *rs) {
   for (int i = 0; i < frames; i++) index[i] = devblk.map + static_cast<size_t>(i) * devblk.frame_size;
   const long limit = ctlblk.snaplen;
   const long hdrlen = TPACKET_ALIGN(sizeof(struct tpacket_hdr));
-  struct pollfd pfd;
+  struct pollfd pfds[2];
+  struct pollfd &pfd = pfds[0];
   pfd.fd = dev->fd;
   pfd.events = POLLIN;
+  watch_output(&pfds[1]);
   struct timespec zero = {0, 0};
   // The nap between batches while traffic flows: as long as the ring can
   // take a burst of two million frames a second (2 ms for the usual 4096
@@ -490,14 +511,16 @@ void taploop(tap_dev *dev, FILE *rf, tap_rates *rs) {
   int napped = 0;
   while (!ctlblk.stop && !out_failed) {
     pfd.revents = 0;
+    pfds[1].revents = 0;
     // Frames already waiting after a nap are taken without asking the kernel.
-    int rc = (timeout == nullptr && napped && slot_ready(index[cur])) ? 1 : ppoll(&pfd, 1, timeout, &tap_waitmask);
+    int rc = (timeout == nullptr && napped && slot_ready(index[cur])) ? 1 : ppoll(pfds, 2, timeout, &tap_waitmask);
     napped = 0;
     if (rc < 0) {
       if (errno == EINTR) continue;
       fatal_capture("poll() failed, errno=%d [%s]", errno);
       break;
     }
+    if (output_lost(&pfds[1])) break;
     if (!slot_ready(index[cur])) {
       if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) || frames < 2) {
         error_condition(dev->fd, pfd.revents);
@@ -518,7 +541,9 @@ void taploop(tap_dev *dev, FILE *rf, tap_rates *rs) {
         break;
       }
       cur = at;
-      std::fprintf(stderr, "\b\b\b\b\bSeeking %d frames ...\n", steps);
+      std::fprintf(stderr, "%.*sSeeking %d frames ...\n", progress_width, "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b",
+                   steps);
+      progress_width = 0;  // the counter starts afresh on the next line
       timeout = &zero;
       continue;
     }
@@ -568,19 +593,22 @@ void taploop(tap_dev *dev, FILE *rf, tap_rates *rs) {
 void taploop_file(tap_dev *dev, FILE *rf, tap_rates *rs) {
   const long limit = ctlblk.snaplen;
   const size_t bufsize = static_cast<size_t>(ctlblk.ksdu);
-  struct pollfd pfd;
-  pfd.fd = dev->fd;
-  pfd.events = POLLIN;
+  struct pollfd pfds[2];
+  pfds[0].fd = dev->fd;
+  pfds[0].events = POLLIN;
+  watch_output(&pfds[1]);
   uint64_t shown = ctlblk.log.packets;
   while (!ctlblk.stop) {
     // Wait with the stop signals let through, so a quiet interface does not
     // hold the program; the read itself then never blocks.
-    int rc = ppoll(&pfd, 1, nullptr, &tap_waitmask);
+    pfds[0].revents = pfds[1].revents = 0;
+    int rc = ppoll(pfds, 2, nullptr, &tap_waitmask);
     if (rc < 0) {
       if (errno == EINTR) continue;
       fatal_capture("read() failed on interface, errno=%d [%s]", errno);
       break;
     }
+    if (output_lost(&pfds[1])) break;
     struct sockaddr_ll from;
     socklen_t fromlen = sizeof from;
     std::memset(&from, 0, sizeof from);

@@ -146,7 +146,7 @@ size_t write_all(struct iovec *v, int n, int *err) {
 
 int stage_failed() {
   std::fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
-  ctlblk.failed = 1;
+  ctlblk.failed = 2;
   return 1;
 }
 
@@ -215,10 +215,26 @@ int tap_write_frame(long sec, long usec, long caplen, long wirelen, const void *
   set_evt(1, sec, usec, caplen, wirelen);
   if (kav_write_evt(&ctlblk.log, 0, data, ctlblk.count_only) != 0) {
     std::fprintf(stderr, "Outfile: %s\n", tvl_usrmsg);
-    ctlblk.failed = 1;
+    ctlblk.failed = 2;
     return 1;
   }
   return 0;
+}
+
+void tap_output_lost() {
+  if (ctlblk.failed == 2) return;
+  std::fprintf(stderr, "Outfile: Output closed by its reader - errno=%d [%s]\n", EPIPE, tap_errtxt(EPIPE));
+  ctlblk.failed = 2;
+}
+
+int tap_progress_text(char *buf, size_t size, int *width, uint64_t count) {
+  size_t n = 0;
+  for (int i = 0; i < *width && n + 1 < size; i++) buf[n++] = '\b';
+  int w = std::snprintf(buf + n, size - n, "%5lu", static_cast<unsigned long>(count));
+  if (w < 0) w = 0;
+  *width = w;
+  n += static_cast<size_t>(w);
+  return static_cast<int>(n < size ? n : size - 1);
 }
 
 int write_ctlevt(int type, const char *msg) {
@@ -390,16 +406,9 @@ int tap_load_netmasks(const char *path, tap_subnet **table, int *count) {
   return 0;
 }
 
-int tap_netmask(uint32_t addr, const tap_subnet *table, int count, uint32_t *mask) {
-  unsigned int first = addr >> 24;
-  uint32_t m;
-  if (first <= 127)
-    m = 0xFF000000u;
-  else if (first <= 191)
-    m = 0xFFFF0000u;
-  else if (first <= 223)
-    m = 0xFFFFFF00u;
-  else {
+int tap_netmask(uint32_t addr, uint32_t ifmask, const tap_subnet *table, int count, uint32_t *mask) {
+  uint32_t m = ifmask;
+  if ((addr >> 24) > 223) {
     struct in_addr a;
     a.s_addr = htonl(addr);
     std::snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "%s is not a valid host address", inet_ntoa(a));

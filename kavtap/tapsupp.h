@@ -78,7 +78,7 @@ struct tap_ctlblk {
   void *filter;
   volatile sig_atomic_t stop;
   char hostname[65];
-  int failed;  // the capture ended on an error (not a normal stop)
+  int failed;  // the capture ended on an error: 1, 2 the output failed, 3 fatal (closing event written)
 };
 
 extern tap_ctlblk ctlblk;
@@ -99,6 +99,15 @@ int tap_write_frame(long sec, long usec, long caplen, long wirelen, const void *
 // output failed (after printing "Outfile: ...").
 int tap_flush_frames();
 
+// The standard output that carries the log has lost its reader: tells so
+// once ("Outfile: ...") and marks the output failed.
+void tap_output_lost();
+
+// The -v frame counter rewritten in place: as many backspaces as the last
+// count took (*width), then the new count in at least five places; *width
+// becomes the places it took. Returns the text's length.
+int tap_progress_text(char *buf, size_t size, int *width, uint64_t count);
+
 // Rate accounting for one accepted frame with time stamp t (seconds).
 void tap_rate_account(FILE *out, tap_rates *st, long t, uint64_t wirelen);
 void update_freqfile(FILE *out, tap_rates *st, long t);
@@ -113,9 +122,10 @@ struct tap_subnet {
   uint32_t mask;
 };
 int tap_load_netmasks(const char *path, tap_subnet **table, int *count);
-// Class mask of a host-order address, refined by the table. 0 with the
-// reason in tvl_usrmsg when the address has no class.
-int tap_netmask(uint32_t addr, const tap_subnet *table, int count, uint32_t *mask);
+// Mask of a host-order address: the table's longest matching entry, else
+// the interface's configured mask (host order). 1 with the reason in
+// tvl_usrmsg when the address cannot be a host's (224.0.0.0 and above).
+int tap_netmask(uint32_t addr, uint32_t ifmask, const tap_subnet *table, int count, uint32_t *mask);
 
 // Errno text in the suite's form.
 const char *tap_errtxt(int err);

@@ -381,7 +381,7 @@ void run(xref_ctl *ctl) {
       }
     }
     if (!done) fwrite(line, 1, (size_t)n, stdout);
-    if (ferror(stdout)) break;  // nobody reads the report any more
+    if (rpt_output_lost()) break;  // nobody reads the report any more
   }
   free(line);
   free(rbuf);
@@ -442,8 +442,7 @@ int main(int argc, char **argv) {
     long secs = (long)(t1.tv_sec - t0.tv_sec);
     fprintf(stderr, "Duration: %02ld:%02ld:%02ld\n", secs / 3600, (secs / 60) % 60, secs % 60);
   }
-  fflush(stdout);
   if (ctl.in) fclose(ctl.in);
   if (ctl.ref) fclose(ctl.ref);
-  return rc;
+  return rpt_finish_output(rc);
 }

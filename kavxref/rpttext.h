@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "kav.h"
 #include "tova.h"
 
 // A 64 KiB buffer on standard output, line-buffered when TOV_STDOUT_NOBUF is
@@ -29,6 +31,31 @@ inline void rpt_stdout_buffer(const char *stat_failed, FILE *note_to) {
       mode = _IOLBF;
   }
   setvbuf(stdout, buf, mode, sizeof buf);
+}
+
+// The error of the first failed write on standard output, 0 while none.
+inline int &rpt_lost_errno() {
+  static int err = 0;
+  return err;
+}
+
+// True once a write on standard output has failed (its reader has gone, the
+// disk is full); keeps the errno of that write for the final message.
+inline bool rpt_output_lost() {
+  if (!ferror(stdout)) return false;
+  if (!rpt_lost_errno()) rpt_lost_errno() = kav_output_gone(1) ? EPIPE : errno ? errno : EIO;
+  return true;
+}
+
+// Flushes standard output at the end of a run. Lost output is never passed
+// off as success: one message on standard error, and status 1.
+inline int rpt_finish_output(int status) {
+  errno = 0;
+  bool lost = fflush(stdout) != 0 || rpt_output_lost();
+  if (!lost) return status;
+  int e = rpt_lost_errno() ? rpt_lost_errno() : kav_output_gone(1) ? EPIPE : (errno ? errno : EIO);
+  fprintf(stderr, "Write failed on standard output - errno=%d [%s]\n", e, strerror(e));
+  return 1;
 }
 
 inline bool rpt_blank(char c) { return c == ' ' || c == '\t'; }

@@ -143,6 +143,20 @@ int kav_write_loghdr(kav_logfile *log, void *buf, int bufsize);
 int kav_write_seshdr(kav_logfile *log, int ses);
 int kav_write_evt(kav_logfile *log, int ses, const void *data, int count_only);
 void kav_close_logfile(kav_logfile *log);
+// Flushes the output and checks the stream's error state: 0, or 1 with
+// "Flush failed on output - errno=%d [%s]" when anything written was lost.
+int kav_flush_logfile(kav_logfile *log);
+// A log is binary: 1 after the two refusal lines on standard error when the
+// descriptor is a terminal, else 0.
+int kav_refuse_terminal(int fd);
+// An input stream on in_fd that also watches out_fd while it waits: once the
+// reader of out_fd has gone, a read fails with EPIPE instead of blocking, so
+// a program in a pipeline stops as soon as nobody takes its output. Null
+// with the reason in tvl_usrmsg. Close it with fclose.
+FILE *kav_watched_input(int in_fd, int out_fd);
+// The reader of out_fd has gone (a pipe without readers, a hung-up
+// terminal or socket).
+int kav_output_gone(int out_fd);
 int kav_read_loghdr(kav_logfile *log, void *buf, int bufsize);
 int kav_read_seshdr(kav_logfile *log, int ses);
 // Result 1 with log->eof set and tvl_usrmsg untouched is the end of the log;

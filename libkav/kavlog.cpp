@@ -7,8 +7,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <poll.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 const char *const kav_logdesc[6] = {"", "Velmora", "Snoop", "Tcpdump", "IP", "Ethernet"};
 
@@ -108,7 +111,8 @@ int do_open(kav_logfile *log, void *buf, int size, const char *mode) {
 int do_read(kav_logfile *log, void *dest, long len, int eof_ok) {
   if (len <= 0) return 0;
   errno = 0;
-  size_t got = fread(dest, 1, (size_t)len, log->stream);
+  // A handle belongs to one thread: the stream's lock is not needed.
+  size_t got = fread_unlocked(dest, 1, (size_t)len, log->stream);
   if ((long)got == len) {
     log->bytes_read += (uint64_t)len;
     return 0;
@@ -135,7 +139,7 @@ int do_fwdseek(kav_logfile *log, long len) {
 
 int write_bytes(kav_logfile *log, const void *data, size_t len) {
   errno = 0;
-  return fwrite(data, 1, len, log->stream) == len ? 0 : 1;
+  return fwrite_unlocked(data, 1, len, log->stream) == len ? 0 : 1;
 }
 
 // Counters wrap rather than overflow on hostile lengths.
@@ -275,6 +279,77 @@ void kav_close_logfile(kav_logfile *log) {
     log->sessions = nullptr;
     log->own_sessions = 0;
   }
+}
+
+int kav_flush_logfile(kav_logfile *log) {
+  if (!log->stream) return 0;
+  errno = 0;
+  // A failed write leaves the stream's error flag behind even when what
+  // follows flushes cleanly.
+  if (fflush(log->stream) == 0 && !ferror(log->stream)) return 0;
+  int e = errno;
+  snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Flush failed on output - errno=%d [%s]", e, errtxt(e));
+  return 1;
+}
+
+int kav_refuse_terminal(int fd) {
+  if (!isatty(fd)) return 0;
+  fprintf(stderr, "This program produces binary output.\n");
+  fprintf(stderr, "Redirect to a file, or pipe into kavpan.\n");
+  return 1;
+}
+
+int kav_output_gone(int out_fd) {
+  struct pollfd p = {out_fd, 0, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+namespace {
+
+struct watch_fds {
+  int in, out;
+};
+
+ssize_t watched_read(void *cookie, char *buf, size_t n) {
+  watch_fds *w = static_cast<watch_fds *>(cookie);
+  struct pollfd p[2] = {{w->in, POLLIN, 0}, {w->out, 0, 0}};
+  for (;;) {
+    p[0].revents = p[1].revents = 0;
+    if (poll(p, w->out >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (p[1].revents & POLLNVAL) {
+      w->out = -1;  // nothing to watch
+    } else if (p[1].revents & (POLLERR | POLLHUP)) {
+      errno = EPIPE;
+      return -1;
+    }
+    if (p[0].revents) break;
+  }
+  for (;;) {
+    ssize_t r = read(w->in, buf, n);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+int watched_close(void *cookie) {
+  delete static_cast<watch_fds *>(cookie);
+  return 0;
+}
+
+}  // namespace
+
+FILE *kav_watched_input(int in_fd, int out_fd) {
+  watch_fds *w = new (std::nothrow) watch_fds{in_fd, out_fd};
+  cookie_io_functions_t io = {watched_read, nullptr, nullptr, watched_close};
+  FILE *f = w ? fopencookie(w, "r", io) : nullptr;
+  if (!f) {
+    int e = errno;
+    delete w;
+    snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Failed to open watched input, errno=%d [%s]", e, errtxt(e));
+  }
+  return f;
 }
 
 int kav_read_loghdr(kav_logfile *log, void *buf, int bufsize) {

@@ -1,7 +1,11 @@
 // Writes the analyser's sample capture, or a large mixed capture for timing.
 //
 //   mkcapture sample OUT.kav            the bundled demo log (one session)
-//   mkcapture mixed N OUT.kav OUT.pcap   N mixed frames, as a log and as pcap
+//   mkcapture mixed N OUT.kav OUT.pcap [MIX]
+//                                       N frames, as a log and as pcap; MIX is
+//                                       "mixed" (default), "web", "small" or
+//                                       "app" (DNS, DHCP and HTTP traffic)
+//   mkcapture app N OUT.kav OUT.pcap     the same as MIX "app"
 //
 // Build: c++ -std=c++20 -O2 -o mkcapture samples/mkcapture.cpp
 #include "capgen.h"
@@ -123,7 +127,7 @@ static int sample(const char *path) {
   return w.save(path) ? 0 : 1;
 }
 
-static int mixed(long n, const char *logpath, const char *pcappath) {
+static int mixed(long n, const char *logpath, const char *pcappath, Bytes (*gen)(uint64_t)) {
   const int64_t t0 = 1765180800;
   FILE *lf = fopen(logpath, "wb");
   FILE *pf = fopen(pcappath, "wb");
@@ -136,7 +140,7 @@ static int mixed(long n, const char *logpath, const char *pcappath) {
   PcapWriter pw(pf);
   int64_t bytes = 0;
   for (long i = 0; i < n; i++) {
-    Bytes f = mixed_frame(uint64_t(i));
+    Bytes f = gen(uint64_t(i));
     int64_t us = int64_t(i) * 37;
     w.frame(0, t0 + us / 1000000, us % 1000000, f);
     pw.frame(t0 + us / 1000000, us % 1000000, f);
@@ -157,7 +161,17 @@ static int mixed(long n, const char *logpath, const char *pcappath) {
 
 int main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "sample") == 0) return sample(argv[2]);
-  if (argc == 5 && strcmp(argv[1], "mixed") == 0) return mixed(atol(argv[2]), argv[3], argv[4]);
-  fprintf(stderr, "usage: %s sample OUT.kav | %s mixed N OUT.kav OUT.pcap\n", argv[0], argv[0]);
+  if ((argc == 5 || argc == 6) && strcmp(argv[1], "mixed") == 0) {
+    const char *mix = argc == 6 ? argv[5] : "mixed";
+    Bytes (*gen)(uint64_t) = strcmp(mix, "mixed") == 0 ? mixed_frame
+                             : strcmp(mix, "web") == 0 ? web_frame
+                             : strcmp(mix, "small") == 0 ? small_frame
+                             : strcmp(mix, "app") == 0 ? app_frame
+                                                       : nullptr;
+    if (gen) return mixed(atol(argv[2]), argv[3], argv[4], gen);
+  }
+  if (argc == 5 && strcmp(argv[1], "app") == 0) return mixed(atol(argv[2]), argv[3], argv[4], app_frame);
+  fprintf(stderr, "usage: %s sample OUT.kav | %s {mixed|app} N OUT.kav OUT.pcap [mixed|web|small|app]\n", argv[0],
+          argv[0]);
   return 2;
 }

@@ -148,6 +148,25 @@ inline Bytes ipv4(unsigned len, unsigned seed) {
   return ip;
 }
 
+// A bare IPv6 datagram of len bytes (version nibble only).
+inline Bytes ipv6(unsigned len, unsigned seed) {
+  Bytes ip = pattern(len, seed);
+  ip[0] = 0x60;
+  return ip;
+}
+
+// A Linux cooked (version 1) header: packet type, address type, address
+// length, an 8-octet address field and the protocol.
+inline Bytes sll(unsigned dir, unsigned arphrd, unsigned alen, unsigned proto) {
+  Bytes h;
+  put_be(h, dir, 2);
+  put_be(h, arphrd, 2);
+  put_be(h, alen, 2);
+  put_be(h, 0x0203040506070809ull, 8);
+  put_be(h, proto, 2);
+  return h;
+}
+
 struct PcapRec {
   uint32_t sec, usec;
   Bytes data;

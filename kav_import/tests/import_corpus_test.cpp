@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "logtest_util.h"
+#include "testsupport.h"
 
 using namespace logtest;
 
@@ -37,7 +39,7 @@ std::vector<std::string> corpus_files() {
 
 void import_all(const char *type, unsigned part, unsigned parts) {
   std::vector<std::string> files = corpus_files();
-  if (files.empty()) GTEST_SKIP() << "no corpus at " << corpus_dir();
+  VTS_REQUIRE(!files.empty(), "no corpus at " << corpus_dir());
   TempDir td;
   unsigned imported = 0, refused = 0;
   for (size_t i = part; i < files.size(); i += parts) {
@@ -106,9 +108,9 @@ TEST(ImportCorpus, AsRawEthernet) { import_all("Ethernet", 2, 3); }
 // stamps, wire and captured lengths (less the link header the importer
 // drops for loopback and cooked captures).
 TEST(ImportCorpus, SampleMatchesTshark) {
-  if (!have_tool("tshark")) GTEST_SKIP() << "tshark not installed";
+  VTS_REQUIRE(have_tool("tshark"), "tshark not installed");
   std::vector<std::string> files = corpus_files();
-  if (files.empty()) GTEST_SKIP() << "no corpus at " << corpus_dir();
+  VTS_REQUIRE(!files.empty(), "no corpus at " << corpus_dir());
   TempDir td;
   unsigned checked = 0;
   for (size_t i = 0; i < files.size(); i += 37) {
@@ -140,4 +142,165 @@ TEST(ImportCorpus, SampleMatchesTshark) {
     checked++;
   }
   EXPECT_GT(checked, 10u);
+}
+
+namespace {
+
+struct Rec {
+  int64_t sec, frac, cap, wire;
+  Bytes data;
+};
+
+// The records of a pcap file, in whatever byte order and resolution; stops
+// at the first record that does not fit.
+std::vector<Rec> pcap_records(const Bytes &f, uint32_t *word, bool *nsec) {
+  std::vector<Rec> v;
+  if (f.size() < 24) return v;
+  uint32_t magic = (uint32_t)get_le(f, 0, 4);
+  bool big = magic == 0xD4C3B2A1u || magic == 0x4D3CB2A1u;
+  auto u32 = [&](size_t off) {
+    uint32_t x = (uint32_t)get_le(f, off, 4);
+    return big ? __builtin_bswap32(x) : x;
+  };
+  *nsec = magic == 0xA1B23C4Du || magic == 0x4D3CB2A1u;
+  *word = u32(20);
+  for (size_t p = 24; p + 16 <= f.size();) {
+    Rec r{u32(p), u32(p + 4), u32(p + 8), u32(p + 12), {}};
+    if (p + 16 + (size_t)r.cap > f.size()) break;
+    r.data.assign(f.begin() + (long)p + 16, f.begin() + (long)p + 16 + r.cap);
+    p += 16 + (size_t)r.cap;
+    v.push_back(r);
+  }
+  return v;
+}
+
+// A record's bytes from `from` on, as many as the importer's buffer holds.
+Bytes slice(const Bytes &d, size_t from) {
+  size_t end = std::min(d.size(), from + 17008);
+  return Bytes(d.begin() + (long)std::min(from, end), d.begin() + (long)end);
+}
+
+}  // namespace
+
+// Cooked, raw-IP and checksum-word captures of the corpus, frame by frame:
+// time stamps and lengths as tshark reads them, the frame bytes as the file
+// holds them less the header the importer drops, and one note per cooked
+// protocol that cannot be decoded.
+TEST(ImportCorpus, CookedRawIpAndChecksumWordFiles) {
+  VTS_REQUIRE(have_tool("tshark"), "tshark not installed");
+  std::vector<std::string> files = corpus_files();
+  VTS_REQUIRE(!files.empty(), "no corpus at " << corpus_dir());
+  TempDir td;
+  unsigned cooked = 0, rawip = 0, words = 0, ipv6 = 0, word_files = 0;
+  for (const std::string &f : files) {
+    Bytes file = read_file(f);
+    uint32_t word = 0;
+    bool nsec = false;
+    std::vector<Rec> recs = pcap_records(file, &word, &nsec);
+    uint32_t lt = word & 0x3FFFFFF;
+    bool is_cooked = lt == 113 || lt == 276, is_raw = lt == 101 || lt == 228 || lt == 229;
+    // Beside cooked and raw IP: Ethernet captures whose link-type word has upper bits set.
+    if (!is_cooked && !is_raw && (word <= 0xFFFF || lt != 1)) continue;
+    if (!is_cooked && !is_raw && word_files++ % 3 != 0) continue;  // a third of these alike files is enough
+    SCOPED_TRACE(f);
+    RunResult r = run({bin("kav_import"), "-x", "Tcpdump"}, f, td.file("out"), td.file("err"));
+    std::string err = read_text(td.file("err"));
+    ASSERT_TRUE(r.status == 0 || r.status == 255) << err;
+    Log l = parse_log(read_file(td.file("out")));
+    ASSERT_TRUE(l.ok) << l.why;
+    bool ok = false;
+    std::vector<Seen> seen = tshark_frames(f, &ok);
+    size_t frames = l.events.size() - (r.status == 0 ? 1 : 0);
+    if (!ok || seen.size() < frames || recs.size() < frames) continue;  // a file tshark reads otherwise
+    char mapped[64];
+    snprintf(mapped, sizeof mapped, "PCAP linktype=%u mapped to DLPI=0x%x\n", lt, is_cooked || is_raw ? 0x81 : 4);
+    EXPECT_NE(err.find(mapped), std::string::npos) << err;
+    std::set<unsigned> protos;
+    for (size_t k = 0; k < frames; k++) {
+      SCOPED_TRACE(k);
+      const Event &e = l.events[k];
+      const Rec &rec = recs[k];
+      size_t hdr = 0;
+      if (is_cooked) {
+        size_t h = lt == 113 ? 16 : 20;
+        ASSERT_GE(rec.data.size(), h);
+        unsigned proto = lt == 113 ? rec.data[14] << 8 | rec.data[15] : rec.data[0] << 8 | rec.data[1];
+        if (proto == 0x0800 || proto == 0x86DD) {
+          hdr = h;
+          ipv6 += proto == 0x86DD;
+          EXPECT_EQ(e.data, slice(rec.data, h));
+        } else {
+          protos.insert(proto);
+          if (lt == 113) {
+            EXPECT_EQ(e.data, slice(rec.data, 0));
+          }
+          hdr = lt == 113 ? 0 : 4;
+        }
+      } else {
+        EXPECT_EQ(e.data, slice(rec.data, 0));
+      }
+      // tshark shows a fraction of a second past one second in its own way.
+      if (rec.frac < (nsec ? 1000000000 : 1000000)) {
+        EXPECT_EQ(e.sec, seen[k].sec);
+        EXPECT_EQ(e.usec, seen[k].usec);
+      }
+      EXPECT_EQ(e.usec, nsec ? rec.frac / 1000 : rec.frac);
+      EXPECT_EQ(e.wirelen, seen[k].len - (int64_t)hdr);
+      if (seen[k].caplen - (int64_t)hdr <= 17008) {
+        EXPECT_EQ(e.caplen, seen[k].caplen - (int64_t)hdr);
+      }
+    }
+    size_t notes = 0;
+    for (size_t p = 0; (p = err.find("Unexpected LINUXSLL header", p)) != std::string::npos; p++) notes++;
+    EXPECT_EQ(notes, protos.size()) << err;
+    (is_cooked ? cooked : is_raw ? rawip : words)++;
+  }
+  EXPECT_GT(cooked, 10u);
+  EXPECT_GT(rawip, 10u);
+  EXPECT_GT(words, 10u);
+  EXPECT_GT(ipv6, 0u);
+}
+
+// The corpus's nanosecond captures: microseconds as tshark has them (cut,
+// not rounded), as pcap and rewritten as pcapng; invalid nanosecond counts
+// are divided as they are.
+TEST(ImportCorpus, NanosecondCaptures) {
+  VTS_REQUIRE(have_tool("tshark") && have_tool("editcap"), "tshark/editcap not installed");
+  std::string dir = corpus_dir();
+  std::string good = dir + "/tcp-handshake-nano.pcap", bad = dir + "/timestamp_invalid_nano.pcap";
+  struct stat st;
+  VTS_REQUIRE(!(stat(good.c_str(), &st) != 0 || stat(bad.c_str(), &st) != 0), "nanosecond captures missing");
+  TempDir td;
+  std::string ng = td.file("nano.pcapng");
+  ASSERT_EQ(sh("editcap -F pcapng '" + good + "' '" + ng + "' 2>/dev/null"), 0);
+  for (const std::string &f : {good, ng}) {
+    SCOPED_TRACE(f);
+    RunResult r = run({bin("kav_import"), "-x", "Tcpdump"}, f, td.file("out"), td.file("err"));
+    ASSERT_EQ(r.status, 0) << read_text(td.file("err"));
+    Log l = parse_log(read_file(td.file("out")));
+    bool ok = false;
+    std::vector<Seen> seen = tshark_frames(f, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(seen.size(), 3u);
+    ASSERT_EQ(l.events.size(), 4u);
+    for (size_t k = 0; k < 3; k++) {
+      EXPECT_EQ(l.events[k].sec, seen[k].sec);
+      EXPECT_EQ(l.events[k].usec, seen[k].usec);
+      EXPECT_EQ(l.events[k].wirelen, seen[k].len - 16);
+    }
+    EXPECT_EQ(l.events[0].usec, 924505);
+  }
+  RunResult r = run({bin("kav_import"), "-x", "Tcpdump"}, bad, td.file("out"), td.file("err"));
+  ASSERT_EQ(r.status, 0) << read_text(td.file("err"));
+  Log l = parse_log(read_file(td.file("out")));
+  uint32_t word;
+  bool nsec = false;
+  std::vector<Rec> recs = pcap_records(read_file(bad), &word, &nsec);
+  ASSERT_TRUE(nsec);
+  ASSERT_EQ(recs.size(), 3u);
+  ASSERT_EQ(l.events.size(), 4u);
+  for (size_t k = 0; k < 3; k++) {
+    EXPECT_EQ(l.events[k].sec, recs[k].sec);
+    EXPECT_EQ(l.events[k].usec, recs[k].frac / 1000);
+  }
 }

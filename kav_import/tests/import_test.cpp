@@ -2,31 +2,11 @@
 // link-type table, over-long frames, empty and broken inputs, command line.
 #include <gtest/gtest.h>
 
-#include <ctime>
-
-#include "logtest_util.h"
+#include "import_run.h"
 
 using namespace logtest;
 
 namespace {
-
-struct Imported {
-  RunResult rr;
-  Bytes out;
-  std::string err;
-};
-
-Imported import(const std::vector<std::string> &args, const Bytes &input) {
-  TempDir td;
-  write_file(td.file("in"), input);
-  std::vector<std::string> argv = {bin("kav_import")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  Imported r;
-  r.rr = run(argv, td.file("in"), td.file("out"), td.file("err"));
-  r.out = read_file(td.file("out"));
-  r.err = read_text(td.file("err"));
-  return r;
-}
 
 // The whole expected log of an import; the session start time is taken
 // from the output (checked separately against the clock).
@@ -45,14 +25,6 @@ Bytes expected_log(const std::string &src, int64_t linktype, int64_t capflags, i
   append(b, evt(0, 4, last_sec, last_usec, {}));
   append(b, trailer(trl[0], trl[1], trl[2], trl[3], trl[4]));
   return b;
-}
-
-int64_t start_of(const Bytes &out) { return out.size() >= 15 + 80 ? (int64_t)get_le(out, 15 + SH_START, 8) : -1; }
-
-void expect_recent(int64_t t) {
-  int64_t now = (int64_t)time(nullptr);
-  EXPECT_LE(t, now);
-  EXPECT_GE(t, now - 120);
 }
 
 std::vector<PcapRec> three_frames() {
@@ -120,10 +92,15 @@ TEST(ImportPcap, LinkTypeTable) {
     const char *cast;
   } rows[] = {{1, 4, 1, nullptr},       {6, 4, 1, nullptr},      {2, 4, 1, "DL_ETHER"}, {9, 5, 1, "DL_HDLC"},
               {14, 5, 1, "DL_HDLC"},    {10, 8, 1, nullptr},     {11, 3, 1, "DL_METRO"}, {12, 4, 0, nullptr},
-              {101, 9, 1, nullptr},     {228, 9, 1, nullptr},    {0xFFFFFFF, 9, 1, nullptr}};
+              {101, 129, 1, nullptr},   {228, 129, 1, nullptr},  {229, 129, 1, nullptr},
+              {276, 129, 1, nullptr},   {0x3FFFFFF, 9, 1, nullptr}};
   for (const Row &row : rows) {
     SCOPED_TRACE(row.lt);
-    std::vector<PcapRec> recs = {{10, 20, pattern(60, row.lt)}};
+    // Framed so that the cooked header of link type 276 passes.
+    Bytes data = pattern(60, row.lt);
+    data[0] = 0x08;
+    data[1] = 0x00;
+    std::vector<PcapRec> recs = {{10, 20, data}};
     Imported r = import({"-x", "Tcpdump"}, pcap_file(recs, row.lt));
     ASSERT_EQ(r.rr.status, 0) << r.err;
     char want[256];
@@ -135,8 +112,10 @@ TEST(ImportPcap, LinkTypeTable) {
     snprintf(want, sizeof want, "PCAP linktype=%d mapped to DLPI=0x%x\n", (int)row.lt, (unsigned)row.dlpi);
     msg += want;
     EXPECT_EQ(r.err, msg + "Done - 1 packet imported\n");
-    int64_t trl[5] = {0, 1, 60, 0, 0};
-    EXPECT_EQ(r.out, expected_log("Tcpdump", row.dlpi, row.raw, 65535, start_of(r.out), frame_events(recs), 10, 20,
+    int cut = row.lt == 276 ? 20 : 0;
+    std::vector<PcapRec> logged = {{10, 20, Bytes(data.begin() + cut, data.end())}};
+    int64_t trl[5] = {0, 1, 60 - cut, 0, 0};
+    EXPECT_EQ(r.out, expected_log("Tcpdump", row.dlpi, row.raw, 65535, start_of(r.out), frame_events(logged), 10, 20,
                                   trl));
   }
 }
@@ -156,21 +135,10 @@ TEST(ImportPcap, LoopbackFamilyWordIsDropped) {
   EXPECT_EQ(r.out, expected_log("Tcpdump", 4, 0, 65535, start_of(r.out), events, 101, 2, trl));
 }
 
-namespace {
-Bytes sll(unsigned dir, unsigned arphrd, unsigned alen, unsigned proto) {
-  Bytes h;
-  put_be(h, dir, 2);
-  put_be(h, arphrd, 2);
-  put_be(h, alen, 2);
-  put_be(h, 0x0203040506070809ull, 8);
-  put_be(h, proto, 2);
-  return h;
-}
-}  // namespace
-
-TEST(ImportPcap, CookedCaptureHeaderIsCheckedAndDropped) {
+TEST(ImportPcap, CookedIpFramesLoseTheirHeaderWhateverTheAddressType) {
   Bytes f1 = sll(0, 0xFFFE, 0, 0x0800), f2 = sll(4, 1, 6, 0x0800), f3 = sll(0, 0xFFFE, 0, 0x86DD);
-  Bytes ip1 = ipv4(60, 1), ip2 = ipv4(84, 2), ip3 = ipv4(40, 3);
+  Bytes ip1 = ipv4(60, 1), ip2 = ipv4(84, 2), ip3 = pattern(40, 3);
+  ip3[0] = 0x60;
   append(f1, ip1);
   append(f2, ip2);
   append(f3, ip3);
@@ -178,16 +146,172 @@ TEST(ImportPcap, CookedCaptureHeaderIsCheckedAndDropped) {
   for (bool big : {false, true}) {
     Imported r = import({"-x", "Tcpdump"}, pcap_file(recs, 113, big));
     ASSERT_EQ(r.rr.status, 0) << r.err;
-    EXPECT_EQ(r.err,
-              "PCAP linktype=113 mapped to DLPI=0x81\n"
-              "Unexpected LINUXSLL header on pkt=1 with arphrd=0x1, proto=0x800, linkaddr=6 - direction=4\n"
-              "Unexpected LINUXSLL header on pkt=2 with arphrd=0xfffe, proto=0x86dd, linkaddr=0 - direction=0\n"
-              "Done - 3 packets imported\n");
+    EXPECT_EQ(r.err, "PCAP linktype=113 mapped to DLPI=0x81\nDone - 3 packets imported\n");
     Bytes events = evt(0, 1, 5, 1, ip1);
     append(events, evt(0, 1, 5, 2, ip2));
     append(events, evt(0, 1, 6, 3, ip3, 184));
     int64_t trl[5] = {1, 3, 60 + 84 + 184, 0, 0};
     EXPECT_EQ(r.out, expected_log("Tcpdump", 129, 1, 65535, start_of(r.out), events, 6, 3, trl));
+  }
+}
+
+namespace {
+// A version-2 cooked header: protocol, interface index, address type,
+// packet type and an address of alen octets.
+Bytes sll2(unsigned proto, unsigned arphrd, unsigned dir, unsigned alen) {
+  Bytes h;
+  put_be(h, proto, 2);
+  put_be(h, 0, 2);
+  put_be(h, 7, 4);
+  put_be(h, arphrd, 2);
+  h.push_back((unsigned char)dir);
+  h.push_back((unsigned char)alen);
+  put_be(h, 0x0203040506070809ull, 8);
+  return h;
+}
+
+Bytes with(Bytes head, const Bytes &tail) {
+  append(head, tail);
+  return head;
+}
+}  // namespace
+
+// Cooked captures of both versions: IPv4 and IPv6 frames lose the header;
+// any other protocol keeps a version-1 image of it (so the analyser shows
+// it as data) and is reported once.
+TEST(ImportPcap, CookedOtherProtocolsAreKeptAndReportedOnce) {
+  Bytes ip4 = ipv4(48, 1), ip6 = ipv6(60, 2), arp = pattern(28, 3), stp = pattern(39, 4);
+  arp[0] = 0;
+  stp[0] = stp[1] = 0x42;  // an LLC frame starting like IPv4
+  struct Variant {
+    uint32_t lt;
+    int hdr;
+  } variants[] = {{113, 16}, {276, 20}};
+  for (const Variant &v : variants) {
+    SCOPED_TRACE(v.lt);
+    auto cooked = [&](unsigned proto, unsigned dir, const Bytes &payload) {
+      return with(v.lt == 113 ? sll(dir, 1, 6, proto) : sll2(proto, 1, dir, 6), payload);
+    };
+    std::vector<PcapRec> recs = {{7, 1, cooked(0x0806, 1, arp)}, {7, 2, cooked(0x0800, 0, ip4)},
+                                 {7, 3, cooked(0x86DD, 4, ip6)}, {7, 4, cooked(0x0806, 0, arp)},
+                                 {8, 5, cooked(0x0004, 2, stp)}, {8, 6, cooked(0x0004, 2, stp), 500}};
+    Imported r = import({"-x", "Tcpdump"}, pcap_file(recs, v.lt));
+    ASSERT_EQ(r.rr.status, 0) << r.err;
+    char head[64];
+    snprintf(head, sizeof head, "PCAP linktype=%u mapped to DLPI=0x81\n", v.lt);
+    EXPECT_EQ(r.err, std::string(head) +
+                         "Unexpected LINUXSLL header on pkt=0 with arphrd=0x1, proto=0x806, linkaddr=6 - direction=1\n"
+                         "Unexpected LINUXSLL header on pkt=4 with arphrd=0x1, proto=0x4, linkaddr=6 - direction=2\n"
+                         "Done - 6 packets imported\n");
+    Bytes events = evt(0, 1, 7, 1, with(sll(1, 1, 6, 0x0806), arp));
+    append(events, evt(0, 1, 7, 2, ip4));
+    append(events, evt(0, 1, 7, 3, ip6));
+    append(events, evt(0, 1, 7, 4, with(sll(0, 1, 6, 0x0806), arp)));
+    append(events, evt(0, 1, 8, 5, with(sll(2, 1, 6, 0x0004), stp)));
+    int64_t wire6 = 500 - v.hdr + 16;
+    append(events, evt(0, 1, 8, 6, with(sll(2, 1, 6, 0x0004), stp), wire6));
+    int64_t octets = 16 + 28 + 48 + 60 + 16 + 28 + 16 + 39 + wire6;
+    int64_t trl[5] = {1, 6, octets, 0, 0};
+    EXPECT_EQ(r.out, expected_log("Tcpdump", 129, 1, 65535, start_of(r.out), events, 8, 6, trl));
+  }
+}
+
+TEST(ImportPcap, CookedVersion2HeaderIsChecked) {
+  std::vector<PcapRec> recs = {{5, 1, with(sll2(0x0800, 1, 0, 6), ipv4(20, 1))}, {5, 2, pattern(19, 1)}};
+  Imported r = import({"-x", "Tcpdump"}, pcap_file(recs, 276));
+  EXPECT_EQ(r.rr.status, 255);
+  EXPECT_EQ(r.err,
+            "PCAP linktype=276 mapped to DLPI=0x81\n"
+            "Failed to parse packet no. 1 [Invalid captured length 19 (less than 20)]\nError - 1 packet imported\n");
+  Log l = parse_log(r.out);
+  ASSERT_TRUE(l.ok) << l.why;
+  ASSERT_EQ(l.events.size(), 1u);
+  EXPECT_EQ(l.events[0].data, ipv4(20, 1));
+
+  // A file cut inside the header of its second frame.
+  Bytes cut = pcap_file({recs[0], {5, 2, with(sll2(0x86DD, 1, 0, 6), ipv6(40, 2))}}, 276);
+  cut.resize(24 + 16 + 40 + 16 + 12);
+  Imported c = import({"-x", "Tcpdump"}, cut);
+  EXPECT_EQ(c.rr.status, 255);
+  EXPECT_NE(c.err.find("Failed to parse packet no. 1 [Read failed on cooked packet header - errno=0 [UNKNOWN]]\n"),
+            std::string::npos)
+      << c.err;
+}
+
+// Raw IP link types: the datagrams as they are, IPv4 and IPv6 alike, in a
+// raw-IP session.
+TEST(ImportPcap, RawIpLinkTypesKeepDatagramsAsTheyAre) {
+  for (uint32_t lt : {101u, 228u, 229u}) {
+    SCOPED_TRACE(lt);
+    std::vector<PcapRec> recs = {{9, 1, ipv4(40, 1)}, {9, 2, ipv6(72, 2)}, {10, 3, ipv4(1500, 3), 1500}};
+    Imported r = import({"-x", "Tcpdump"}, pcap_file(recs, lt, lt == 229));
+    ASSERT_EQ(r.rr.status, 0) << r.err;
+    char want[96];
+    snprintf(want, sizeof want, "PCAP linktype=%u mapped to DLPI=0x81\nDone - 3 packets imported\n", lt);
+    EXPECT_EQ(r.err, want);
+    int64_t trl[5] = {1, 3, 40 + 72 + 1500, 0, 0};
+    EXPECT_EQ(r.out, expected_log("Tcpdump", 129, 1, 65535, start_of(r.out), frame_events(recs), 10, 3, trl));
+  }
+}
+
+// The link-type word's upper bits: with bit 26 set, bits 28-31 count the
+// 16-bit words of checksum that end each frame, which the log does not keep.
+TEST(ImportPcap, ChecksumBitsOfTheLinkTypeWord) {
+  Bytes f1 = eth_ipv4(46, 1), f2 = eth_ipv4(100, 2), f3 = eth_ipv4(30, 3);
+  Bytes fcs = {0xDE, 0xAD, 0xBE, 0xEF};
+  std::vector<PcapRec> recs = {
+      {1, 0, with(f1, fcs)},                                      // whole frame and checksum
+      {2, 0, Bytes(f2.begin(), f2.begin() + 64), (uint32_t)f2.size() + 4},  // cut before the checksum
+      {3, 0, with(f3, {0xDE, 0xAD}), (uint32_t)f3.size() + 4},   // cut inside it
+  };
+  Imported r = import({"-x", "Tcpdump"}, pcap_file(recs, 0x24000001));
+  ASSERT_EQ(r.rr.status, 0) << r.err;
+  EXPECT_EQ(r.err, "PCAP linktype=1 mapped to DLPI=0x4\nDone - 3 packets imported\n");
+  Bytes events = evt(0, 1, 1, 0, f1);
+  append(events, evt(0, 1, 2, 0, Bytes(f2.begin(), f2.begin() + 64), (int64_t)f2.size()));
+  append(events, evt(0, 1, 3, 0, f3));
+  int64_t trl[5] = {2, 3, (int64_t)(f1.size() + f2.size() + f3.size()), 0, 0};
+  EXPECT_EQ(r.out, expected_log("Tcpdump", 4, 1, 65535, start_of(r.out), events, 3, 0, trl));
+
+  // Without bit 26 the upper bits say nothing: the frames stay whole.
+  for (uint32_t word : {0x30000001u, 0x40000001u, 0x04000001u}) {
+    SCOPED_TRACE(word);
+    Imported w = import({"-x", "Tcpdump"}, pcap_file({recs[0]}, word));
+    ASSERT_EQ(w.rr.status, 0) << w.err;
+    EXPECT_EQ(w.err, "PCAP linktype=1 mapped to DLPI=0x4\nDone - 1 packet imported\n");
+    int64_t t1[5] = {0, 1, (int64_t)recs[0].data.size(), 0, 0};
+    EXPECT_EQ(w.out, expected_log("Tcpdump", 4, 1, 65535, start_of(w.out), frame_events({recs[0]}), 1, 0, t1));
+  }
+
+  // A wire length shorter than the checksum is a lie.
+  Imported bad = import({"-x", "Tcpdump"}, pcap_file({recs[0], {4, 0, {1, 2}, 2}}, 0x24000001));
+  EXPECT_EQ(bad.rr.status, 255);
+  EXPECT_EQ(bad.err,
+            "PCAP linktype=1 mapped to DLPI=0x4\n"
+            "Failed to parse packet no. 1 [Invalid wire length 2 (less than 4)]\nError - 1 packet imported\n");
+}
+
+TEST(ImportPcap, NanosecondTimeStampsBecomeMicroseconds) {
+  std::vector<PcapRec> recs = {{1700000000, 999999999, eth_ipv4(46, 1)},
+                               {1700000001, 1999, eth_ipv4(60, 2)},
+                               {1700000002, 0, eth_ipv4(20, 3)}};
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big);
+    Bytes in = pcap_file(recs, 1, big);
+    if (big) {
+      in[2] = 0x3C;
+      in[3] = 0x4D;
+    } else {
+      in[0] = 0x4D;
+      in[1] = 0x3C;
+    }
+    Imported r = import({"-x", "Tcpdump"}, in);
+    ASSERT_EQ(r.rr.status, 0) << r.err;
+    EXPECT_EQ(r.err, "PCAP linktype=1 mapped to DLPI=0x4\nDone - 3 packets imported\n");
+    std::vector<PcapRec> want = recs;
+    for (auto &w : want) w.usec /= 1000;
+    int64_t trl[5] = {2, 3, wire_sum(recs), 0, 0};
+    EXPECT_EQ(r.out, expected_log("Tcpdump", 4, 1, 65535, start_of(r.out), frame_events(want), 1700000002, 0, trl));
   }
 }
 
@@ -240,18 +364,17 @@ TEST(ImportPcap, BrokenHeadersStopWithNothingWritten) {
        "Failed to parse file header [Read failed on Tcpdump header=24 - errno=0]\n"},
       {Bytes(24, 0x41), "Failed to parse file header [Invalid Tcpdump magic value - 0x41414141]\n"},
   };
-  Bytes nsec = pcap_file({}, 1);
-  nsec[0] = 0x4D;
-  nsec[1] = 0x3C;
   for (const auto &c : cases) {
     Imported r = import({"-x", "Tcpdump"}, c.in);
     EXPECT_EQ(r.rr.status, 1);
     EXPECT_EQ(r.err, c.msg);
     EXPECT_TRUE(r.out.empty());
   }
-  Imported r = import({"-x", "Tcpdump"}, nsec);
+  Bytes odd = pcap_file({}, 1);
+  odd[3] = 0xA2;  // neither micro- nor nanosecond pcap in either order
+  Imported r = import({"-x", "Tcpdump"}, odd);
   EXPECT_EQ(r.rr.status, 1);
-  EXPECT_EQ(r.err, "Failed to parse file header [Invalid Tcpdump magic value - 0xa1b23c4d]\n");
+  EXPECT_EQ(r.err, "Failed to parse file header [Invalid Tcpdump magic value - 0xa2b2c3d4]\n");
   EXPECT_TRUE(r.out.empty());
 }
 
@@ -445,7 +568,7 @@ TEST(ImportCommandLine, UsageAndRefusals) {
   std::string out(h.out.begin(), h.out.end());
   EXPECT_EQ(out,
             "Velmora Import Utility, 1.4.8\n\nUSAGE:\nkav_import -x logtype [-o offset] [-p offset]\nkav_import -h\n\n"
-            "  -x: Type of log file to import. Valid types are:\n      Snoop, Tcpdump, IP, Ethernet\n"
+            "  -x: Type of log file to import. Valid types are:\n      Snoop, Tcpdump, IP, Ethernet, pcapng\n"
             "  -o: Offset of 1st packet from start of file.\n"
             "  -p: Offset of subsequent packets from previous one.\n  -h: Display this usage synopsis.\n\n");
 
@@ -465,7 +588,7 @@ TEST(ImportCommandLine, UsageAndRefusals) {
   EXPECT_EQ(num.rr.status, 99);
   EXPECT_NE(num.err.find("[Invalid switch: '-o 1k' - non-numeric argument]"), std::string::npos);
 
-  for (const char *type : {"Snoop", "Tcpdump"}) {
+  for (const char *type : {"Snoop", "Tcpdump", "pcapng"}) {
     for (const char *sw : {"-o", "-p"}) {
       Imported r = import({"-x", type, sw, "0"}, pcap_file({}, 1));
       EXPECT_EQ(r.rr.status, 99);

@@ -2,6 +2,8 @@
 // banners, event lines, selection, statistics and its handling of bad input.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -314,6 +316,78 @@ TEST(KavpanEvents, OnePrefixPerLineAtEachShortVerbosity) {
       EXPECT_EQ(l[5], "- Evt=6 (5.750000): END - packet-capture session terminated normally");
     }
   }
+}
+
+// Appends what fd delivers to got until got holds a whole line starting with
+// prefix, or the output ends, or seconds pass; returns that line (empty if none).
+std::string read_line_of(int fd, std::string &got, const std::string &prefix, int seconds) {
+  for (int waited = 0;;) {
+    size_t a = got.find(prefix);
+    size_t e = a == std::string::npos ? a : got.find('\n', a);
+    if (e != std::string::npos) return got.substr(a, e + 1 - a);
+    if (waited >= seconds * 10) return "";
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) {
+      waited++;
+      continue;
+    }
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return "";
+    got.append(buf, size_t(n));
+  }
+}
+
+// Live use, a capture piped through the analyser into another program: the
+// text for a pipe is buffered, yet each event shows as soon as it is decoded,
+// while the log is still open.
+TEST(KavpanEvents, PipeOutputShowsEachEventWhileTheLogIsOpen) {
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
+    setenv("TZ", "UTC", 1);
+    setenv("TOVATRC_FILENAME", "/dev/null", 1);
+    unsetenv("TOV_STDOUT_NOBUF");
+    execl(VELMORA_BIN_DIR "/kavpan", "kavpan", "-N", "-v", "2", (char *)nullptr);
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  signal(SIGPIPE, SIG_IGN);
+  LogWriter w;
+  w.loghdr(1);
+  w.session(captured());
+  w.frame(0, T0, 125000, tcp_frame());
+  ASSERT_EQ(write(in[1], w.out.data(), w.out.size()), ssize_t(w.out.size()));
+  std::string got;
+  std::string first = read_line_of(out[0], got, "- Evt=1 ", 20);
+  EXPECT_NE(got.find("Base time is Mon Dec  8 08:00:00 2025\n"), std::string::npos) << got;
+  EXPECT_EQ(first.rfind("- Evt=1 (0.125000): ETH; IP: 192.168.7.1 -> 192.168.7.20", 0), 0u) << got;
+
+  w.out.clear();
+  w.frame(0, T0 + 1, 0, arp_frame());
+  ASSERT_EQ(write(in[1], w.out.data(), w.out.size()), ssize_t(w.out.size()));
+  std::string second = read_line_of(out[0], got, "- Evt=2 ", 20);
+  EXPECT_EQ(second.rfind("- Evt=2 (1.000000): ETH", 0), 0u) << got;
+
+  close(in[1]);
+  size_t seen = got.size();
+  read_line_of(out[0], got, "\x01", 20);  // to the end of the output
+  std::string rest = got.substr(seen);
+  close(out[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  EXPECT_EQ(rest.find("- Evt="), std::string::npos) << rest;
 }
 
 TEST(KavpanEvents, DeltaAndTimeOfDayForms) {
@@ -648,6 +722,30 @@ TEST(KavpanSample, DecodesEveryFrameAtEachVerbosity) {
   EXPECT_NE(r.out.find("\nSession 1: Events=18  Packets=17  Bytes="), std::string::npos) << r.out;
 }
 
+// The application-layer switches on the sample: -l, -u, -U and -d.
+TEST(KavpanSample, ApplicationSwitches) {
+  std::ifstream f(VELMORA_SOURCE_DIR "/samples/sample.kav", std::ios::binary);
+  ASSERT_TRUE(f.good());
+  Bytes in((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  Result r = kavpan("-N -v 2", in);
+  EXPECT_EQ(lines_with(r.out, "data=48 [GET /index.html...]; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "[QRY - 1,0,0,0]").size(), 1u);
+  EXPECT_EQ(lines_with(r.out, "UDP: 5353->5353; data=33 []; ").size(), 1u);
+  r = kavpan("-N -v 2 -l 4", in);
+  EXPECT_EQ(lines_with(r.out, "data=48 [GET ...]; ").size(), 1u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "data=77 [HTTP...]; ").size(), 2u);
+  r = kavpan("-N -v 2 -u 53", in);  // the multicast DNS port has no decoder of its own
+  EXPECT_EQ(lines_with(r.out, "[QRY - 1,0,0,0]").size(), 2u) << r.out;
+  r = kavpan("-N -v 2 -U text", in);  // every payload as text, DNS included
+  EXPECT_EQ(lines_with(r.out, "[QRY - ").size(), 0u) << r.out;
+  EXPECT_EQ(lines_with(r.out, "UDP: 51000->53; data=33 [<\\276><\\357><^A>]; ").size(), 1u) << r.out;
+  r = kavpan("-N -v 4", in, "KAV_DUMPFMT=HEX");
+  EXPECT_NE(r.out.find("\nText format\nGET /index.html HTTP/1.0\r\n"), std::string::npos);
+  r = kavpan("-N -v 4 -d", in, "KAV_DUMPFMT=HEX");
+  EXPECT_EQ(r.out.find("\nText format\nGET /index.html"), std::string::npos);
+  EXPECT_NE(r.out.find("Hexadecimal format, 25 octets per row\n0001: 47 45 54 20 2F"), std::string::npos) << r.out;
+}
+
 // ---- environment, workarounds, filter files, hostile logs -----------------------
 
 TEST(KavpanInput, ForcedLinkTypeAndMinorVersion) {
@@ -856,4 +954,107 @@ TEST(KavpanEncap, RawIpSessionByVersionNibbleAndTaggedFilter) {
   Result g = kavpan("-v 2 -f 'IPv6 SRC=fd00::/8'", w.out);
   ASSERT_EQ(g.status, 0) << g.err;
   EXPECT_EQ(evt_ids(g.out).size(), 1u) << g.out;
+}
+
+// ---- application decoders that need the start-up caches --------------------------
+
+namespace {
+
+// One UDP datagram from a client port to the given service port.
+LogWriter one_udp(uint16_t dport, const Bytes &payload) {
+  LogWriter w;
+  w.loghdr(1);
+  w.session(captured());
+  uint32_t a = ip4(192, 168, 7, 1), b = ip4(192, 168, 7, 20);
+  w.frame(0, T0, 0, ether(mac(2), mac(1), 0x0800, ipv4(a, b, 17, udp4(a, b, 40000, dport, payload))));
+  Trailer t;
+  t.frames = 1;
+  w.close(0, 4, T0 + 1, 0, t);
+  return w;
+}
+
+// SNMPv1 get-request for sysName.0 from community "public".
+const Bytes kSnmpGet = {0x30, 0x26, 0x02, 0x01, 0x00, 0x04, 0x06, 'p',  'u',  'b',  'l',  'i',  'c',  0xa0,
+                        0x19, 0x02, 0x01, 0x01, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x0e, 0x30, 0x0c,
+                        0x06, 0x08, 0x2b, 0x06, 0x01, 0x02, 0x01, 0x01, 0x05, 0x00, 0x05, 0x00};
+
+}  // namespace
+
+TEST(KavpanRpcBer, OidMapFromTheConfigurationDirectory) {
+  TempDir conf;
+  // The map's last line has no newline: it is loaded all the same.
+  std::ofstream(conf.path() + "/oids.map") << "# names\n1.3.6.1.2.1.1.5 = sysName";
+  Bytes log = one_udp(161, kSnmpGet).out;
+  Result r = kavpan("-n -v 4", log, "TOVADIR=" + conf.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("SNMP:           1.3.6.1.2.1.1.5.0\nSNMP:           sysName.0\n"), std::string::npos) << r.out;
+  r = kavpan("-n", log, "TOVADIR=" + conf.path());
+  EXPECT_NE(r.out.find("data=40 [Get-Request]"), std::string::npos) << r.out;
+  // Without a map OIDs stay dotted and start-up goes on.
+  r = kavpan("-n -v 4", log, "TOVADIR=" + conf.path() + "/none");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("sysName"), std::string::npos) << r.out;
+  // A map the cache cannot take ends start-up.
+  std::ofstream(conf.path() + "/oids.map") << "1.3.x = bad\n";
+  r = kavpan("-n -v 4", log, "TOVADIR=" + conf.path());
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.err, "Failed to cache OIDs - see logfile\n");
+}
+
+TEST(KavpanRpcBer, ProtocolMapPseudoProtocols) {
+  Bytes log = one_udp(161, kSnmpGet).out;
+  Result r = kavpan("-n -v 4 -U ASN1", log);
+  EXPECT_NE(r.out.find("ASN.1: {Universal (C), Tag=16 (Sequence), Len=1:1:38, Seq=0.0\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("SNMP:"), std::string::npos) << r.out;
+  r = kavpan("-n -v 4 -U X509CERT", log);
+  EXPECT_NE(r.out.find("X509: {Universal (C), Tag=16 (Sequence), Len=1:1:38, Seq=0.0\n"), std::string::npos) << r.out;
+  // An RPC call on a port of no decoder of its own, through -u RPC.
+  Bytes call = {0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0x86, 0xa0, 0, 0, 0, 2, 0, 0, 0, 3,
+                0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x86, 0xa3, 0, 0, 0, 3,
+                0, 0, 0, 17, 0, 0, 0, 0};
+  log = one_udp(5555, call).out;
+  r = kavpan("-n -u RPC", log);
+  EXPECT_NE(r.out.find("RPC C=9, "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(".2.GetPort]"), std::string::npos) << r.out;
+  r = kavpan("-n", log);
+  EXPECT_EQ(r.out.find("RPC C=9"), std::string::npos) << r.out;
+}
+
+// DER on standard input through -r and a pseudo-protocol: the X.509 schema
+// for X509CERT, the generic walk for ASN1.
+TEST(KavpanRpcBer, RawDerFromStandardInput) {
+  // A version 1 certificate: serial 7, sha256WithRSAEncryption, CN=a as issuer and subject.
+  const Bytes cert = {
+      0x30, 0x78, 0x30, 0x63, 0x02, 0x01, 0x07, 0x30, 0x0d, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01,
+      0x01, 0x0b, 0x05, 0x00, 0x30, 0x0c, 0x31, 0x0a, 0x30, 0x08, 0x06, 0x03, 0x55, 0x04, 0x03, 0x13, 0x01, 0x61,
+      0x30, 0x1e, 0x17, 0x0d, 0x32, 0x35, 0x30, 0x31, 0x30, 0x31, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x5a, 0x17,
+      0x0d, 0x32, 0x36, 0x30, 0x31, 0x30, 0x31, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x5a, 0x30, 0x0c, 0x31, 0x0a,
+      0x30, 0x08, 0x06, 0x03, 0x55, 0x04, 0x03, 0x13, 0x01, 0x61, 0x30, 0x13, 0x30, 0x0d, 0x06, 0x09, 0x2a, 0x86,
+      0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01, 0x05, 0x00, 0x03, 0x02, 0x00, 0xff, 0x30, 0x0d, 0x06, 0x09, 0x2a,
+      0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x0b, 0x05, 0x00, 0x03, 0x02, 0x00, 0xaa};
+  TempDir conf;
+  std::ofstream(conf.path() + "/oids.map") << "2.5.4.3 = commonName\n";
+  Result r = kavpan("-r X509CERT -v 4", cert, "TOVADIR=" + conf.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\n122-octet PDU follows:\n\n"
+                       "X509: {Universal (C), Tag=16 (Sequence), Len=1:1:120, Seq=0.0\n"
+                       "X509:   {Universal (C), Tag=16 (Sequence), Len=1:1:99, Seq=1.0  -- signed object\n"
+                       "X509:     {Universal (P), Tag=2 (Integer), Len=1:1:1, Seq=2.0  -- serialNumber\n"
+                       "X509:       7 (0x7)\n"),
+            std::string::npos)
+      << r.out;
+  for (const char *field : {"  -- signature\n", "  -- issuer\n", "X509:             commonName\n", "  -- validity\n",
+                            "  -- subject\n", "  -- subjectPublicKeyInfo\n", "  -- algorithmID\n", "  -- encryptedHash\n"})
+    EXPECT_NE(r.out.find(field), std::string::npos) << field << "\n" << r.out;
+  r = kavpan("-r ASN1 -v 4", Bytes{0x30, 0x03, 0x02, 0x01, 0x05});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("ASN.1: {Universal (C), Tag=16 (Sequence), Len=1:1:3, Seq=0.0\n"
+                       "ASN.1:   {Universal (P), Tag=2 (Integer), Len=1:1:1, Seq=1.0\n"
+                       "ASN.1:     5 (0x5)\nASN.1:   }\nASN.1: }\n"),
+            std::string::npos)
+      << r.out;
+  // Cut short: the walk says so and the program ends normally.
+  r = kavpan("-r X509CERT -v 4", Bytes(cert.begin(), cert.begin() + 40));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("*** WARNING: Following PDU truncated in Data field (120 -> 40) ***"), std::string::npos) << r.out;
 }

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "panapp.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -40,6 +43,23 @@ std::string decode(int vb, int layer, int proto, const bytes &frame, unsigned mi
   return s;
 }
 
+std::string app_out(int vb, const std::function<void(kav_view)> &fn, const bytes &payload) {
+  int old = kav_vblvl;
+  kav_vblvl = vb;
+  unsigned char *copy = (unsigned char *)malloc(payload.empty() ? 1 : payload.size());
+  if (!payload.empty()) memcpy(copy, payload.data(), payload.size());
+  std::string s = capture_out([&] { fn(kav_view(copy, int(payload.size()))); });
+  free(copy);
+  kav_vblvl = old;
+  return s;
+}
+
+std::string l4_out(int vb, bool tcp, unsigned sp, unsigned dp, const bytes &payload, kav_pktctx *ctx) {
+  bytes seg = tcp ? tcp_seg(false, "10.0.0.1", "10.0.0.2", sp, dp, 1, 1, 0x18, 512, {}, payload)
+                  : udp_dgram(false, "10.0.0.1", "10.0.0.2", sp, dp, payload);
+  return decode(vb, 4, tcp ? 6 : 17, seg, 0, ctx);
+}
+
 void reset_decoders(int vb) {
   kav_cache_free();
   kav_vblvl = vb;
@@ -51,6 +71,7 @@ void reset_decoders(int vb) {
   kav_envdmpfmt = 0;
   kav_rawmode = 0;
   kav_dump_reset();
+  kav_ssl_reset();
 }
 
 bytes hexbytes(const char *hex) {
@@ -302,6 +323,7 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
   }
 }
 
+
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;
   std::string dir = vts::corpus_dir();
@@ -316,4 +338,17 @@ std::vector<std::string> corpus_files() {
   closedir(d);
   std::sort(files.begin(), files.end());
   return files;
+}
+
+bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 262144, 1};
+  fwrite(gh, sizeof gh, 1, f);
+  for (const auto &fr : frames) {
+    uint32_t rh[4] = {fr.sec, fr.usec, fr.caplen, fr.wirelen};
+    fwrite(rh, sizeof rh, 1, f);
+    fwrite(fr.data.data(), 1, fr.data.size(), f);
+  }
+  return fclose(f) == 0;
 }

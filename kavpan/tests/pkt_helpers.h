@@ -16,6 +16,13 @@ std::string capture_out(const std::function<void()> &fn);
 // Decodes one frame through the chain at the verbosity given.
 std::string decode(int vb, int layer, int proto, const bytes &frame, unsigned missing = 0, kav_pktctx *ctx = nullptr);
 
+// Runs an application decoder over a heap copy of exactly the payload's
+// octets at verbosity vb; returns what it printed.
+std::string app_out(int vb, const std::function<void(kav_view)> &fn, const bytes &payload);
+// A UDP datagram (or TCP segment) from port sp to dp carrying payload,
+// decoded through the chain from layer 4 at verbosity vb.
+std::string l4_out(int vb, bool tcp, unsigned sp, unsigned dp, const bytes &payload, kav_pktctx *ctx = nullptr);
+
 // Resets every global of the decoders to a numeric, cache-free state.
 void reset_decoders(int vb);
 
@@ -59,6 +66,8 @@ struct pcap_file {
 // Reads a classic pcap file (either byte order, micro- or nanosecond). Returns
 // false when it is not one; frames cut by the end of the file are dropped.
 bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames = 200000);
+// Writes frames as a classic little-endian pcap file of link type Ethernet.
+bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames);
 // Start layer/protocol for a pcap link type; false when the chain has no decoder for it.
 bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, int *offset);
 

@@ -6,7 +6,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "panapp.h"
 #include "pkt_helpers.h"
 #include "testsupport.h"
 
@@ -92,6 +95,49 @@ TEST_F(PanCorpus, SummaryLinesAreWholeLines) {
     }
   }
   EXPECT_GT(checked, 500u);
+}
+
+TEST_F(PanCorpus, EveryDispatchRowTakesEveryFrame) {
+  // Every application decoder of the dispatch table, present and future, is
+  // fed every frame as a payload (whole, and from where a UDP payload would
+  // start), over both transports, at verbosity 2 and 4, with the SSL records
+  // decoded.
+  std::vector<std::string> files = corpus_files();
+  VTS_REQUIRE(!files.empty(), "capture corpus not found at " << vts::corpus_dir());
+  setenv("KAV_SSL_PARSE", "y", 1);
+  kav_ssl_reset();
+  kav_force_map = 1;
+  size_t calls = 0;
+  for (const auto &path : files) {
+    pcap_file pf;
+    if (!read_pcap(path, pf)) continue;
+    for (size_t n = 0; n < pf.frames.size(); n++) {
+      const bytes &fr = pf.frames[n].data;
+      for (int off : {0, 42}) {
+        int len = int(fr.size()) - off;
+        if (len <= 0) continue;
+        unsigned char *copy = (unsigned char *)malloc(size_t(len));
+        memcpy(copy, fr.data() + off, size_t(len));
+        for (int r = 0; r < kav_l5rows; r++) {
+          kav_proto_map = kav_l5table[r].key;
+          for (int vb : {2, 4}) {
+            kav_vblvl = vb;
+            int layer = KAV_L_APP, proto = 0, trailer = 0, more = 0;
+            kav_pktctx ctx;
+            unsigned left = kav_panl5(&layer, &proto, n % 2 ? 6 : 17, kav_view(copy, len), &trailer, &more, &ctx);
+            EXPECT_LE(left, unsigned(len));
+            EXPECT_EQ(more, 0);
+            calls++;
+          }
+        }
+        free(copy);
+      }
+    }
+  }
+  unsetenv("KAV_SSL_PARSE");
+  kav_ssl_reset();
+  printf("dispatch rows: %d, decoder calls: %zu\n", kav_l5rows, calls);
+  EXPECT_GT(calls, 100000u);
 }
 
 }  // namespace

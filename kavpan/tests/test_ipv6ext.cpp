@@ -42,8 +42,8 @@ TEST_F(PanIpv6Ext, HopByHopOptionsToUdp) {
   // Router alert (value 0) and a PadN filling the header to 8 octets.
   bytes hbh = cat({bytes{17, 0}, hexbytes("05 02 0000 01 00")});
   bytes f = v6(0, cat({hbh, u}));
-  EXPECT_EQ(decode(2, 3, 7, f), "IPv6, ext=HOP; UDP: 1025->53; data=4 []; \n");
-  EXPECT_EQ(decode(3, 3, 7, f), "IPv6: 2001:db8::1 -> 2001:db8::2, ext=HOP; UDP: 1025->53; data=4 []; \n");
+  EXPECT_EQ(decode(2, 3, 7, f), "IPv6, ext=HOP; UDP: 1025->53; data=4 [QRY - header truncated]; \n");
+  EXPECT_EQ(decode(3, 3, 7, f), "IPv6: 2001:db8::1 -> 2001:db8::2, ext=HOP; UDP: 1025->53; data=4 [QRY - header truncated]; \n");
   std::string out = decode(4, 3, 7, f);
   EXPECT_NE(out.find("+IPv6: Next header = 0 (payload=20)\n"
                      "+IPv6: Source Addr = 2001:db8::1\n"
@@ -70,7 +70,7 @@ TEST_F(PanIpv6Ext, RoutingHeaderFinalDestinationInChecksum) {
   inet_pton(AF_INET6, "2001:db8::50", &a[0]);
   inet_pton(AF_INET6, finaldst, &a[16]);
   bytes f = v6(43, cat({rh, a, u}));
-  EXPECT_EQ(decode(2, 3, 7, f), "IPv6, ext=ROUTE; UDP: 1025->53; data=2 []; \n");  // no "!": summed to 2001:db8::99
+  EXPECT_EQ(decode(2, 3, 7, f), "IPv6, ext=ROUTE; UDP: 1025->53; data=2 [DNS header truncated]; \n");  // no "!": summed to 2001:db8::99
   std::string out = decode(4, 3, 7, f);
   EXPECT_NE(out.find("+IPv6: - Routing header (Code=43): 40 octets\n"
                      "+IPv6:   Next header = 17\n"
@@ -83,7 +83,7 @@ TEST_F(PanIpv6Ext, RoutingHeaderFinalDestinationInChecksum) {
   // datagram now fails its checksum.
   bytes done = f;
   done[40 + 3] = 0;
-  EXPECT_EQ(decode(2, 3, 7, done), "IPv6, ext=ROUTE; !UDP: 1025->53; data=2 []; \n");
+  EXPECT_EQ(decode(2, 3, 7, done), "IPv6, ext=ROUTE; !UDP: 1025->53; data=2 [DNS header truncated]; \n");
   decode_every_cut(f, 3, 7);
 }
 
@@ -91,7 +91,7 @@ TEST_F(PanIpv6Ext, FragmentsFirstAndLater) {
   bytes u = udp_dgram(true, kS, kD, 1025, 53, bytes(24, 7));
   bytes first = v6(44, cat({frag(17, 0, true, 0x12345678), bytes(u.begin(), u.begin() + 16)}));
     // The checksum covers octets of later fragments: no verdict, no mark.
-  EXPECT_EQ(decode(2, 3, 7, first), "IPv6, ext=FRAG <MORE>, id=305419896.0; UDP: 1025->53; data=8 []; \n");
+  EXPECT_EQ(decode(2, 3, 7, first), "IPv6, ext=FRAG <MORE>, id=305419896.0; UDP: 1025->53; data=8 [QRY - header truncated]; \n");
   std::string out = decode(4, 3, 7, first);
   EXPECT_NE(out.find("+IPv6: - Fragment header (Code=44): 8 octets\n"
                      "+IPv6:   Next header = 17\n"

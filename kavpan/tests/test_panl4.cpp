@@ -23,16 +23,16 @@ bytes seg(unsigned sp, unsigned dp, unsigned flags, const bytes &payload = {}, c
 }
 
 TEST_F(PanTrans, TcpEachVerbosity) {
-  bytes d = v4(6, seg(1025, 80, 0x18, bytes{'h', 'i', '!'}));
-  EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; TCP: 1025->80; data=3 []; \n");
+  bytes d = v4(6, seg(1025, 8080, 0x18, bytes{'h', 'i', '!'}));
+  EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; TCP: 1025->8080; data=3 []; \n");
   EXPECT_EQ(decode(2, 3, 1, d),
-            "IP: 10.1.1.1 -> 10.1.1.2 <DF,LAST>, id=1.0; TCP: 1025->80 <PSH,ACK>, seq=123-125, ack=456, win=512; "
+            "IP: 10.1.1.1 -> 10.1.1.2 <DF,LAST>, id=1.0; TCP: 1025->8080 <PSH,ACK>, seq=123-125, ack=456, win=512; "
             "data=3 []; \n");
-  std::string out = decode(4, 4, 6, seg(1025, 80, 0x18, bytes{'h', 'i', '!'}));
+  std::string out = decode(4, 4, 6, seg(1025, 8080, 0x18, bytes{'h', 'i', '!'}));
   EXPECT_EQ(out,
             "\n23-octet PDU follows: Layer = 4, Protocol = 6\n\n"
             "+TCP: Source Port = 1025\n"
-            "+TCP: Dest Port = 80\n"
+            "+TCP: Dest Port = 8080\n"
             "+TCP: Sequence Number = 1000123\n"
             "+TCP: Ack Number = 2000456\n"
             "+TCP: Header Len = 5 (20 octets)\n"
@@ -42,41 +42,41 @@ TEST_F(PanTrans, TcpEachVerbosity) {
             "+TCP: Checksum = 0x" +
                 [] {
                   char b[8];
-                  bytes s = seg(1025, 80, 0x18, bytes{'h', 'i', '!'});
+                  bytes s = seg(1025, 8080, 0x18, bytes{'h', 'i', '!'});
                   snprintf(b, sizeof b, "%04X", (s[16] << 8) | s[17]);
                   return std::string(b);
                 }() +
                 " (over -1 bytes)\n"  // no network layer, no pseudo-header: not tested
                 "+TCP: Urgent Pointer = 0 (0x00)\n"
-                "\n3-octet PDU follows: Layer = 5, Protocol = 80\n\n"
+                "\n3-octet PDU follows: Layer = 5, Protocol = 8080\n\n"
                 "3 Data octets follow:\nDecimal format, 16 octets per row\n0001: 104 105 033\n");
 }
 
 TEST_F(PanTrans, TcpChecksumOverIpv4) {
-  bytes d = v4(6, seg(1025, 80, 0x10, bytes{1, 2, 3}));
+  bytes d = v4(6, seg(1025, 8080, 0x10, bytes{1, 2, 3}));
   std::string good = decode(4, 3, 1, d);
   EXPECT_NE(good.find(" (over 35 bytes)\n+TCP: Urgent"), std::string::npos) << good;
   EXPECT_EQ(good.find("CORRUPT"), std::string::npos);
   d.back() ^= 1;
   EXPECT_NE(decode(4, 3, 1, d).find(" ... CORRUPT (over 35 bytes)\n"), std::string::npos);
-  EXPECT_NE(decode(1, 3, 1, d).find("; !TCP: 1025->80; "), std::string::npos);
+  EXPECT_NE(decode(1, 3, 1, d).find("; !TCP: 1025->8080; "), std::string::npos);
 }
 
 TEST_F(PanTrans, TcpAndUdpChecksumOverIpv6UsesIpv6PseudoHeader) {
-  bytes t = v6(6, seg(1025, 80, 0x10, bytes{1, 2, 3}, {}, true));
-  EXPECT_EQ(decode(1, 3, 7, t), "IPv6; TCP: 1025->80; data=3 []; \n");
+  bytes t = v6(6, seg(1025, 8080, 0x10, bytes{1, 2, 3}, {}, true));
+  EXPECT_EQ(decode(1, 3, 7, t), "IPv6; TCP: 1025->8080; data=3 []; \n");
   EXPECT_NE(decode(4, 3, 7, t).find("+TCP: Checksum = 0x"), std::string::npos);
   EXPECT_NE(decode(4, 3, 7, t).find(" (over 63 bytes)\n"), std::string::npos);
   t[t.size() - 2] ^= 0x40;
-  EXPECT_EQ(decode(1, 3, 7, t), "IPv6; !TCP: 1025->80; data=3 []; \n");
+  EXPECT_EQ(decode(1, 3, 7, t), "IPv6; !TCP: 1025->8080; data=3 []; \n");
 
-  bytes u = v6(17, udp_dgram(true, A6, B6, 5000, 53, bytes{7, 7}));
-  EXPECT_EQ(decode(1, 3, 7, u), "IPv6; UDP: 5000->53; data=2 []; \n");
+  bytes u = v6(17, udp_dgram(true, A6, B6, 5000, 5353, bytes{7, 7}));
+  EXPECT_EQ(decode(1, 3, 7, u), "IPv6; UDP: 5000->5353; data=2 []; \n");
   // Link padding after the IPv6 payload is not summed.
   bytes padded = cat({u, bytes(10, 0x99)});
-  EXPECT_EQ(decode(1, 3, 7, padded), "IPv6; UDP: 5000->53; data=2 []; \n");
+  EXPECT_EQ(decode(1, 3, 7, padded), "IPv6; UDP: 5000->5353; data=2 []; \n");
   u[40 + 8] ^= 1;
-  EXPECT_EQ(decode(1, 3, 7, u), "IPv6; !UDP: 5000->53; data=2 []; \n");
+  EXPECT_EQ(decode(1, 3, 7, u), "IPv6; !UDP: 5000->5353; data=2 []; \n");
 }
 
 TEST_F(PanTrans, PortChoice) {
@@ -102,8 +102,8 @@ TEST_F(PanTrans, PortChoice) {
 TEST_F(PanTrans, SynWithoutDataShowsItsOneSequenceNumber) {
   bytes d = v4(6, seg(1025, 80, 0x02));
   EXPECT_NE(decode(2, 3, 1, d).find("TCP: 1025->80 <SYN>, seq=123-123, ack=456, win=512; \n"), std::string::npos);
-  bytes a = v4(6, seg(1025, 80, 0x10));
-  EXPECT_NE(decode(2, 3, 1, a).find("TCP: 1025->80 <ACK>, seq=123, ack=456, win=512; \n"), std::string::npos);
+  bytes a = v4(6, seg(1025, 8080, 0x10));
+  EXPECT_NE(decode(2, 3, 1, a).find("TCP: 1025->8080 <ACK>, seq=123, ack=456, win=512; \n"), std::string::npos);
   bytes n = v4(6, seg(1025, 80, 0x00));
   EXPECT_NE(decode(2, 3, 1, n).find("<None>"), std::string::npos);
 }
@@ -119,18 +119,18 @@ TEST_F(PanTrans, TcpContext) {
 }
 
 TEST_F(PanTrans, TcpMissingOctetsSkipChecksum) {
-  bytes d = v4(6, seg(1025, 80, 0x18, bytes(10, 'x')));
+  bytes d = v4(6, seg(1025, 8080, 0x18, bytes(10, 'x')));
   put16(d, 2, unsigned(d.size() + 90));  // the IP header claims what the capture lost
   put16(d, 10, 0);
   put16(d, 10, uint16_t(~inet_sum(d.data(), 20)));
-  EXPECT_NE(decode(2, 3, 1, d, 90).find("; %TCP: 1025->80 <PSH,ACK>, seq=123-222, "), std::string::npos);
+  EXPECT_NE(decode(2, 3, 1, d, 90).find("; %TCP: 1025->8080 <PSH,ACK>, seq=123-222, "), std::string::npos);
   EXPECT_NE(decode(4, 3, 1, d, 90).find("WARNING: TCP packet is truncated (by 90 bytes)\n"), std::string::npos);
   EXPECT_NE(decode(4, 3, 1, d, 90).find(" (over -1 bytes)"), std::string::npos);
 }
 
 TEST_F(PanTrans, TcpOptionsAndBadOptionLength) {
   bytes opts = hexbytes("02 04 05 b4 01 03 03 07 05 0a 00 00 00 05 00 00 00 09 0b 06 00 00 00 2a");
-  bytes d = v4(6, seg(1025, 80, 0x10, {}, opts));
+  bytes d = v4(6, seg(1025, 8080, 0x10, {}, opts));
   EXPECT_NE(decode(2, 3, 1, d).find(", opts MSS,NOP,WS,SACKS,CC=42; "), std::string::npos) << decode(2, 3, 1, d);
   std::string out = decode(4, 3, 1, d);
   EXPECT_NE(out.find("+TCP: Options follow (24 bytes):\n"
@@ -146,47 +146,47 @@ TEST_F(PanTrans, TcpOptionsAndBadOptionLength) {
                      "+TCP:   Value = 42\n"),
             std::string::npos)
       << out;
-  bytes bad = v4(6, seg(1025, 80, 0x10, {}, hexbytes("01 02 01 00")));
+  bytes bad = v4(6, seg(1025, 8080, 0x10, {}, hexbytes("01 02 01 00")));
   std::string b = decode(4, 3, 1, bad);
   EXPECT_NE(b.find("+TCP: - MSS (Code=2)\tIllegal option length field (1)- dumping rest of TCP header (2 bytes):\n"
                    "Decimal format, 16 octets per row\n0001: 001 000\n"),
             std::string::npos)
       << b;
-  bytes cut = v4(6, seg(1025, 80, 0x10, {}, hexbytes("01 01 08 0a")));
+  bytes cut = v4(6, seg(1025, 8080, 0x10, {}, hexbytes("01 01 08 0a")));
   EXPECT_NE(decode(4, 3, 1, cut).find("+TCP: - Timestamp (Code=8)\tOption data truncated- dumping rest"),
             std::string::npos);
-  bytes nolen = v4(6, seg(1025, 80, 0x10, {}, hexbytes("01 01 01 08")));
+  bytes nolen = v4(6, seg(1025, 8080, 0x10, {}, hexbytes("01 01 01 08")));
   EXPECT_NE(decode(4, 3, 1, nolen).find("\tOption header truncated- dumping rest of TCP header (0 bytes):\n"),
             std::string::npos);
 }
 
 TEST_F(PanTrans, TcpTruncatedHeader) {
-  bytes s = seg(1025, 80, 0x10);
+  bytes s = seg(1025, 8080, 0x10);
   s.resize(12);
   bytes d = v4(6, s);
-  EXPECT_NE(decode(1, 3, 1, d).find("; *TCP: 1025->80; \n"), std::string::npos) << decode(1, 3, 1, d);
+  EXPECT_NE(decode(1, 3, 1, d).find("; *TCP: 1025->8080; \n"), std::string::npos) << decode(1, 3, 1, d);
   std::string out = decode(4, 3, 1, d);
   EXPECT_NE(out.find("WARNING: TCP header is truncated (by 8 bytes)\n"), std::string::npos);
   EXPECT_NE(out.find("+TCP: Ack Number = 2000456\n"), std::string::npos);
   EXPECT_EQ(out.find("+TCP: Header Len"), std::string::npos);
-  bytes bad = seg(1025, 80, 0x10);
+  bytes bad = seg(1025, 8080, 0x10);
   bad[12] = 0x20;  // data offset 2
   EXPECT_NE(decode(4, 4, 6, bad).find("WARNING: TCP header length claims to be 8 (illegal) - adjust to min=20\n"),
             std::string::npos);
 }
 
 TEST_F(PanTrans, Udp) {
-  bytes d = v4(17, udp_dgram(false, A, B, 1234, 53, bytes{1, 2, 3, 4}));
-  EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; UDP: 1234->53; data=4 []; \n");
+  bytes d = v4(17, udp_dgram(false, A, B, 1234, 5353, bytes{1, 2, 3, 4}));
+  EXPECT_EQ(decode(1, 3, 1, d), "IP: 10.1.1.1 -> 10.1.1.2; UDP: 1234->5353; data=4 []; \n");
   std::string out = decode(4, 3, 1, d);
-  EXPECT_NE(out.find("+UDP: Source Port = 1234\n+UDP: Dest Port = 53\n+UDP: PDU Size = 12\n+UDP: Checksum = 0x"),
+  EXPECT_NE(out.find("+UDP: Source Port = 1234\n+UDP: Dest Port = 5353\n+UDP: PDU Size = 12\n+UDP: Checksum = 0x"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find(" (over 24 bytes)\n"), std::string::npos);
   d[d.size() - 1] ^= 0x10;
-  EXPECT_NE(decode(1, 3, 1, d).find("; !UDP: 1234->53; "), std::string::npos);
+  EXPECT_NE(decode(1, 3, 1, d).find("; !UDP: 1234->5353; "), std::string::npos);
   put16(d, 26, 0);  // no checksum sent
-  EXPECT_NE(decode(1, 3, 1, d).find("; -UDP: 1234->53; "), std::string::npos);
+  EXPECT_NE(decode(1, 3, 1, d).find("; -UDP: 1234->5353; "), std::string::npos);
   put16(d, 24, 99);
   EXPECT_NE(decode(4, 3, 1, d).find("+UDP: PDU Size = 99 !ERROR\n"), std::string::npos);
   bytes t = v4(17, bytes{0x04, 0xd2, 0x00});
@@ -206,18 +206,18 @@ std::string hex4(unsigned v) {
 }
 
 TEST_F(PanTrans, UdpEachVerbosityExact) {
-  bytes u = udp_dgram(false, A, B, 1234, 53, bytes{1, 2, 3, 4});
+  bytes u = udp_dgram(false, A, B, 1234, 5353, bytes{1, 2, 3, 4});
   bytes d = v4(17, u);
-  std::string line = "IP: 10.1.1.1 -> 10.1.1.2 <DF,LAST>, id=1.0; UDP: 1234->53; data=4 []; \n";
+  std::string line = "IP: 10.1.1.1 -> 10.1.1.2 <DF,LAST>, id=1.0; UDP: 1234->5353; data=4 []; \n";
   EXPECT_EQ(decode(2, 3, 1, d), line);
   EXPECT_EQ(decode(3, 3, 1, d), line);
   EXPECT_EQ(decode(4, 4, 17, u),
             "\n12-octet PDU follows: Layer = 4, Protocol = 17\n\n"
             "+UDP: Source Port = 1234\n"
-            "+UDP: Dest Port = 53\n"
+            "+UDP: Dest Port = 5353\n"
             "+UDP: PDU Size = 12\n"
             "+UDP: Checksum = 0x" + hex4((u[6] << 8) | u[7]) + " (over -1 bytes)\n"
-            "\n4-octet PDU follows: Layer = 5, Protocol = 53\n\n"
+            "\n4-octet PDU follows: Layer = 5, Protocol = 5353\n\n"
             "4 Data octets follow:\nDecimal format, 16 octets per row\n0001: 001 002 003 004\n");
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <vector>
 
 #include "pkt_helpers.h"
 
@@ -94,6 +95,55 @@ TEST_F(PanSupport, FastFormatterMatchesLibrary) {
   std::string huge(3000, 'y');
   EXPECT_EQ(capture_out([&] { kavprt(-1, "<%s>", huge.c_str()); }), "<" + huge + ">");
   EXPECT_EQ(capture_out([] { kavprt(-1, "%5.1f", 2.25); }), "  2.2");
+}
+
+// Pieces are formatted in place in a fully buffered stream's buffer when they
+// fit; at every fill level of the buffer the text must come out whole and in order.
+TEST_F(PanSupport, PiecesAcrossStreamBufferBoundaries) {
+  kav_vblvl = 2;
+  FILE *f = tmpfile();
+  ASSERT_NE(f, nullptr);
+  static char sbuf[700];
+  ASSERT_EQ(setvbuf(f, sbuf, _IOFBF, sizeof sbuf), 0);
+  std::string want;
+  FILE *old = kav_outfp;
+  kav_outfp = f;
+  std::string name(180, 'n');
+  for (int i = 0; i < 3000; i++) {
+    char ref[512];
+    int w = i % 7 * 3;
+    unsigned long long big = 18446744073709551615ULL - unsigned(i);
+    switch (i % 4) {
+      case 0:
+        kavprt(2, "- Evt=%u (%lu.%06lu): ", unsigned(i), (unsigned long)i * 37, (unsigned long)(i * 7919 % 1000000));
+        snprintf(ref, sizeof ref, "- Evt=%u (%lu.%06lu): ", unsigned(i), (unsigned long)i * 37,
+                 (unsigned long)(i * 7919 % 1000000));
+        break;
+      case 1:
+        kavprt(2, "%-*s|%.*s|%llu|%lld", w, "ab", i % 180, name.c_str(), big, -(long long)big / 3);
+        snprintf(ref, sizeof ref, "%-*s|%.*s|%llu|%lld", w, "ab", i % 180, name.c_str(), big, -(long long)big / 3);
+        break;
+      case 2:
+        kavprt(1, "0x%04X %o %d\n", unsigned(i), unsigned(i), -i);
+        snprintf(ref, sizeof ref, "0x%04X %o %d\n", unsigned(i), unsigned(i), -i);
+        break;
+      default:
+        kavprt(3, "not shown %d", i);  // above the verbosity: nothing
+        ref[0] = 0;
+        break;
+    }
+    want += ref;
+  }
+  kav_outfp = old;
+  ASSERT_EQ(fflush(f), 0);
+  rewind(f);
+  std::string got;
+  char rb[4096];
+  size_t n;
+  while ((n = fread(rb, 1, sizeof rb, f)) > 0) got.append(rb, n);
+  fclose(f);
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_TRUE(got == want);
 }
 
 TEST_F(PanSupport, TextPrinterEscapesAndCuts) {
@@ -190,6 +240,33 @@ TEST_F(PanSupport, ChecksumMatchesAndMismatches) {
   odd[2] = 0x56;
   EXPECT_EQ(kav_chksum16_1(odd, 3), int(uint16_t(~(0x1234 + 0x5600))));
   free(odd);
+}
+
+// The word-wise sum must fold to what the plain sum of 16-bit big-endian
+// words gives, for any length, alignment and pseudo-header seed.
+TEST_F(PanSupport, ChecksumPartialSumsMatchPlainSum) {
+  std::vector<unsigned char> mem(1600 + 8);
+  uint32_t r = 12345;
+  for (auto &c : mem) {
+    r = r * 1103515245u + 12345u;
+    c = (unsigned char)(r >> 16);
+  }
+  for (int off = 0; off < 8; off++)
+    for (int len : {0, 1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 31, 33, 40, 63, 64, 65, 1499, 1500, 1600}) {
+      for (uint32_t seed : {0u, 1u, 0xFFFFu, 0x2FFFDu, 0xFFFFFFF0u}) {
+        const unsigned char *d = mem.data() + off;
+        uint64_t plain = seed;
+        for (int i = 0; i + 1 < len; i += 2) plain += uint32_t(d[i]) << 8 | d[i + 1];
+        if (len & 1) plain += uint32_t(d[len - 1]) << 8;
+        while (plain >> 16) plain = (plain & 0xFFFF) + (plain >> 16);
+        EXPECT_EQ(kav_chksum_fold(kav_chksum_part(d, len, seed)), plain) << "off " << off << " len " << len
+                                                                           << " seed " << seed;
+      }
+    }
+  // All-zero data sums to zero, all-ones to 0xFFFF: the two zeros stay apart.
+  std::vector<unsigned char> z(20, 0), o(20, 0xFF);
+  EXPECT_EQ(kav_chksum_fold(kav_chksum_part(z.data(), 20, 0)), 0);
+  EXPECT_EQ(kav_chksum_fold(kav_chksum_part(o.data(), 20, 0)), 0xFFFF);
 }
 
 TEST_F(PanSupport, ChainDumpsUndecodableLayer) {

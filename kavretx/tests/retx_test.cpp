@@ -556,3 +556,33 @@ TEST(RetxCommandLine, ErrorsEndWithStatus99) {
 }
 
 }  // namespace
+
+// ---- lost output ------------------------------------------------------------
+
+// A report that cannot be written is not a success: one message, status 1.
+TEST_F(RetxListing, FullDiskEndsWithOneMessageAndStatus1) {
+  logtest::RunResult rr = logtest::run({kavretx()}, path, "/dev/full", td.file("err"));
+  EXPECT_EQ(rr.status, 1);
+  EXPECT_EQ(logtest::read_text(td.file("err")),
+            "Write failed on standard output - errno=28 [No space left on device]\n");
+}
+
+// Its reader gone, the report stops at once, even while its input is quiet.
+TEST(RetxPipes, ReaderGoneEndsTheReportWhileItsInputIsQuiet) {
+  TempDir td;
+  std::string script = td.file("pipe.sh");
+  // The report's own end is timed: the writer of its input goes on sleeping.
+  std::string text = "start=$(date +%s%N)\n(sleep 6; echo) | { '" + kavretx() + "' 2>'" + td.file("err") +
+                     "'; echo $? $((($(date +%s%N) - start) / 1000000)) >'" + td.file("end") +
+                     "'; } | head -1 >/dev/null\ncat '" + td.file("end") + "'\n";
+  logtest::write_file(script, Bytes(text.begin(), text.end()));
+  FILE *p = popen(("bash '" + script + "'").c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  int status = -1;
+  long ms = -1;
+  ASSERT_EQ(fscanf(p, "%d %ld", &status, &ms), 2);
+  pclose(p);
+  EXPECT_EQ(status, 1);
+  EXPECT_LT(ms, 3000);  // the writer of its input sleeps six seconds
+  EXPECT_EQ(logtest::read_text(td.file("err")), "Write failed on standard output - errno=32 [Broken pipe]\n");
+}

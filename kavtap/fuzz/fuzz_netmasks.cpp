@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int n = 0;
   if (tap_load_netmasks(path.c_str(), &tab, &n) == 0) {
     uint32_t mask;
-    for (int i = 0; i < n; i++) tap_netmask(tab[i].net | 1u, tab, n, &mask);
+    for (int i = 0; i < n; i++) tap_netmask(tab[i].net | 1u, 0xFFFFFF00u, tab, n, &mask);
     std::free(tab);
   }
   std::string text(reinterpret_cast<const char *>(data), size);

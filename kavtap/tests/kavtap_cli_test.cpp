@@ -146,14 +146,55 @@ TEST(TapCli, SmallKsduLimitsSnapshot) {
   EXPECT_EQ(r.err, "Snapshot length (-t) may not exceed KSDU - 2000 vs 1000\n");
 }
 
+// Runs the tap at `binary` as a user other than root and returns its exit
+// status, its standard error in *err. Run by root, a copy of the tap and of
+// the suite's libraries goes into a folder of its own that the other user
+// can reach: the build may sit in a private folder (a clone under /root or
+// under a 0700 temporary folder). Run by anyone else, the caller is already
+// not root.
+int run_not_root(const std::string &binary, std::string *err) {
+  char tmpl[] = "/tmp/kavtap_nr.XXXXXX";
+  if (!mkdtemp(tmpl)) return -1;
+  const std::string dir = tmpl;
+  std::string cmd;
+  if (geteuid() == 0) {
+    const std::string libs = std::string(VELMORA_BIN_DIR) + "/../lib";
+    if (sh("cp '" + binary + "' '" + dir + "/kavtap' && mkdir '" + dir + "/lib' && cp -P '" + libs + "'/*.so* '" +
+           dir + "/lib/' && chmod -R a+rX '" + dir + "'") != 0) {
+      sh("rm -rf '" + dir + "'");
+      return -1;
+    }
+    cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH='" + dir + "/lib' '" + dir +
+          "/kavtap'";
+  } else {
+    cmd = "'" + binary + "'";
+  }
+  int st = sh("TOVATRC_FILENAME=/dev/null " + cmd + " -i lo >/dev/null 2>'" + dir + "/err'");
+  *err = slurp(dir + "/err");
+  sh("rm -rf '" + dir + "'");
+  return st;
+}
+
 TEST(TapCli, NotRootExits1) {
-  std::string err = "/tmp/kavtap_nr_" + std::to_string(getpid());
-  int st = sh("TOVATRC_FILENAME=/dev/null setpriv --reuid=65534 --regid=65534 --clear-groups " + tap_binary() +
-              " -i lo >/dev/null 2>" + err);
-  std::string text = slurp(err);
-  unlink(err.c_str());
-  EXPECT_EQ(st, 1);
-  EXPECT_EQ(text, "Sorry, you must be root to run this program.\n");
+  std::string err;
+  EXPECT_EQ(run_not_root(tap_binary(), &err), 1) << err;
+  EXPECT_EQ(err, "Sorry, you must be root to run this program.\n");
+}
+
+// The same check with the tap in a private (0700) folder, as in a clone
+// under /root: the user the check runs as cannot reach it there.
+TEST(TapCli, NotRootCheckFromPrivateFolder) {
+  char tmpl[] = "/tmp/kavtap_private.XXXXXX";
+  ASSERT_TRUE(mkdtemp(tmpl));
+  const std::string dir = tmpl;
+  struct Cleanup {
+    std::string d;
+    ~Cleanup() { sh("rm -rf '" + d + "'"); }
+  } cleanup{dir};
+  ASSERT_EQ(sh("chmod 700 '" + dir + "' && cp '" + tap_binary() + "' '" + dir + "/kavtap'"), 0);
+  std::string err;
+  EXPECT_EQ(run_not_root(dir + "/kavtap", &err), 1) << err;
+  EXPECT_EQ(err, "Sorry, you must be root to run this program.\n");
 }
 
 TEST(TapCli, TerminalOutputRefused) {

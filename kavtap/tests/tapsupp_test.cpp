@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "tapsupp.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -103,24 +104,27 @@ TEST_F(Netmasks, LongestMatchingMaskWins) {
   EXPECT_EQ(tab[0].net, 0x0A000000u);
   EXPECT_EQ(tab[0].mask, 0xFFFFFF00u);
   uint32_t m = 0;
-  ASSERT_EQ(tap_netmask(0x0A010203u, tab, n, &m), 0);  // 10.1.2.3
+  ASSERT_EQ(tap_netmask(0x0A010203u, 0xFFFFFFF0u, tab, n, &m), 0);  // 10.1.2.3
   EXPECT_EQ(m, 0xFFFFFF00u);
-  ASSERT_EQ(tap_netmask(0x0A010903u, tab, n, &m), 0);  // 10.1.9.3
+  ASSERT_EQ(tap_netmask(0x0A010903u, 0xFFFFFFF0u, tab, n, &m), 0);  // 10.1.9.3
   EXPECT_EQ(m, 0xFFFF0000u);
-  ASSERT_EQ(tap_netmask(0x0A020203u, tab, n, &m), 0);  // 10.2.2.3: class A
-  EXPECT_EQ(m, 0xFF000000u);
+  // 10.2.2.3 matches no entry: the interface's own mask, not a class mask.
+  ASSERT_EQ(tap_netmask(0x0A020203u, 0xFFFFFFF0u, tab, n, &m), 0);
+  EXPECT_EQ(m, 0xFFFFFFF0u);
   std::free(tab);
 }
 
-TEST_F(Netmasks, ClassMasksAndInvalidHost) {
+// Without an entry the configured mask is recorded: 10.77.0.1/24 and
+// 172.20.5.9/28 keep their own masks, not 0xFF000000 and 0xFFFF0000.
+TEST_F(Netmasks, ConfiguredMaskWithoutEntryAndInvalidHost) {
   uint32_t m = 0;
-  ASSERT_EQ(tap_netmask(0x7F000001u, nullptr, 0, &m), 0);
-  EXPECT_EQ(m, 0xFF000000u);
-  ASSERT_EQ(tap_netmask(0xAC100001u, nullptr, 0, &m), 0);
-  EXPECT_EQ(m, 0xFFFF0000u);
-  ASSERT_EQ(tap_netmask(0xC6120001u, nullptr, 0, &m), 0);
+  ASSERT_EQ(tap_netmask(0x0A4D0001u, 0xFFFFFF00u, nullptr, 0, &m), 0);
   EXPECT_EQ(m, 0xFFFFFF00u);
-  EXPECT_NE(tap_netmask(0xE0000001u, nullptr, 0, &m), 0);
+  ASSERT_EQ(tap_netmask(0xAC140509u, 0xFFFFFFF0u, nullptr, 0, &m), 0);
+  EXPECT_EQ(m, 0xFFFFFFF0u);
+  ASSERT_EQ(tap_netmask(0xC6120001u, 0xFFFE0000u, nullptr, 0, &m), 0);
+  EXPECT_EQ(m, 0xFFFE0000u);
+  EXPECT_NE(tap_netmask(0xE0000001u, 0xFFFFFF00u, nullptr, 0, &m), 0);
   EXPECT_STREQ(tvl_usrmsg, "224.0.0.1 is not a valid host address");
 }
 
@@ -233,3 +237,24 @@ TEST(Asctimdat, MonthDayAndTime) {
 }
 
 }  // namespace
+
+TEST(Progress, CounterStaysOnOneLineAtAnySize) {
+  int width = 5;
+  char buf[64];
+  std::string screen = "";
+  const uint64_t counts[] = {3, 99999, 100000, 123456789, 9999999999ull, 18446744073709551615ull};
+  std::string expect_first = "\b\b\b\b\b    3";
+  int n = tap_progress_text(buf, sizeof buf, &width, counts[0]);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), expect_first);
+  screen += std::string(buf, static_cast<size_t>(n));
+  for (size_t i = 1; i < sizeof counts / sizeof counts[0]; i++) {
+    n = tap_progress_text(buf, sizeof buf, &width, counts[i]);
+    screen += std::string(buf, static_cast<size_t>(n));
+    EXPECT_EQ(taptest::rendered(screen), std::to_string(counts[i])) << i;
+  }
+  EXPECT_EQ(width, 20);
+  // Each rewrite steps back over exactly what the one before printed.
+  n = tap_progress_text(buf, sizeof buf, &width, 7);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), std::string(20, '\b') + "    7");
+  EXPECT_EQ(width, 5);
+}

@@ -148,7 +148,8 @@ size_t count_of(const std::string &text, const std::string &what) {
 }
 
 TEST(XrefTwoPoints, FragmentsOnTheSmallerLinkCrossReferenced) {
-  VTS_REQUIRE(geteuid() == 0, "needs root for network namespaces");
+  // Root is not something set-up provides: a normal user's make test skips.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
   RoutedPath path;
   ASSERT_TRUE(path.ok) << "cannot build the namespaces";
   TempDir td;

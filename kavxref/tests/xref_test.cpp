@@ -539,9 +539,11 @@ TEST(XrefOutput, UnexaminableStdoutIsNotedAndRunGoesOn) {
   int st = 0;
   waitpid(pid, &st, 0);
   ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0);
-  EXPECT_EQ(logtest::read_text(err).find("Failed to stat stdout (errno=9) - assume full buffering\n"), 0u)
-      << logtest::read_text(err);
+  // The run goes on to the end; with nowhere to write, it then says so.
+  EXPECT_EQ(WEXITSTATUS(st), 1);
+  std::string text = logtest::read_text(err);
+  EXPECT_EQ(text.find("Failed to stat stdout (errno=9) - assume full buffering\n"), 0u) << text;
+  EXPECT_NE(text.find("Write failed on standard output - errno="), std::string::npos) << text;
 }
 
 // ---- command line ----------------------------------------------------------
@@ -581,3 +583,14 @@ TEST(XrefCommandLine, ErrorsEndWithStatus99) {
 }
 
 }  // namespace
+
+// A report that cannot be written is not a success: one message, status 1.
+TEST_F(XrefListings, FullDiskEndsWithOneMessageAndStatus1) {
+  logtest::write_file(td.file("empty"), {});
+  logtest::RunResult rr = logtest::run({kavxref(), in, ref}, td.file("empty"), "/dev/full", td.file("err"));
+  EXPECT_EQ(rr.status, 1);
+  std::string err = logtest::read_text(td.file("err"));
+  EXPECT_NE(err.find("Write failed on standard output - errno=28 [No space left on device]\n"), std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("Write failed", err.find("Write failed") + 1), std::string::npos) << err;  // only once
+}

@@ -1,0 +1,55 @@
+// libFuzzer target: the BER walker with and without each schema (LDAP, SNMP,
+// certificate, revocation list) at every verbosity, with OID names loaded.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "panrpcber.h"
+
+namespace {
+
+// A few names, so that the prefix search of the OID lookup runs too.
+void load_names() {
+  char dir[] = "/tmp/fuzz-ber-XXXXXX";
+  if (!mkdtemp(dir)) return;
+  char path[64];
+  snprintf(path, sizeof path, "%s/oids.map", dir);
+  FILE *f = fopen(path, "w");
+  if (f) {
+    fputs("1.3.6.1 = internet\n1.3.6.1.2.1.1.5 = sysName\n2.5.4.3 = commonName\n2.5.29 = id-ce\n", f);
+    fclose(f);
+    setenv("TOVADIR", dir, 1);
+    kav_cache_oids();
+  }
+  unlink(path);
+  rmdir(dir);
+}
+
+const int kCodes[] = {-2, 161, 162, 389, -4, -5, 0};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static FILE *sink = nullptr;
+  if (!sink) {
+    sink = fopen("/dev/null", "w");
+    kav_outfp = sink;
+    load_names();
+  }
+  if (size < 1) return 0;
+  unsigned sel = data[0];
+  data++;
+  size--;
+  kav_vblvl = int(sel & 3) + 1;
+  int layer = (sel & 4) ? 0 : 5;
+  int code = kCodes[(sel >> 3) % (sizeof kCodes / sizeof kCodes[0])];
+  kav_envdmpfmt = (sel & 0x80) ? 1 : 0;
+  unsigned char *copy = (unsigned char *)malloc(size ? size : 1);
+  if (size) memcpy(copy, data, size);
+  kav_panasn1(kav_view(copy, int(size)), layer, code, "F");
+  free(copy);
+  return 0;
+}
