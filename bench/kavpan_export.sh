@@ -9,7 +9,7 @@ FRAMES=${2:-400000}
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
 bench_start "kavpan_export" editcap
-c++ -O2 -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
+c++ -O2 -I"$HERE/../testsupport" -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
 "$TMP/mkpcap" "$TMP/big.pcap" "$FRAMES" 1
 "$BIN/kav_import" -x Tcpdump <"$TMP/big.pcap" >"$TMP/big.log" 2>/dev/null
 

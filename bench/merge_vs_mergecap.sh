@@ -17,7 +17,7 @@ command -v mergecap >/dev/null || { echo "merge_vs_mergecap: mergecap not instal
 [ -x /usr/bin/time ] || { echo "merge_vs_mergecap: GNU time (/usr/bin/time) needed - skipped"; exit 0; }
 TMP=$(mktemp -d /tmp/kavbench.XXXXXX)
 trap 'rm -rf "$TMP"' EXIT INT TERM
-c++ -O2 -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
+c++ -O2 -I"$HERE/../testsupport" -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
 export TOVATRC_FILENAME=/dev/null
 logs=""
 pcaps=""

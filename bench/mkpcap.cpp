@@ -7,24 +7,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "capfile.h"
+
 int main(int argc, char **argv) {
   if (argc < 4) {
     fprintf(stderr, "usage: %s file frames seed [start-sec [step-usec]]\n", argv[0]);
     return 2;
   }
-  FILE *f = fopen(argv[1], "wb");
-  if (!f) {
-    perror(argv[1]);
-    return 1;
-  }
-  static char buf[1 << 20];
-  setvbuf(f, buf, _IOFBF, sizeof buf);
+  FILE *f = pkt::open_capture(argv[1]);
+  if (!f) return 1;
   unsigned long frames = strtoul(argv[2], nullptr, 10);
   uint32_t seed = (uint32_t)strtoul(argv[3], nullptr, 10) * 2654435761u + 1;
   uint64_t t = (argc > 4 ? strtoull(argv[4], nullptr, 10) : 1700000000ull) * 1000000ull;
   uint64_t step = argc > 5 ? strtoull(argv[5], nullptr, 10) : 100;
-  uint32_t hdr[6] = {0xA1B2C3D4u, 2u | 4u << 16, 0, 0, 65535, 1};
-  fwrite(hdr, 4, 6, f);
+  pkt::PcapWriter w(f);
   unsigned char frame[1514];
   for (size_t i = 0; i < sizeof frame; i++) frame[i] = (unsigned char)(i * 13 + 7);
   const unsigned char eth[14] = {2, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 2, 8, 0};
@@ -40,9 +36,7 @@ int main(int argc, char **argv) {
     frame[18] = (unsigned char)(n >> 8);
     frame[19] = (unsigned char)n;
     t += step / 2 + (seed >> 4) % (step + 1);
-    uint32_t rec[4] = {(uint32_t)(t / 1000000), (uint32_t)(t % 1000000), len, len};
-    fwrite(rec, 4, 4, f);
-    fwrite(frame, 1, len, f);
+    w.frame(int64_t(t / 1000000), int64_t(t % 1000000), pkt::Bytes(frame, frame + len));
   }
   if (fclose(f) != 0) {
     perror(argv[1]);

@@ -23,12 +23,7 @@ struct Conn {
 };
 
 Bytes segment(const Conn &c, bool from_client, uint32_t seq, uint8_t flags, size_t len, uint16_t id) {
-  Tcp t;
-  t.sport = from_client ? c.sport : 80;
-  t.dport = from_client ? 80 : c.sport;
-  t.seq = seq;
-  t.ack = from_client ? c.sseq : c.cseq;
-  t.flags = flags;
+  Tcp t = tcp_fields(from_client ? c.sport : 80, from_client ? 80 : c.sport, seq, from_client ? c.sseq : c.cseq, flags);
   t.data = Bytes(len, 0x61);
   uint32_t src = from_client ? c.client : c.server, dst = from_client ? c.server : c.client;
   return ether(from_client ? mac(2) : mac(1), from_client ? mac(1) : mac(2), 0x0800,
@@ -42,13 +37,8 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s file frames [connections]\n", argv[0]);
     return 2;
   }
-  FILE *f = fopen(argv[1], "wb");
-  if (!f) {
-    perror(argv[1]);
-    return 1;
-  }
-  static char buf[1 << 20];
-  setvbuf(f, buf, _IOFBF, sizeof buf);
+  FILE *f = pkt::open_capture(argv[1]);
+  if (!f) return 1;
   unsigned long frames = strtoul(argv[2], nullptr, 10);
   unsigned nconn = argc > 3 ? (unsigned)strtoul(argv[3], nullptr, 10) : 256;
   if (nconn == 0) nconn = 1;

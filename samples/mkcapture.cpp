@@ -7,7 +7,7 @@
 //                                       "app" (DNS, DHCP and HTTP traffic)
 //   mkcapture app N OUT.kav OUT.pcap     the same as MIX "app"
 //
-// Build: c++ -std=c++20 -O2 -o mkcapture samples/mkcapture.cpp
+// Build: c++ -std=c++20 -O2 -Itestsupport -o mkcapture samples/mkcapture.cpp
 #include "capgen.h"
 
 #include <cstdlib>
@@ -44,38 +44,19 @@ static int sample(const char *path) {
   put(ether(b, a, 0x0800, ipv4(ha, dns, 17, udp4(ha, dns, 51000, 53, q), 0x1c46)), 2200);
 
   // A TCP connection: handshake, request, reply, close.
-  Tcp syn;
-  syn.sport = 51001;
-  syn.dport = 80;
-  syn.seq = 1000;
-  syn.flags = 0x02;
+  Tcp syn = tcp_fields(51001, 80, 1000, 0, 0x02);
   syn.opts = {2, 4, 0x05, 0xb4, 4, 2, 8, 10, 0, 0, 0, 1, 0, 0, 0, 0, 1, 3, 3, 7};
   put(ether(b, a, 0x0800, ipv4(ha, hb, 6, tcp4(ha, hb, syn), 0x1c47)), 1800);
-  Tcp sa;
-  sa.sport = 80;
-  sa.dport = 51001;
-  sa.seq = 5000;
-  sa.ack = 1001;
-  sa.flags = 0x12;
+  Tcp sa = tcp_fields(80, 51001, 5000, 1001, 0x12);
   sa.opts = {2, 4, 0x05, 0xb4, 1, 1, 4, 2};
   put(ether(a, b, 0x0800, ipv4(hb, ha, 6, tcp4(hb, ha, sa), 0, 64)), 240);
-  Tcp ack;
-  ack.sport = 51001;
-  ack.dport = 80;
-  ack.seq = 1001;
-  ack.ack = 5001;
-  ack.flags = 0x10;
+  Tcp ack = tcp_fields(51001, 80, 1001, 5001, 0x10);
   put(ether(b, a, 0x0800, ipv4(ha, hb, 6, tcp4(ha, hb, ack), 0x1c48)), 90);
   Tcp req = ack;
   req.flags = 0x18;
   req.data = text("GET /index.html HTTP/1.0\r\nHost: 192.168.7.20\r\n\r\n");
   put(ether(b, a, 0x0800, ipv4(ha, hb, 6, tcp4(ha, hb, req), 0x1c49)), 60);
-  Tcp rsp;
-  rsp.sport = 80;
-  rsp.dport = 51001;
-  rsp.seq = 5001;
-  rsp.ack = 1001 + uint32_t(req.data.size());
-  rsp.flags = 0x18;
+  Tcp rsp = tcp_fields(80, 51001, 5001, 1001 + uint32_t(req.data.size()), 0x18);
   rsp.data = text("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 12\r\n\r\nhello world\n");
   put(ether(a, b, 0x0800, ipv4(hb, ha, 6, tcp4(hb, ha, rsp), 0x0a01, 64)), 410);
   // The same reply again, its checksum damaged on the way.
@@ -99,12 +80,7 @@ static int sample(const char *path) {
   // IPv6: a multicast DNS query and a TCP segment.
   Ip6 s6 = ip6(1), d6 = ip6(0x20);
   put(ether(b, a, 0x86dd, ipv6(s6, d6, 17, udp6(s6, d6, 5353, 5353, Bytes(q.begin(), q.end())))), 90000);
-  Tcp t6;
-  t6.sport = 51003;
-  t6.dport = 443;
-  t6.seq = 77;
-  t6.ack = 0;
-  t6.flags = 0x02;
+  Tcp t6 = tcp_fields(51003, 443, 77, 0, 0x02);
   t6.opts = {2, 4, 0x05, 0xa0};
   put(ether(b, a, 0x86dd, ipv6(s6, d6, 6, tcp6(s6, d6, t6))), 400);
 

@@ -32,10 +32,7 @@ class Dir : public vts::TempDir {
 };
 
 Bytes frame(int i) {
-  Tcp t;
-  t.sport = uint16_t(40000 + i % 1000);
-  t.dport = 80;
-  t.seq = uint32_t(i);
+  Tcp t = tcp_fields(uint16_t(40000 + i % 1000), 80, uint32_t(i), 0, 0x02);
   uint32_t a = ip4(192, 168, 7, 1), b = ip4(192, 168, 7, 20);
   return ether(mac(2), mac(1), 0x0800, ipv4(a, b, 6, tcp4(a, b, t), uint16_t(i)));
 }

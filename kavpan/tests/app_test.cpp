@@ -102,10 +102,7 @@ Bytes arp_frame() {
 }
 
 Bytes tcp_frame() {
-  Tcp t;
-  t.sport = 51001;
-  t.dport = 80;
-  t.seq = 1000;
+  Tcp t = tcp_fields(51001, 80, 1000, 0, 0x02);
   uint32_t a = ip4(192, 168, 7, 1), b = ip4(192, 168, 7, 20);
   return ether(mac(2), mac(1), 0x0800, ipv4(a, b, 6, tcp4(a, b, t), 0x1c47));
 }

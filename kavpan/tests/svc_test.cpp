@@ -85,10 +85,7 @@ Bytes udp61() {
 }
 Bytes arp60() { return ether(bcast(), mac(1), 0x0806, arp(1, mac(1), HA, Mac{{0, 0, 0, 0, 0, 0}}, HB)); }
 Bytes tcp_ip() {
-  Tcp t;
-  t.sport = 51001;
-  t.dport = 80;
-  t.seq = 1000;
+  Tcp t = tcp_fields(51001, 80, 1000, 0, 0x02);
   return ipv4(HA, HB, 6, tcp4(HA, HB, t), 0x1c47);
 }
 Bytes tcp60() { return ether(mac(2), mac(1), 0x0800, tcp_ip()); }  // 54 octets and 6 of padding

@@ -27,7 +27,7 @@ std::string parse_error(const char *text) {
 }
 
 Bytes tcp80() { return ipv4(Ip4{}, tcp(40000, 80, SYN)); }
-Bytes tci(unsigned vid, unsigned type) { return {uint8_t(vid >> 8), uint8_t(vid), uint8_t(type >> 8), uint8_t(type)}; }
+Bytes tci(unsigned vid, unsigned type) { return pkt::vlan_tag(vid, type); }
 
 TEST(KavFiltEncap, RulesSeeThroughTags) {
   Bytes one = cat({eth(mac(1), mac(2), 0x8100), tci(100, 0x0800), tcp80()});
