@@ -1,4 +1,5 @@
-// Test helpers: output capture, packet builders and a bounds-safe pcap reader.
+// Test helpers: output capture and decoding through the analyser, with
+// short forms of the shared packet builders and pcap files.
 #ifndef KAVPAN_TESTS_PKT_HELPERS_H
 #define KAVPAN_TESTS_PKT_HELPERS_H
 
@@ -7,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "capfile.h"
 #include "pansupp.h"
+#include "pktbuild.h"
 
 typedef std::vector<unsigned char> bytes;
 
@@ -26,12 +29,19 @@ std::string l4_out(int vb, bool tcp, unsigned sp, unsigned dp, const bytes &payl
 // Resets every global of the decoders to a numeric, cache-free state.
 void reset_decoders(int vb);
 
-bytes hexbytes(const char *hex);  // "45 00 00 1c ..." (blanks ignored)
-void put16(bytes &b, size_t off, unsigned v);
-void put32(bytes &b, size_t off, uint32_t v);
-uint16_t inet_sum(const unsigned char *p, size_t n, uint32_t seed = 0);
+// The generic builders are pktbuild.h's; these short forms take addresses
+// as text ("10.0.0.1", "2001:db8::1", "aa:bb:cc:dd:ee:ff").
+using pkt::cat;
+using pkt::hexbytes;  // "45 00 00 1c ..." (blanks ignored)
+using pkt::mpls_entry;
+using pkt::put16;
+using pkt::put32;
+// Folded sum of n octets plus seed, not complemented.
+inline uint16_t inet_sum(const unsigned char *p, size_t n, uint32_t seed = 0) {
+  return uint16_t(~pkt::fold(pkt::sum16(p, n, seed)));
+}
 
-bytes eth_hdr(const char *dst, const char *src, unsigned type);  // "aa:bb:.."
+bytes eth_hdr(const char *dst, const char *src, unsigned type);
 // IPv4 header (no options unless given) with a correct checksum.
 bytes ipv4_hdr(const char *src, const char *dst, unsigned proto, unsigned payload_len, unsigned id = 1,
                unsigned ttl = 64, unsigned fragfield = 0x4000, const bytes &opts = {});
@@ -41,9 +51,6 @@ bytes ipv6_hdr(const char *src, const char *dst, unsigned nh, unsigned payload_l
 bytes tcp_seg(bool v6, const char *src, const char *dst, unsigned sp, unsigned dp, uint32_t seq, uint32_t ack,
               unsigned flags, unsigned win, const bytes &opts, const bytes &payload);
 bytes udp_dgram(bool v6, const char *src, const char *dst, unsigned sp, unsigned dp, const bytes &payload);
-bytes cat(std::initializer_list<bytes> parts);
-// One MPLS label-stack entry.
-bytes mpls_entry(unsigned label, unsigned tc, bool bottom, unsigned ttl);
 // IPv6 datagram (hop limit 255) carrying an ICMPv6 message, its checksum
 // right over the pseudo-header, or wrong when good is false.
 bytes icmp6_datagram(unsigned type, unsigned code, const bytes &body, const char *src, const char *dst,
@@ -53,21 +60,14 @@ bytes icmp6_datagram(unsigned type, unsigned code, const bytes &body, const char
 // be one line.
 void decode_every_cut(const bytes &f, int layer, int proto);
 
-// pcap files.
-struct pcap_frame {
-  unsigned caplen = 0, wirelen = 0;
-  uint32_t sec = 0, usec = 0;
-  bytes data;
-};
-struct pcap_file {
-  unsigned linktype = 0;
-  std::vector<pcap_frame> frames;
-};
-// Reads a classic pcap file (either byte order, micro- or nanosecond). Returns
-// false when it is not one; frames cut by the end of the file are dropped.
-bool read_pcap(const std::string &path, pcap_file &out, size_t max_frames = 200000);
+// pcap files, through capfile.h.
+using pcap_frame = pkt::PcapFrame;
+using pcap_file = pkt::PcapFile;
+using pkt::read_pcap;
 // Writes frames as a classic little-endian pcap file of link type Ethernet.
-bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames);
+inline bool write_eth_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
+  return pkt::write_pcap(path, frames, 1, 262144);
+}
 // Start layer/protocol for a pcap link type; false when the chain has no decoder for it.
 bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, int *offset);
 

@@ -20,9 +20,8 @@ const char *kS = "fe80::1", *kD = "fe80::2";
 bytes icmp6(unsigned type, unsigned code, const bytes &body) { return icmp6_datagram(type, code, body, kS, kD); }
 
 bytes addr(const char *a) {
-  bytes b(16);
-  inet_pton(AF_INET6, a, b.data());
-  return b;
+  pkt::Ip6 x = pkt::ip6_text(a);
+  return bytes(x.a, x.a + 16);
 }
 
 TEST_F(PanIcmp6, EchoAndChecksumVerdicts) {

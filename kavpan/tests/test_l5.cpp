@@ -19,7 +19,7 @@ class PanApp : public ::testing::Test {
   }
 };
 
-bytes txt(const char *s) { return bytes(s, s + strlen(s)); }
+bytes txt(const char *s) { return pkt::text(s); }
 
 // A DNS query header with no questions: recognisable as DNS at a glance.
 bytes dnsq() { return hexbytes("00 01 01 00 00 00 00 00 00 00 00 00"); }

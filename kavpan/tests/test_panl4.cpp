@@ -194,9 +194,7 @@ TEST_F(PanTrans, Udp) {
 }
 
 bytes icmp_msg(unsigned type, unsigned code, const bytes &body) {
-  bytes m = cat({bytes{(unsigned char)type, (unsigned char)code, 0, 0}, body});
-  put16(m, 2, uint16_t(~inet_sum(m.data(), m.size())));
-  return m;
+  return pkt::icmp_msg(uint8_t(type), uint8_t(code), body);
 }
 
 std::string hex4(unsigned v) {

@@ -25,17 +25,8 @@ namespace {
 
 bool have_tshark() { return system("tshark --version >/dev/null 2>&1") == 0; }
 
-void write_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 262144, 1};
-  fwrite(gh, sizeof gh, 1, f);
-  for (const auto &fr : frames) {
-    uint32_t rh[4] = {fr.sec, fr.usec, unsigned(fr.data.size()), fr.wirelen};
-    fwrite(rh, sizeof rh, 1, f);
-    fwrite(fr.data.data(), 1, fr.data.size(), f);
-  }
-  fclose(f);
+void save_pcap(const std::string &path, const std::vector<pcap_frame> &frames) {
+  ASSERT_TRUE(write_eth_pcap(path, frames));
 }
 
 typedef std::vector<std::string> list;
@@ -137,7 +128,7 @@ std::vector<std::vector<list>> tshark_fields(const std::vector<pcap_frame> &fram
   std::vector<std::vector<list>> rows;
   vts::TempDir dir;
   std::string pcap = dir.file("in.pcap");
-  write_pcap(pcap, frames);
+  save_pcap(pcap, frames);
   std::vector<std::vector<std::string>> text;
   if (!vts::tshark_fields(pcap,
                           "-o ip.check_checksum:TRUE -o tcp.check_checksum:TRUE -o udp.check_checksum:TRUE"

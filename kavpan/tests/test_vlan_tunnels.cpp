@@ -17,10 +17,7 @@ class PanEncap : public ::testing::Test {
 const char *kDst = "00:11:22:33:44:55", *kSrc = "00:66:77:88:99:aa";
 
 bytes tag(unsigned pcp, unsigned dei, unsigned vid, unsigned type) {
-  bytes b(4);
-  put16(b, 0, (pcp << 13) | (dei << 12) | vid);
-  put16(b, 2, type);
-  return b;
+  return pkt::vlan_tag((pcp << 13) | (dei << 12) | vid, type);
 }
 
 bytes udp4(const char *s = "10.0.0.1", const char *d = "10.0.0.2") {
