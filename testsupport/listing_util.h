@@ -29,18 +29,7 @@ inline const capgen::Mac MAC_A = capgen::mac(1), MAC_B = capgen::mac(2);
 // capgen::ipv4, which always sets don't-fragment.
 inline Bytes ipv4_raw(uint32_t src, uint32_t dst, uint8_t proto, const Bytes &payload, uint16_t id, uint8_t ttl,
                       uint16_t fragfield) {
-  Bytes h(20);
-  h[0] = 0x45;
-  capgen::put_be(h, 2, 20 + payload.size(), 2);
-  capgen::put_be(h, 4, id, 2);
-  capgen::put_be(h, 6, fragfield, 2);
-  h[8] = ttl;
-  h[9] = proto;
-  capgen::put_be(h, 12, src, 4);
-  capgen::put_be(h, 16, dst, 4);
-  capgen::put_be(h, 10, capgen::fold(capgen::sum16(h.data(), 20)), 2);
-  h.insert(h.end(), payload.begin(), payload.end());
-  return h;
+  return pkt::ipv4(pkt::Ip4Hdr{src, dst, proto, id, ttl, fragfield, {}, true, 0}, payload);
 }
 
 // Splits an IPv4 datagram (20-octet header, DF clear) into fragments that fit
@@ -75,12 +64,7 @@ struct TcpSide {
   uint16_t id = 100;
 
   Bytes segment(uint32_t s, uint8_t flags, size_t len) {
-    capgen::Tcp t;
-    t.sport = sport;
-    t.dport = dport;
-    t.seq = s;
-    t.ack = 1;
-    t.flags = flags;
+    capgen::Tcp t = capgen::tcp_fields(sport, dport, s, 1, flags);
     t.data = Bytes(len, uint8_t('a' + len % 26));
     return capgen::ipv4(src, dst, 6, capgen::tcp4(src, dst, t), id++);
   }

@@ -21,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "capfile.h"
 #include "oracle.h"
+#include "pktbuild.h"
 #include "runner.h"
 #include "testsupport.h"
 
@@ -100,19 +102,11 @@ inline std::string bin(const char *prog) { return std::string(VELMORA_BIN_DIR) +
 
 // ---- byte builders -----------------------------------------------------------
 
-inline void put_be(Bytes &b, uint64_t v, int n) {
-  for (int i = n - 1; i >= 0; i--) b.push_back((unsigned char)(v >> (8 * i)));
-}
-inline void put_le(Bytes &b, uint64_t v, int n) {
-  for (int i = 0; i < n; i++) b.push_back((unsigned char)(v >> (8 * i)));
-}
-inline void put(Bytes &b, uint64_t v, int n, bool big) {
-  if (big)
-    put_be(b, v, n);
-  else
-    put_le(b, v, n);
-}
-inline void append(Bytes &b, const Bytes &x) { b.insert(b.end(), x.begin(), x.end()); }
+// Appending writers (pktbuild.h's, under the names these tests use).
+inline void put_be(Bytes &b, uint64_t v, int n) { pkt::add_be(b, v, n); }
+inline void put_le(Bytes &b, uint64_t v, int n) { pkt::add_le(b, v, n); }
+inline void put(Bytes &b, uint64_t v, int n, bool big) { pkt::add_ord(b, v, n, big); }
+using pkt::append;
 inline uint64_t get_le(const Bytes &b, size_t off, int n) {
   uint64_t v = 0;
   for (int i = n - 1; i >= 0; i--) v = v << 8 | b.at(off + (size_t)i);
@@ -168,30 +162,11 @@ inline Bytes sll(unsigned dir, unsigned arphrd, unsigned alen, unsigned proto) {
   return h;
 }
 
-struct PcapRec {
-  uint32_t sec, usec;
-  Bytes data;
-  uint32_t wire = 0;  // 0: the data's length
-};
+using pkt::PcapRec;
 
 inline Bytes pcap_file(const std::vector<PcapRec> &recs, uint32_t linktype, bool big = false, int major = 2,
                        int minor = 4, uint32_t snaplen = 65535) {
-  Bytes b;
-  put(b, 0xA1B2C3D4u, 4, big);
-  put(b, (uint64_t)major, 2, big);
-  put(b, (uint64_t)minor, 2, big);
-  put(b, 0, 4, big);
-  put(b, 0, 4, big);
-  put(b, snaplen, 4, big);
-  put(b, linktype, 4, big);
-  for (const auto &r : recs) {
-    put(b, r.sec, 4, big);
-    put(b, r.usec, 4, big);
-    put(b, r.data.size(), 4, big);
-    put(b, r.wire ? r.wire : r.data.size(), 4, big);
-    append(b, r.data);
-  }
-  return b;
+  return pkt::pcap_image(recs, linktype, big, major, minor, snaplen);
 }
 
 inline Bytes snoop_file(const std::vector<PcapRec> &recs, uint32_t dlt = 4, uint32_t version = 2) {
@@ -222,78 +197,31 @@ struct SesHdr {
 };
 
 inline Bytes log_hdr(int nses, bool big = false, int major = 3, int minor = 1) {
-  Bytes b = {'k', 'a', 'v', 't', 'a', 'p', 0, 0, 0, 0, (unsigned char)major, (unsigned char)minor};
-  if (big) {
-    b.push_back(0x12);
-    b.push_back(0x34);
-  } else {
-    b.push_back(0x34);
-    b.push_back(0x12);
-  }
-  b.push_back((unsigned char)nses);
+  Bytes b;
+  pkt::log_hdr(b, nses, big, major, minor);
   return b;
 }
 
-// An 8-byte field: little-endian, or the other order's form (a 32-bit
-// big-endian value in the first four bytes).
-inline void put_field(Bytes &b, int64_t v, bool big) {
-  if (big) {
-    put_be(b, (uint64_t)v & 0xFFFFFFFFu, 4);
-    put_be(b, 0xA5A5A5A5u, 4);  // ignored by readers of the other order
-  } else {
-    put_le(b, (uint64_t)v, 8);
-  }
-}
-
 inline Bytes ses_hdr(const SesHdr &s, bool big = false) {
-  Bytes b(65, 0);
-  memcpy(b.data(), s.host.data(), std::min<size_t>(s.host.size(), 64));
-  b.insert(b.end(), 7, 0);
-  put_field(b, s.start, big);
-  Bytes ifn(36, 0);
-  memcpy(ifn.data(), s.ifname.data(), std::min<size_t>(s.ifname.size(), 32));
-  append(b, ifn);
-  if (s.ifinfo)
-    b.insert(b.end(), {10, 0, 0, 1});
-  else
-    b.insert(b.end(), 4, 0);
-  put_field(b, s.netmask, big);
-  put_field(b, s.mtu, big);
-  put_field(b, s.snaplen, big);
-  put_field(b, s.filter.empty() ? 0 : (int64_t)s.filter.size() + 1, big);
-  put_field(b, s.capflags, big);
-  put_field(b, s.linktype, big);
-  put_field(b, 0, big);
-  put_field(b, 0, big);
-  put_field(b, s.ifinfo ? 6 : 0, big);
-  Bytes hw(24, 0);
-  for (int i = 0; s.ifinfo && i < 6; i++) hw[(size_t)i] = (unsigned char)(0x10 + i);
-  append(b, hw);
-  if (!s.filter.empty()) {
-    b.insert(b.end(), s.filter.begin(), s.filter.end());
-    b.push_back(0);
-  }
+  // The interface's address and hardware address, when given, are fixed ones.
+  pkt::LogSession ls{s.host,     s.start,    s.ifname,  s.ifinfo ? pkt::ip4(10, 0, 0, 1) : 0, s.netmask,
+                     s.mtu,      s.snaplen,  s.filter,  s.capflags, s.linktype,
+                     s.ifinfo ? Bytes{0x10, 0x11, 0x12, 0x13, 0x14, 0x15} : Bytes{}};
+  Bytes b;
+  pkt::log_session(b, ls, big);
   return b;
 }
 
 inline Bytes evt(int ses, int type, int64_t sec, int64_t usec, const Bytes &data, int64_t wire = -1,
                  bool big = false) {
-  Bytes b = {(unsigned char)ses, (unsigned char)type, 0, 0, 0, 0, 0, 0};
-  put_field(b, sec, big);
-  put_field(b, usec, big);
-  put_field(b, (int64_t)data.size(), big);
-  put_field(b, wire < 0 ? (int64_t)data.size() : wire, big);
-  append(b, data);
+  Bytes b;
+  pkt::log_event(b, ses, type, sec, usec, data, wire, -1, big);
   return b;
 }
 
 inline Bytes trailer(int64_t dur, int64_t frames, int64_t octets, int64_t rej, int64_t rej_oct, bool big = false) {
   Bytes b;
-  put_field(b, dur, big);
-  put_field(b, frames, big);
-  put_field(b, octets, big);
-  put_field(b, rej, big);
-  put_field(b, rej_oct, big);
+  pkt::log_trailer(b, pkt::LogTrailer{dur, frames, octets, rej, rej_oct}, big);
   return b;
 }
 

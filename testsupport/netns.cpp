@@ -1,4 +1,5 @@
 #include "netns.h"
+#include "pktbuild.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -184,28 +185,22 @@ bool send_frames(const std::string &ns, const std::string &ifname, const std::ve
 }
 
 std::vector<uint8_t> eth_frame(uint16_t ethertype, size_t total_len, int seed) {
-  std::vector<uint8_t> f(total_len);
-  const uint8_t dst[6] = {0x02, 0, 0, 0, 0, 0x01};
-  const uint8_t src[6] = {0x02, 0, 0, 0, 0, 0x02};
-  std::memcpy(f.data(), dst, 6);
-  std::memcpy(f.data() + 6, src, 6);
-  f[12] = static_cast<uint8_t>(ethertype >> 8);
-  f[13] = static_cast<uint8_t>(ethertype);
+  pkt::Bytes f = pkt::eth_hdr(pkt::Mac{{0x02, 0, 0, 0, 0, 0x01}}, pkt::Mac{{0x02, 0, 0, 0, 0, 0x02}}, ethertype);
+  f.resize(total_len);
   for (size_t i = 14; i < total_len; i++) f[i] = static_cast<uint8_t>(i * 7 + seed);
   return f;
 }
 
 std::vector<uint8_t> udp_frame(size_t payload_len, int seed) {
-  std::vector<uint8_t> f = eth_frame(0x0800, 14 + 20 + 8 + payload_len, seed);
-  uint8_t *ip = f.data() + 14;
-  size_t iplen = 20 + 8 + payload_len;
-  const uint8_t hdr[20] = {0x45, 0, static_cast<uint8_t>(iplen >> 8), static_cast<uint8_t>(iplen), 0, 1, 0, 0, 64,
-                           17, 0, 0, 198, 18, 0, 2, 198, 18, 0, 1};
-  std::memcpy(ip, hdr, 20);
-  uint8_t *udp = ip + 20;
-  size_t ulen = 8 + payload_len;
-  const uint8_t uh[8] = {0x30, 0x39, 0x27, 0x0f, static_cast<uint8_t>(ulen >> 8), static_cast<uint8_t>(ulen), 0, 0};
-  std::memcpy(udp, uh, 8);
+  pkt::Bytes f = eth_frame(0x0800, 14 + 20 + 8 + payload_len, seed);
+  pkt::Ip4Hdr ip;
+  ip.src = pkt::ip4(198, 18, 0, 2);
+  ip.dst = pkt::ip4(198, 18, 0, 1);
+  ip.proto = 17;
+  ip.frag = 0;
+  ip.sum = false;
+  pkt::Bytes dgram = pkt::ipv4(ip, pkt::udp(12345, 9999, pkt::Bytes(f.begin() + 42, f.end())));
+  std::copy(dgram.begin(), dgram.end(), f.begin() + 14);
   return f;
 }
 

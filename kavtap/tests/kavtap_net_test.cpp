@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "netns.h"
+#include "pktbuild.h"
 
 using namespace taptest;
 
@@ -524,13 +525,8 @@ TEST_F(TapNet, ProtocolSwitchReplacesFamily) {
 std::vector<uint8_t> ip_proto3_frame(const uint8_t dst_mac[6], size_t payload_len) {
   std::vector<uint8_t> f = udp_frame(payload_len - 8, 7);
   std::memcpy(f.data(), dst_mac, 6);
-  uint8_t *ip = f.data() + 14;
-  ip[9] = 3;
-  uint32_t sum = 0;
-  for (int i = 0; i < 20; i += 2) sum += (ip[i] << 8) | ip[i + 1];
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  ip[10] = static_cast<uint8_t>(~sum >> 8);
-  ip[11] = static_cast<uint8_t>(~sum);
+  f[14 + 9] = 3;
+  pkt::put16(f, 14 + 10, pkt::fold(pkt::sum16(f.data() + 14, 20)));
   return f;
 }
 

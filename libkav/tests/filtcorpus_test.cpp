@@ -1,5 +1,6 @@
 // The matcher against tcpdump on the Ethernet frames of the shared capture
 // corpus, for expressions whose meaning is the same in both languages.
+#include "capfile.h"
 #include "filtset.h"
 #include "kav.h"
 #include "testsupport.h"
@@ -19,71 +20,32 @@ constexpr uint32_t kMaxSnap = 262144;
 
 using Frame = std::vector<uint8_t>;
 
-uint32_t rd32(const uint8_t *p, bool swap) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return swap ? __builtin_bswap32(v) : v;
-}
-
 // Frames of a classic pcap file with the given link type; stops at the first
 // record cut short.
 std::vector<Frame> read_pcap(const std::string &path, uint32_t want_link) {
   std::vector<Frame> out;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return out;
-  uint8_t gh[24];
-  if (fread(gh, 1, 24, f) == 24) {
-    uint32_t magic;
-    memcpy(&magic, gh, 4);
-    bool swap = magic == 0xd4c3b2a1 || magic == 0x4d3cb2a1;
-    bool ok = swap || magic == 0xa1b2c3d4 || magic == 0xa1b23c4d;
-    if (ok && (rd32(gh + 20, swap) & 0xFFFF) == want_link) {
-      uint8_t rh[16];
-      while (fread(rh, 1, 16, f) == 16) {
-        uint32_t incl = rd32(rh + 8, swap);
-        if (incl > kMaxSnap) break;
-        Frame fr(incl);
-        if (incl && fread(fr.data(), 1, incl, f) != incl) break;
-        out.push_back(std::move(fr));
-      }
-    }
-  }
-  fclose(f);
+  pkt::PcapFile pf;
+  if (!pkt::read_pcap(path, pf, SIZE_MAX) || (pf.linktype & 0xFFFF) != want_link) return out;
+  for (pkt::PcapFrame &fr : pf.frames) out.push_back(std::move(fr.data));
   return out;
 }
 
 // The seconds of every record's timestamp (write_pcap numbers them from 1).
 std::vector<uint32_t> pcap_seconds(const std::string &path) {
   std::vector<uint32_t> out;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return out;
-  uint8_t gh[24], rh[16];
-  if (fread(gh, 1, 24, f) == 24) {
-    uint32_t magic;
-    memcpy(&magic, gh, 4);
-    bool swap = magic == 0xd4c3b2a1 || magic == 0x4d3cb2a1;
-    while (fread(rh, 1, 16, f) == 16) {
-      uint32_t incl = rd32(rh + 8, swap);
-      if (incl > kMaxSnap || fseek(f, long(incl), SEEK_CUR) != 0) break;
-      out.push_back(rd32(rh, swap));
-    }
-  }
-  fclose(f);
+  pkt::PcapFile pf;
+  if (!pkt::read_pcap(path, pf, SIZE_MAX)) return out;
+  for (const pkt::PcapFrame &fr : pf.frames) out.push_back(fr.sec);
   return out;
 }
 
 void write_pcap(const std::string &path, const std::vector<Frame> &frames) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  uint32_t gh[6] = {0xa1b2c3d4, 0x00040002, 0, 0, kMaxSnap, 1};
-  fwrite(gh, 4, 6, f);
-  uint32_t sec = 1;
-  for (const Frame &fr : frames) {
-    uint32_t rh[4] = {sec++, 0, (uint32_t)fr.size(), (uint32_t)fr.size()};
-    fwrite(rh, 4, 4, f);
-    if (!fr.empty()) fwrite(fr.data(), 1, fr.size(), f);
+  std::vector<pkt::PcapFrame> recs(frames.size());
+  for (size_t i = 0; i < frames.size(); i++) {
+    recs[i].sec = uint32_t(i + 1);
+    recs[i].data = frames[i];
   }
-  fclose(f);
+  ASSERT_TRUE(pkt::write_pcap(path, recs, 1, kMaxSnap));
 }
 
 std::vector<Frame> corpus_ethernet_frames() {
