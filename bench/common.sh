@@ -20,3 +20,14 @@ best() {
   done
   echo "$b"
 }
+
+# The machine the figures come from.
+bench_machine() {
+  echo "  CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) ($(nproc) online), load $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
+# bench_pcap FRAMES: $TMP/big.pcap, FRAMES frames of the generator's traffic.
+bench_pcap() {
+  c++ -O2 -I"$HERE/../testsupport" -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
+  "$TMP/mkpcap" "$TMP/big.pcap" "$1" 1
+}

@@ -8,8 +8,7 @@ FRAMES=${2:-400000}
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
 bench_start "import_vs_editcap" editcap
-c++ -O2 -I"$HERE/../testsupport" -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
-"$TMP/mkpcap" "$TMP/big.pcap" "$FRAMES" 1
+bench_pcap "$FRAMES"
 
 run_import() { "$BIN/kav_import" -x Tcpdump <"$TMP/big.pcap" >"$TMP/big.log" 2>"$TMP/import.err"; }
 run_editcap() { editcap -F pcap "$TMP/big.pcap" "$TMP/copy.pcap" 2>/dev/null; }
@@ -20,6 +19,7 @@ theirs=$(best run_editcap)
 size=$(wc -c <"$TMP/big.pcap")
 tail -n 1 "$TMP/import.err"
 echo "import_vs_editcap: $FRAMES frames, $size bytes"
+bench_machine
 echo "  kav_import -x Tcpdump : ${ours} us"
 echo "  editcap -F pcap       : ${theirs} us"
 awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "  ratio editcap/kav_import = %.2f (above 1: kav_import faster)\n", a / b }'

@@ -9,8 +9,7 @@ FRAMES=${2:-400000}
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
 bench_start "kavpan_export" editcap
-c++ -O2 -I"$HERE/../testsupport" -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
-"$TMP/mkpcap" "$TMP/big.pcap" "$FRAMES" 1
+bench_pcap "$FRAMES"
 "$BIN/kav_import" -x Tcpdump <"$TMP/big.pcap" >"$TMP/big.log" 2>/dev/null
 
 run_export() { "$BIN/kavpan" -x Tcpdump <"$TMP/big.log" >"$TMP/ours.pcap"; }
@@ -22,6 +21,7 @@ theirs=$(best run_editcap)
 # Both must have written the same file: the frames of the original.
 cmp -s "$TMP/ours.pcap" "$TMP/big.pcap" || { echo "kavpan_export: exported pcap differs from the original"; exit 1; }
 echo "kavpan_export: $FRAMES frames, $(wc -c <"$TMP/big.log") log bytes, $(wc -c <"$TMP/big.pcap") pcap bytes"
+bench_machine
 echo "  kavpan -x Tcpdump : ${ours} us"
 echo "  editcap -F pcap   : ${theirs} us"
 awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "  ratio editcap/kavpan = %.2f (above 1: kavpan faster)\n", a / b }'

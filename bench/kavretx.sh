@@ -35,6 +35,7 @@ theirs=$(best run_tshark)
 retx=$(sed -n 's/^Total packets: .*Retx=\([0-9]*\),.*/\1/p' "$TMP/retx.txt")
 tretx=$(awk -F'|' '/<>/ { gsub(/ /, "", $3); print $3 }' "$TMP/tshark.txt" | tail -1)
 echo "kavretx bench: $FRAMES TCP frames on $CONNS connections, listing of $events events ($lines lines)"
+bench_machine
 awk -v us="$ours" -v n="$lines" \
   'BEGIN { printf "  kavretx on the listing                      : %d us, %.0f lines/s\n", us, n / (us / 1e6) }'
 awk -v us="$theirs" -v n="$FRAMES" \

@@ -2,11 +2,7 @@
 // certificate, revocation list) at every verbosity, with OID names loaded.
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
+#include "fuzz_common.h"
 #include "panrpcber.h"
 
 namespace {
@@ -33,12 +29,7 @@ const int kCodes[] = {-2, 161, 162, 389, -4, -5, 0};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static FILE *sink = nullptr;
-  if (!sink) {
-    sink = fopen("/dev/null", "w");
-    kav_outfp = sink;
-    load_names();
-  }
+  if (fuzz_quiet_output(false)) load_names();
   if (size < 1) return 0;
   unsigned sel = data[0];
   data++;
@@ -47,9 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int layer = (sel & 4) ? 0 : 5;
   int code = kCodes[(sel >> 3) % (sizeof kCodes / sizeof kCodes[0])];
   kav_envdmpfmt = (sel & 0x80) ? 1 : 0;
-  unsigned char *copy = (unsigned char *)malloc(size ? size : 1);
-  if (size) memcpy(copy, data, size);
-  kav_panasn1(kav_view(copy, int(size)), layer, code, "F");
-  free(copy);
+  fuzz_copy copy(data, size);
+  kav_panasn1(copy.view(), layer, code, "F");
   return 0;
 }
