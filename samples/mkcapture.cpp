@@ -37,7 +37,7 @@ static int sample(const char *path) {
   };
 
   // Address resolution, then a name lookup.
-  put(ether(bcast(), a, 0x0806, arp(1, a, ha, Mac{{0, 0, 0, 0, 0, 0}}, hb)), 125000);
+  put(who_has(a, ha, hb), 125000);
   put(ether(a, b, 0x0806, arp(2, b, hb, a, ha)), 310);
   Bytes q = {0xbe, 0xef, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 3, 'w', 'w', 'w', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e',
              3, 'c', 'o', 'm', 0, 0, 1, 0, 1};

@@ -60,6 +60,27 @@ inline Bytes pcap_image(const std::vector<PcapRec> &recs, uint32_t linktype, boo
   return b;
 }
 
+// ---- snoop ------------------------------------------------------------------
+
+// Big-endian; each record padded to 4 octets with pad.
+inline Bytes snoop_image(const std::vector<PcapRec> &recs, uint32_t dlt = 4, uint32_t version = 2, uint8_t pad = 0) {
+  Bytes b = {'s', 'n', 'o', 'o', 'p', 0, 0, 0};
+  add_be(b, version, 4);
+  add_be(b, dlt, 4);
+  for (const PcapRec &r : recs) {
+    size_t fill = (4 - r.data.size() % 4) % 4;
+    add_be(b, r.wire ? r.wire : r.data.size(), 4);
+    add_be(b, r.data.size(), 4);
+    add_be(b, 24 + r.data.size() + fill, 4);
+    add_be(b, 0, 4);
+    add_be(b, r.sec, 4);
+    add_be(b, r.usec, 4);
+    append(b, r.data);
+    b.insert(b.end(), fill, pad);
+  }
+  return b;
+}
+
 // Opens a file for a large capture, fully buffered (one such file at a time);
 // says why on standard error when it cannot.
 inline FILE *open_capture(const char *path) {

@@ -88,6 +88,18 @@ class LogWriter {
 
 // ---- a mixed workload ------------------------------------------------------
 
+// A broadcast ARP request from m (at spa) for tpa.
+inline Bytes who_has(const Mac &m, uint32_t spa, uint32_t tpa) {
+  return ether(bcast(), m, 0x0806, arp(1, m, spa, Mac{{0, 0, 0, 0, 0, 0}}, tpa));
+}
+
+// An ICMP echo request (type 8) or reply (0) from src to dst, numbered i, as
+// a frame from one MAC address to another.
+inline Bytes echo_frame(const Mac &to, const Mac &from, uint32_t src, uint32_t dst, uint8_t type, uint16_t ident,
+                        uint64_t i, const Bytes &fill, uint8_t ttl = 64) {
+  return ether(to, from, 0x0800, ipv4(src, dst, 1, icmp_echo(type, ident, uint16_t(i), fill), uint16_t(i), ttl));
+}
+
 // Frame number i of a repeating mix: TCP handshake/data, UDP (DNS-sized),
 // ICMP echo and unreachable, ARP, IPv6 UDP and TCP.
 inline Bytes mixed_frame(uint64_t i) {
@@ -116,13 +128,11 @@ inline Bytes mixed_frame(uint64_t i) {
       return ether(b, a, 0x0800, ipv4(ha, hb, 17, udp4(ha, hb, port, 53, q), uint16_t(i)));
     }
     case 5:
-      return ether(b, a, 0x0800,
-                   ipv4(ha, hb, 1, icmp_echo(8, 0x77, uint16_t(i), Bytes(56, 0x42)), uint16_t(i)));
+      return echo_frame(b, a, ha, hb, 8, 0x77, i, Bytes(56, 0x42));
     case 6:
-      return ether(a, b, 0x0800,
-                   ipv4(hb, ha, 1, icmp_echo(0, 0x77, uint16_t(i), Bytes(56, 0x42)), uint16_t(i), 63));
+      return echo_frame(a, b, hb, ha, 0, 0x77, i, Bytes(56, 0x42), 63);
     case 7:
-      return ether(bcast(), a, 0x0806, arp(1, a, ha, Mac{{0, 0, 0, 0, 0, 0}}, hb));
+      return who_has(a, ha, hb);
     case 8: {
       Ip6 s = ip6(1), d = ip6(uint16_t(2 + i % 50));
       return ether(b, a, 0x86dd, ipv6(s, d, 17, udp6(s, d, port, 5353, Bytes(40, 0x11))));
@@ -204,13 +214,11 @@ inline Bytes web_frame(uint64_t i) {
       return ether(cl, gw, 0x0800, ipv4(resolver, client, 17, udp4(resolver, client, 53, port, a), uint16_t(i), 63));
     }
     case 17:
-      return ether(gw, cl, 0x0800,
-                   ipv4(client, server, 1, icmp_echo(8, 0x1d, uint16_t(i), Bytes(32, 0x61)), uint16_t(i)));
+      return echo_frame(gw, cl, client, server, 8, 0x1d, i, Bytes(32, 0x61));
     case 18:
-      return ether(cl, gw, 0x0800,
-                   ipv4(server, client, 1, icmp_echo(0, 0x1d, uint16_t(i), Bytes(32, 0x61)), uint16_t(i), 60));
+      return echo_frame(cl, gw, server, client, 0, 0x1d, i, Bytes(32, 0x61), 60);
     default:
-      return ether(bcast(), cl, 0x0806, arp(1, cl, client, Mac{{0, 0, 0, 0, 0, 0}}, resolver));
+      return who_has(cl, client, resolver);
   }
 }
 
@@ -228,7 +236,7 @@ inline Bytes small_frame(uint64_t i) {
       return ether(b, a, 0x0800, ipv4(ha, hb, 17, udp4(ha, hb, port, dports[i % 5], d), uint16_t(i)));
     }
     case 7:
-      if (i % 64 == 7) return ether(bcast(), a, 0x0806, arp(1, a, ha, Mac{{0, 0, 0, 0, 0, 0}}, hb));
+      if (i % 64 == 7) return who_has(a, ha, hb);
       [[fallthrough]];
     default: {
       bool up = i % 2;

@@ -122,7 +122,7 @@ inline Bytes pattern(size_t n, unsigned seed) {
 
 // An Ethernet II frame carrying an IPv4 datagram of ip_len bytes.
 inline Bytes eth_ipv4(unsigned ip_len, unsigned seed) {
-  Bytes f = {0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 2, 0x08, 0x00};
+  Bytes f = pkt::eth_hdr(pkt::Mac{{0x02, 0, 0, 0, 0, 1}}, pkt::Mac{{0x02, 0, 0, 0, 0, 2}}, 0x0800);
   Bytes ip = pattern(ip_len, seed);
   ip[0] = 0x45;
   ip[1] = 0;
@@ -169,22 +169,9 @@ inline Bytes pcap_file(const std::vector<PcapRec> &recs, uint32_t linktype, bool
   return pkt::pcap_image(recs, linktype, big, major, minor, snaplen);
 }
 
+// Record padding 0xEE, which readers must skip whatever it holds.
 inline Bytes snoop_file(const std::vector<PcapRec> &recs, uint32_t dlt = 4, uint32_t version = 2) {
-  Bytes b = {'s', 'n', 'o', 'o', 'p', 0, 0, 0};
-  put_be(b, version, 4);
-  put_be(b, dlt, 4);
-  for (const auto &r : recs) {
-    size_t pad = (4 - r.data.size() % 4) % 4;
-    put_be(b, r.wire ? r.wire : r.data.size(), 4);
-    put_be(b, r.data.size(), 4);
-    put_be(b, 24 + r.data.size() + pad, 4);
-    put_be(b, 0, 4);
-    put_be(b, r.sec, 4);
-    put_be(b, r.usec, 4);
-    append(b, r.data);
-    b.insert(b.end(), pad, 0xEE);
-  }
-  return b;
+  return pkt::snoop_image(recs, dlt, version, 0xEE);
 }
 
 // ---- log images (little-endian writer, or the other order's layout) ---------

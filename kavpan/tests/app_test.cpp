@@ -97,8 +97,7 @@ Session captured() {
 }
 
 Bytes arp_frame() {
-  return ether(bcast(), mac(1), 0x0806, arp(1, mac(1), ip4(192, 168, 7, 1), Mac{{0, 0, 0, 0, 0, 0}},
-                                             ip4(192, 168, 7, 20)));
+  return who_has(mac(1), ip4(192, 168, 7, 1), ip4(192, 168, 7, 20));
 }
 
 Bytes tcp_frame() {

@@ -92,7 +92,8 @@ bytes ipv6_hdr(const char *src, const char *dst, unsigned nh, unsigned payload_l
 bytes tcp_seg(bool v6, const char *src, const char *dst, unsigned sp, unsigned dp, uint32_t seq, uint32_t ack,
               unsigned flags, unsigned win, const bytes &opts, const bytes &payload) {
   pkt::Tcp t{uint16_t(sp), uint16_t(dp), seq, ack, uint8_t(flags), uint16_t(win), opts, payload};
-  return v6 ? pkt::tcp6(pkt::ip6_text(src), pkt::ip6_text(dst), t) : pkt::tcp4(pkt::ip4_text(src), pkt::ip4_text(dst), t);
+  return v6 ? pkt::tcp6(pkt::ip6_text(src), pkt::ip6_text(dst), t)
+            : pkt::tcp4(pkt::ip4_text(src), pkt::ip4_text(dst), t);
 }
 
 bytes udp_dgram(bool v6, const char *src, const char *dst, unsigned sp, unsigned dp, const bytes &payload) {

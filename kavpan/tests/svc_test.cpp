@@ -83,7 +83,7 @@ const uint32_t HA = ip4(192, 168, 7, 1), HB = ip4(192, 168, 7, 20);
 Bytes udp61() {
   return ether(mac(2), mac(1), 0x0800, ipv4(HA, HB, 17, udp4(HA, HB, 40000, 9999, Bytes(19, 'u')), 0x101), 0);
 }
-Bytes arp60() { return ether(bcast(), mac(1), 0x0806, arp(1, mac(1), HA, Mac{{0, 0, 0, 0, 0, 0}}, HB)); }
+Bytes arp60() { return who_has(mac(1), HA, HB); }
 Bytes tcp_ip() {
   Tcp t = tcp_fields(51001, 80, 1000, 0, 0x02);
   return ipv4(HA, HB, 6, tcp4(HA, HB, t), 0x1c47);
@@ -129,49 +129,24 @@ std::string make_log(const std::vector<Frame> &frames, const std::vector<Session
 
 // ---- expected files, written independently of the code under test --------------------
 
-void le32(std::string &s, uint32_t v) {
-  for (int i = 0; i < 4; i++) s += char(v >> (8 * i));
-}
-void be32(std::string &s, uint32_t v) {
-  for (int i = 3; i >= 0; i--) s += char(v >> (8 * i));
-}
-
 std::string want_pcap(const std::vector<Frame> &frames, uint32_t snap, uint32_t dlt, size_t strip = 0) {
-  std::string s;
-  le32(s, 0xA1B2C3D4u);
-  le32(s, 0x00040002u);
-  le32(s, 0);
-  le32(s, 0);
-  le32(s, snap);
-  le32(s, dlt);
+  Bytes b;
+  pkt::pcap_hdr(b, dlt, false, 2, 4, snap);
+  const Bytes family = {0, 0, 0, 2};  // the loopback link's address family header
   for (const Frame &f : frames) {
-    uint32_t extra = dlt == 0 ? 4 : 0;
-    le32(s, uint32_t(f.sec));
-    le32(s, uint32_t(f.usec));
-    le32(s, uint32_t(f.data.size() - strip) + extra);
-    le32(s, uint32_t(f.wire - int64_t(strip)) + extra);
-    if (dlt == 0) s += std::string("\0\0\0\2", 4);
-    s += str(f.data).substr(strip);
+    Bytes d(f.data.begin() + long(strip), f.data.end());
+    if (dlt == 0) d = pkt::cat({family, d});
+    uint32_t wire = uint32_t(f.wire - int64_t(strip)) + (dlt == 0 ? 4 : 0);
+    pkt::pcap_rec_hdr(b, uint32_t(f.sec), uint32_t(f.usec), d.size(), wire);
+    pkt::append(b, d);
   }
-  return s;
+  return str(b);
 }
 
 std::string want_snoop(const std::vector<Frame> &frames, uint32_t dlt) {
-  std::string s("snoop\0\0\0", 8);
-  be32(s, 2);
-  be32(s, dlt);
-  for (const Frame &f : frames) {
-    uint32_t incl = uint32_t(f.data.size()), rec = (incl + 24 + 3) / 4 * 4;
-    be32(s, uint32_t(f.wire));
-    be32(s, incl);
-    be32(s, rec);
-    be32(s, 0);
-    be32(s, uint32_t(f.sec));
-    be32(s, uint32_t(f.usec));
-    s += str(f.data);
-    s += std::string(rec - 24 - incl, '\0');
-  }
-  return s;
+  std::vector<pkt::PcapRec> recs;
+  for (const Frame &f : frames) recs.push_back({uint32_t(f.sec), uint32_t(f.usec), f.data, uint32_t(f.wire)});
+  return str(pkt::snoop_image(recs, dlt, 2, 0));
 }
 
 // "sec.usec wire incl" per frame, as the oracles are asked to print it.
