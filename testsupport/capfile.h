@@ -107,7 +107,7 @@ class PcapWriter {
     Bytes h;
     pcap_rec_hdr(h, uint32_t(sec), uint32_t(usec), d.size(), wire ? wire : d.size());
     fwrite(h.data(), 1, h.size(), f_);
-    fwrite(d.data(), 1, d.size(), f_);
+    if (!d.empty()) fwrite(d.data(), 1, d.size(), f_);  // an empty vector's data() may be null
   }
 
  private:

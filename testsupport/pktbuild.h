@@ -114,7 +114,7 @@ inline Mac mac(uint8_t last, uint8_t first = 0x02) { return Mac{{first, 0x00, 0x
 inline Mac bcast() { return Mac{{0xff, 0xff, 0xff, 0xff, 0xff, 0xff}}; }
 inline Mac mac_of(const Bytes &b) {
   Mac m{};
-  memcpy(m.a, b.data(), b.size() < 6 ? b.size() : 6);
+  std::copy(b.begin(), b.begin() + long(b.size() < 6 ? b.size() : 6), m.a);
   return m;
 }
 // "aa:bb:cc:dd:ee:ff"
