@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   unsigned char *copy = (unsigned char *)malloc(size ? size : 1);
   if (size) memcpy(copy, data, size);
   kav_vblvl = int(vb);
-  int layer = KAV_L_APP, proto = port, trailer = 0, more = 0;
+  int layer = KAV_LAYER_APP, proto = port, trailer = 0, more = 0;
   kav_pktctx ctx;
   memset(&ctx, 0xFA, sizeof ctx);
   unsigned left = kav_panl5(&layer, &proto, l4proto, kav_view(copy, int(size)), &trailer, &more, &ctx);

@@ -549,7 +549,7 @@ int App::appParseArg(int is_switch, int c, const char *arg) {
       // A pseudo-protocol name, decoded by the layer-5 map.
       if (!is_dec(arg) && parse_protomap(c, arg) == 0) {
         ctlblk.raw_input = 1;
-        ctlblk.raw_layer = KAV_L_APP;
+        ctlblk.raw_layer = KAV_LAYER_APP;
         ctlblk.raw_proto = 0;
         ctlblk.raw_pseudo = arg;
         kav_force_map = 1;

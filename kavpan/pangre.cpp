@@ -117,7 +117,7 @@ unsigned kav_gre(int *layer, int *proto, const kav_view &pdu, int *more, unsigne
     }
   }
 
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = 0;
   bool mirror = have_fixed && (ptype == ERSPAN_II || ptype == ERSPAN_III);
   bool known = mirror || (have_fixed && kav_ethtype_layer(ptype, layer, proto));
@@ -160,7 +160,7 @@ unsigned kav_gre(int *layer, int *proto, const kav_view &pdu, int *more, unsigne
     if (eh < 0) return 0;
     H += eh;
     if (ether) {
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_ETH;
     }
   }

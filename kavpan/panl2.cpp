@@ -76,7 +76,7 @@ const etyp k_ethtypes[] = {
 // has no decoder.
 void by_ethtype(unsigned type, int *layer, int *proto) {
   if (!kav_ethtype_layer(type, layer, proto)) {
-    *layer = KAV_L_NET;
+    *layer = KAV_LAYER_NET;
     *proto = 0;
   }
 }
@@ -175,24 +175,24 @@ unsigned mac_header(bool ether, int *layer, int *proto, const kav_view &pdu, int
   bool unknown_type = false;
 
   if (ether) {
-    *layer = KAV_L_NET;
+    *layer = KAV_LAYER_NET;
     *proto = 0;
     if (have_tl) {
       ctx->ethtype = tl;
       if (tl == 0x814C) {
-        *layer = KAV_L_APP;
+        *layer = KAV_LAYER_APP;
         *proto = 161;
       } else
         by_ethtype(tl, layer, proto);
-      unknown_type = *layer == KAV_L_NET && *proto == 0;
+      unknown_type = *layer == KAV_LAYER_NET && *proto == 0;
     }
   } else {
     uint32_t ff = 0;
     if (pdu.get16(14, ff) && ff == 0xFFFF) {
-      *layer = KAV_L_NET;
+      *layer = KAV_LAYER_NET;
       *proto = KAV_L3_IPX;
     } else {
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_LLC;
     }
   }
@@ -244,7 +244,7 @@ unsigned fddi(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
     hexaddr(src, stxt);
     KAV_CTX_SET(ctx->l2src, stxt);
   }
-  *layer = KAV_L_LINK;
+  *layer = KAV_LAYER_LINK;
   *proto = (have_fc && (fc & 0x70) == 0x50) ? KAV_L2_LLC : 0;
   if (kav_vblvl == 4) {
     if (have_fc) kavprt(4, "+FDDI: FC = %s <0x%02X>\n", fc2nam(fc), fc);
@@ -273,7 +273,7 @@ unsigned llc(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
     }
   }
   const char *mark = "";
-  *layer = KAV_L_LINK;
+  *layer = KAV_LAYER_LINK;
   *proto = 0;
   if (len < hdr) {
     kavprt(4, "WARNING: LLC header is truncated (by %u bytes)\n", unsigned(hdr - len));
@@ -289,12 +289,12 @@ unsigned llc(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
         if (nlpid == 0x80)
           *proto = KAV_L2_SNAP;
         else {
-          *layer = KAV_L_NET;
+          *layer = KAV_LAYER_NET;
           *proto = KAV_L3_IP;
         }
       }
     } else if (dsap == 0xE0 && ssap == 0xE0) {
-      *layer = KAV_L_NET;
+      *layer = KAV_LAYER_NET;
       *proto = KAV_L3_IPX;
     }
   }
@@ -358,7 +358,7 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
   bool have_oui = pdu.get24(0, oui), have_pid = pdu.get16(3, pid);
   const char *family = "", *sep = "", *name = "", *psep = "";
   char namebuf[64] = "";
-  *layer = KAV_L_LINK;
+  *layer = KAV_LAYER_LINK;
   *proto = 0;
   if (have_oui && oui == 0) {
     family = "Ethertype";
@@ -406,7 +406,7 @@ unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
   const bool acfc = (b0 & 1) == 0;
   const int hdr = acfc ? 2 : 4;
   bool have_a = !acfc && pdu.get8(0, addr), have_c = !acfc && pdu.get8(1, ctl), have_t = pdu.get16(hdr - 2, type);
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = 0;
   if (have_t) {
     if (type == 0x0021)
@@ -418,7 +418,7 @@ unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
     else if (type == 0x8035)
       *proto = KAV_L3_PPPNCP;
     else if (type == 0x0281 || type == 0x0283) {
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_MPLS;
     }
   }
@@ -427,7 +427,7 @@ unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
     if (have_c) kavprt(4, "+PPP: Control = 0x%02X\n", ctl);
     if (have_t) {
       char nb[24];
-      if (*layer == KAV_L_LINK)
+      if (*layer == KAV_LAYER_LINK)
         kav_strlcpy(nb, sizeof nb, kav_l2proto2nam(*proto));
       else if (*proto)
         kav_strlcpy(nb, sizeof nb, kav_l3proto2nam(*proto));
@@ -456,18 +456,18 @@ unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pkt
   uint32_t tci = 0, type = 0;
   bool have_tci = pdu.get16(0, tci), have_type = pdu.get16(2, type);
   unsigned pcp = tci >> 13, dei = (tci >> 12) & 1, vid = tci & 0xFFF;
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = 0;
   bool unknown_type = false;
   if (have_type) {
     ctx->ethtype = type;
     if (type <= 1500) {
       // A length: 802.2 LLC follows, and what lies beyond the length is padding.
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_LLC;
     } else {
       by_ethtype(type, layer, proto);
-      unknown_type = *layer == KAV_L_NET && *proto == 0;
+      unknown_type = *layer == KAV_LAYER_NET && *proto == 0;
     }
   }
   if (kav_vblvl == 4) {
@@ -504,7 +504,7 @@ unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pkt
 // follows tells IPv4 from IPv6.
 unsigned mpls(int *layer, int *proto, const kav_view &pdu) {
   const char *T = "MPLS";
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = 0;
   kav_cursor c(pdu);
   int n = 0;
@@ -644,12 +644,12 @@ unsigned pppoe(bool session, int *layer, int *proto, const kav_view &pdu, int *t
     if (have_sid) kavprt(3, " sid=0x%04X", sid);
   }
   if (session) {
-    *layer = KAV_L_LINK;
+    *layer = KAV_LAYER_LINK;
     *proto = KAV_L2_PPP;
     return len < 6 ? 0 : payload;
   }
   // Discovery: the tags are this layer's own; nothing follows them.
-  *layer = KAV_L_LINK;
+  *layer = KAV_LAYER_LINK;
   *proto = 0;
   if (len >= 6 && kav_vblvl == 4) pppoe_tags(pdu.sub(6, int(payload)));
   return 0;
@@ -689,6 +689,6 @@ unsigned kav_panl2(int *layer, int *proto, kav_view pdu, int *trailer, int *more
     case KAV_L2_MPLS: return mpls(layer, proto, pdu);
     case KAV_L2_PPPOED: return pppoe(false, layer, proto, pdu, trailer);
     case KAV_L2_PPPOES: return pppoe(true, layer, proto, pdu, trailer);
-    default: *layer = KAV_L_STOP; return unsigned(pdu.size());
+    default: *layer = KAV_LAYER_STOP; return unsigned(pdu.size());
   }
 }

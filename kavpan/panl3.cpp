@@ -316,21 +316,21 @@ unsigned ipv4(int *layer, int *proto, const kav_view &pdu0, int *trailer, int *m
 
   unsigned payload = unsigned(pdulen - H);
   if (!have_r8) {
-    *layer = KAV_L_TRANS;
+    *layer = KAV_LAYER_TRANS;
     *proto = -1;
     return payload;
   }
   if (fragoff != 0) {
-    *layer = KAV_L_TRANS;
+    *layer = KAV_LAYER_TRANS;
     *proto = -1;
   } else if (ipp == 4 || ipp == 94) {
-    *layer = KAV_L_NET;
+    *layer = KAV_LAYER_NET;
     *proto = KAV_L3_IP;
   } else if (ipp == 41) {  // IPv6 in IPv4
-    *layer = KAV_L_NET;
+    *layer = KAV_LAYER_NET;
     *proto = KAV_L3_IPV6;
   } else {
-    *layer = KAV_L_TRANS;
+    *layer = KAV_LAYER_TRANS;
     *proto = int(ipp);
     // The first fragment of several holds only part of what the transport
     // checksum covers: no verdict can be given on it.
@@ -549,10 +549,10 @@ unsigned ipv6(int *layer, int *proto, const kav_view &pdu, int *trailer, int *mo
     v6ext shown;
     v6_exts(pdu.first(40 + upper), nh, true, &shown);
   }
-  *layer = KAV_L_TRANS;
+  *layer = KAV_LAYER_TRANS;
   *proto = len >= 40 && !x.cut && !x.later ? x.upper : -1;
   if (*proto == 4 || *proto == 41) {  // IPv4 or IPv6 tunnelled in IPv6
-    *layer = KAV_L_NET;
+    *layer = KAV_LAYER_NET;
     *proto = *proto == 4 ? KAV_L3_IP : KAV_L3_IPV6;
   }
   return payload;
@@ -679,6 +679,6 @@ unsigned kav_panl3(int *layer, int *proto, kav_view pdu, int *trailer, int *more
       }
       kavprt(1, "IPX (%d)", pdu.size());
       return unsigned(pdu.size());
-    default: *layer = KAV_L_STOP; return unsigned(pdu.size());
+    default: *layer = KAV_LAYER_STOP; return unsigned(pdu.size());
   }
 }

@@ -363,7 +363,7 @@ unsigned tcp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
   }
   if (H > 20 && hcap > 20) tcp_options(pdu.first(hcap), H);
 
-  *layer = KAV_L_APP;
+  *layer = KAV_LAYER_APP;
   *proto = int(app);
   *more = 1;
   return len > H ? unsigned(len - H) : 0;
@@ -375,7 +375,7 @@ unsigned udp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
   char stxt[140], dtxt[140];
   unsigned sp, dp;
   ports(pdu, 17, &sp, &dp, ctx, stxt, dtxt, sizeof stxt);
-  *layer = KAV_L_APP;
+  *layer = KAV_LAYER_APP;
   *proto = int(app_port(sp, dp));
   *more = 1;
   uint32_t ulen = 0, cks = 0;
@@ -413,7 +413,7 @@ unsigned udp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
 unsigned icmp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned missing, kav_pktctx *ctx) {
   const char *T = "ICMP";
   int len = pdu.size();
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = KAV_L3_IP;
   uint32_t type = 0, code = 0, cks = 0;
   bool have_tc = pdu.get8(0, type) && pdu.get8(1, code);
@@ -663,6 +663,6 @@ unsigned kav_panl4(int *layer, int *proto, kav_view pdu, int *trailer, int *more
     case 47: return kav_gre(layer, proto, pdu, more, missing, ctx);
     case 58: return kav_icmp6(layer, proto, pdu, more, missing, ctx);
     case 89: kav_panospf(pdu); return 0;
-    default: *layer = KAV_L_STOP; return unsigned(pdu.size());
+    default: *layer = KAV_LAYER_STOP; return unsigned(pdu.size());
   }
 }

@@ -106,12 +106,12 @@ unsigned l5_whole(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
 }
 unsigned l5_rpc(const kav_l5row &, kav_view d, int l4proto, int *layer, kav_pktctx *) {
   if (kav_l5_rpc(d, l4proto)) return 0;
-  *layer = KAV_L_STOP;
+  *layer = KAV_LAYER_STOP;
   return unsigned(d.size());
 }
 unsigned l5_ber(const kav_l5row &row, kav_view d, int, int *layer, kav_pktctx *) {
   if (kav_l5_asn1(d, *layer, row.key, row.label) >= 0) return 0;
-  *layer = KAV_L_STOP;
+  *layer = KAV_LAYER_STOP;
   return unsigned(d.size());
 }
 
@@ -201,7 +201,7 @@ unsigned kav_panl5(int *layer, int *proto, int l4proto, kav_view pdu, int *trail
       row = kav_l5find(KAV_MAP_RPC, l4proto);
   }
   if (!row) {
-    *layer = KAV_L_STOP;
+    *layer = KAV_LAYER_STOP;
     return unsigned(pdu.size());
   }
   return row->decode(*row, pdu, l4proto, layer, ctx);

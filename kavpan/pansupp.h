@@ -38,22 +38,6 @@ inline void kav_strlcpy(char *dst, size_t size, const char *src) {
   dst[n] = 0;
 }
 
-// ---- layer numbers ----------------------------------------------------------
-enum {
-  KAV_L_STOP = -1,  // nothing more to decode
-  KAV_L_TEXT = 0,   // plain text
-  KAV_L_DUMP = 1,   // undecoded data
-  KAV_L_LINK = 2,
-  KAV_L_NET = 3,
-  KAV_L_TRANS = 4,
-  KAV_L_APP = 5
-};
-
-// Protocol codes are the ones the filter's layer walk uses (kav.h); the
-// decoders add the PPP names for the HDLC link and its control protocols.
-enum { KAV_L2_PPP = KAV_L2_HDLC };
-enum { KAV_L3_PPPLCP = 4, KAV_L3_PPPNCP = 5 };
-
 // ---- printing ---------------------------------------------------------------
 // Print levels: -1 always; 4 only at verbosity 4; 1..3 below verbosity 4 and
 // not above the verbosity.

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "kavproto.h"
+
 // ---- log format ------------------------------------------------------------
 
 #define KAV_LOG_MAJOR 3
@@ -165,38 +167,7 @@ int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int
 
 // ---- filter ----------------------------------------------------------------
 
-// Layers and protocol numbers found by the layer walk.
-#define KAV_LAYER_STOP (-1)
-#define KAV_LAYER_LINK 2
-#define KAV_LAYER_NET 3
-#define KAV_LAYER_TRANS 4
-#define KAV_LAYER_APP 5
-
-#define KAV_L2_ETH 1
-#define KAV_L2_8023 2
-#define KAV_L2_TPR 3       // raw Token Ring
-#define KAV_L2_TPB 4       // raw Token Bus
-#define KAV_L2_METRO 5     // raw 802.6 MAN
-#define KAV_L2_FDDI 6      // raw FDDI
-#define KAV_L2_LLC 7
-#define KAV_L2_SNAP 8
-#define KAV_L2_HDLC 9      // raw HDLC
-#define KAV_L2_VLAN 10     // 802.1Q / 802.1ad tag
-#define KAV_L2_MPLS 11     // MPLS label stack
-#define KAV_L2_PPPOED 12   // PPPoE discovery stage
-#define KAV_L2_PPPOES 13   // PPPoE session stage
-
-#define KAV_L3_IP 1
-#define KAV_L3_ARP 2
-#define KAV_L3_RARP 3
-#define KAV_L3_IPX 6
-#define KAV_L3_IPV6 7
-
-#define KAV_L4_ICMP 1
-#define KAV_L4_IGMP 2
-#define KAV_L4_TCP 6
-#define KAV_L4_UDP 17
-#define KAV_L4_OSPF 89
+// Layers and protocol codes found by the layer walk: kavproto.h.
 
 // Rule parameter bits (kav_filtnode::params, ::negparams).
 #define KAV_FP_LEN 0x1

@@ -49,11 +49,11 @@ ProtoDef protodef(int tok) {
     case T_IP: return {3, KAV_L3_IP, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
     case T_IPV6: return {3, KAV_L3_IPV6, addr};
     case T_IPX: return {3, KAV_L3_IPX, 0};
-    case T_ICMP: return {4, KAV_L4_ICMP, pbit(T_HLEN) | pbit(T_DLEN) | pbit(T_TYPE) | pbit(T_CODE)};
-    case T_IGMP: return {4, KAV_L4_IGMP, 0};
-    case T_OSPF: return {4, KAV_L4_OSPF, 0};
-    case T_TCP: return {4, KAV_L4_TCP, pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
-    case T_UDP: return {4, KAV_L4_UDP, pbit(T_HLEN) | pbit(T_DLEN) | addr};
+    case T_ICMP: return {4, KAV_IPPROTO_ICMP, pbit(T_HLEN) | pbit(T_DLEN) | pbit(T_TYPE) | pbit(T_CODE)};
+    case T_IGMP: return {4, KAV_IPPROTO_IGMP, 0};
+    case T_OSPF: return {4, KAV_IPPROTO_OSPF, 0};
+    case T_TCP: return {4, KAV_IPPROTO_TCP, pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
+    case T_UDP: return {4, KAV_IPPROTO_UDP, pbit(T_HLEN) | pbit(T_DLEN) | addr};
     default: return {0, 0, 0};
   }
 }
@@ -812,17 +812,17 @@ __attribute__((noinline)) void walk_to(Walk &w, int target, int tproto) {
         if (len < 8) goto stop;
         hlen = 8 + 2 * (p[4] + p[5]);
         break;
-      case 4 << 8 | KAV_L4_TCP:
+      case 4 << 8 | KAV_IPPROTO_TCP:
         if (len < 20) goto stop;
         hlen = (p[12] >> 4) * 4;
         nlayer = KAV_LAYER_APP;
         break;
-      case 4 << 8 | KAV_L4_UDP:
+      case 4 << 8 | KAV_IPPROTO_UDP:
         if (len < 8) goto stop;
         hlen = 8;
         nlayer = KAV_LAYER_APP;
         break;
-      case 4 << 8 | KAV_L4_ICMP:
+      case 4 << 8 | KAV_IPPROTO_ICMP:
         if (len < 2) goto stop;
         hlen = len < 8 ? len : 8;
         break;
@@ -948,8 +948,8 @@ __attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &
     switch (n->layer << 8 | n->proto) {
       case 3 << 8 | KAV_L3_IP: sp = l.p + 12, dp = l.p + 16, kind = END_IP; break;
       case 3 << 8 | KAV_L3_IPV6: sp = l.p + 8, dp = l.p + 24, kind = END_IP6; break;
-      case 4 << 8 | KAV_L4_TCP:
-      case 4 << 8 | KAV_L4_UDP: sp = l.p, dp = l.p + 2, kind = END_PORT; break;
+      case 4 << 8 | KAV_IPPROTO_TCP:
+      case 4 << 8 | KAV_IPPROTO_UDP: sp = l.p, dp = l.p + 2, kind = END_PORT; break;
       case 2 << 8 | KAV_L2_ETH:
       case 2 << 8 | KAV_L2_8023: sp = l.p + 6, dp = l.p, kind = END_ETH; break;
       case 2 << 8 | KAV_L2_LLC: sp = l.p + 1, dp = l.p, kind = END_LLC; break;
@@ -978,7 +978,7 @@ __attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &
     if (!result(KAV_FP_ETYPE, memcmp(f, &n->etype, 2) == 0)) return false;
   }
   if (params & (KAV_FP_TYPE | KAV_FP_CODE)) {
-    if (n->layer != 4 || n->proto != KAV_L4_ICMP) return missing("TYPE");
+    if (n->layer != 4 || n->proto != KAV_IPPROTO_ICMP) return missing("TYPE");
     if ((params & KAV_FP_TYPE) && !result(KAV_FP_TYPE, l.p[0] == n->icmp_type)) return false;
     if ((params & KAV_FP_CODE) && !result(KAV_FP_CODE, l.p[1] == n->icmp_code)) return false;
   }
@@ -995,7 +995,7 @@ __attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &
     if (n->layer == 3 && n->proto == KAV_L3_IP) {
       bool frag = ((l.p[6] & 0x3F) << 8 | l.p[7]) != 0;
       r = frag == (n->ipfrag != 0);
-    } else if (n->layer == 4 && n->proto == KAV_L4_TCP) {
+    } else if (n->layer == 4 && n->proto == KAV_IPPROTO_TCP) {
       int f = l.p[13] & ALL_TCP_FLAGS;
       r = (f & n->tcp_set) == n->tcp_set && (f & n->tcp_clr) == 0;
     } else {
@@ -1113,15 +1113,15 @@ inline bool eth_trans(EthFrame &e, int proto, Layer *l) {
   const unsigned char *t = e.t;
   int tlen = e.tlen;
   switch (proto) {
-    case KAV_L4_TCP:
+    case KAV_IPPROTO_TCP:
       if (tlen < 20) return false;
       *l = Layer{t, tlen, (t[12] >> 4) * 4};
       return true;
-    case KAV_L4_UDP:
+    case KAV_IPPROTO_UDP:
       if (tlen < 8) return false;
       *l = Layer{t, tlen, 8};
       return true;
-    case KAV_L4_ICMP:
+    case KAV_IPPROTO_ICMP:
       if (tlen < 2) return false;
       *l = Layer{t, tlen, tlen < 8 ? tlen : 8};
       return true;
@@ -1198,11 +1198,11 @@ void prepare_eth_rule(kav_filtnode *n) {
       }
     }
   } else if (n->layer == KAV_LAYER_TRANS) {
-    if (n->proto == KAV_L4_TCP && (n->params & ~(END_PARAMS | KAV_FP_F)) == 0)
+    if (n->proto == KAV_IPPROTO_TCP && (n->params & ~(END_PARAMS | KAV_FP_F)) == 0)
       n->eth_how = EH_TRANS, n->eth_min = 20;
-    else if (n->proto == KAV_L4_UDP && (n->params & ~END_PARAMS) == 0)
+    else if (n->proto == KAV_IPPROTO_UDP && (n->params & ~END_PARAMS) == 0)
       n->eth_how = EH_TRANS, n->eth_min = 8;
-    else if (n->proto == KAV_L4_ICMP && (n->params & ~(KAV_FP_TYPE | KAV_FP_CODE)) == 0)
+    else if (n->proto == KAV_IPPROTO_ICMP && (n->params & ~(KAV_FP_TYPE | KAV_FP_CODE)) == 0)
       n->eth_how = EH_TRANS, n->eth_min = 2;
   }
 }
@@ -1328,7 +1328,7 @@ inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer
       case KAV_DL_ETHER:
         if (caplen >= 14 && (f[12] < 5 || (f[12] == 5 && f[13] <= 220))) return KAV_L2_8023;
         return KAV_L2_ETH;
-      case KAV_DL_HDLC: return KAV_L2_HDLC;
+      case KAV_DL_HDLC: return KAV_L2_PPP;
       case KAV_DL_FDDI: return KAV_L2_FDDI;
       default: *layer = KAV_LAYER_STOP; return 0;
     }
@@ -1383,7 +1383,7 @@ int kav_ethtype_layer(unsigned type, int *layer, int *proto) {
       {0x8847, KAV_LAYER_LINK, KAV_L2_MPLS},   {0x8848, KAV_LAYER_LINK, KAV_L2_MPLS},
       {0x8863, KAV_LAYER_LINK, KAV_L2_PPPOED}, {0x8864, KAV_LAYER_LINK, KAV_L2_PPPOES},
       {0x6558, KAV_LAYER_LINK, KAV_L2_ETH},
-      {0x880B, KAV_LAYER_LINK, KAV_L2_HDLC},
+      {0x880B, KAV_LAYER_LINK, KAV_L2_PPP},
   };
   for (const auto &m : map)
     if (m.type == type) {

@@ -141,7 +141,7 @@ TEST(KavFiltEncap, OneEthernetTypeTable) {
                     {0x8137, 3, KAV_L3_IPX},      {0x86DD, 3, KAV_L3_IPV6},     {0x8100, 2, KAV_L2_VLAN},
                     {0x88A8, 2, KAV_L2_VLAN},     {0x9100, 2, KAV_L2_VLAN},     {0x8847, 2, KAV_L2_MPLS},
                     {0x8848, 2, KAV_L2_MPLS},     {0x8863, 2, KAV_L2_PPPOED},   {0x8864, 2, KAV_L2_PPPOES},
-                    {0x6558, 2, KAV_L2_ETH},      {0x880B, 2, KAV_L2_HDLC}};
+                    {0x6558, 2, KAV_L2_ETH},      {0x880B, 2, KAV_L2_PPP}};
   for (const Want &w : want) {
     int l = 0, p = 0;
     EXPECT_EQ(kav_ethtype_layer(w.type, &l, &p), 1) << std::hex << w.type;
