@@ -179,16 +179,16 @@ unsigned mac_header(bool ether, int *layer, int *proto, const kav_view &pdu, int
     *proto = 0;
     if (have_tl) {
       ctx->ethtype = tl;
-      if (tl == 0x814C) {
+      if (tl == KAV_ETHTYPE_SNMP) {
         *layer = KAV_LAYER_APP;
-        *proto = 161;
+        *proto = KAV_PORT_SNMP;
       } else
         by_ethtype(tl, layer, proto);
       unknown_type = *layer == KAV_LAYER_NET && *proto == 0;
     }
   } else {
     uint32_t ff = 0;
-    if (pdu.get16(14, ff) && ff == 0xFFFF) {
+    if (pdu.get16(14, ff) && ff == KAV_IPX_RAW) {
       *layer = KAV_LAYER_NET;
       *proto = KAV_L3_IPX;
     } else {
@@ -202,9 +202,9 @@ unsigned mac_header(bool ether, int *layer, int *proto, const kav_view &pdu, int
     if (have_dst) kavprt(4, "+%s: Dest Addr = %s\n", tag, dtxt);
     if (have_tl) {
       if (ether)
-        kavprt(4, "+ETHER: Type = 0x%04X (%s)%s\n", tl, ethtyp2nam(tl), tl <= 1500 ? " *ERROR*" : "");
+        kavprt(4, "+ETHER: Type = 0x%04X (%s)%s\n", tl, ethtyp2nam(tl), tl <= KAV_ETHTYPE_MAXLEN ? " *ERROR*" : "");
       else
-        kavprt(4, "+802.3: Length = %u%s\n", tl, tl > 1500 ? " *ERROR*" : "");
+        kavprt(4, "+802.3: Length = %u%s\n", tl, tl > KAV_ETHTYPE_MAXLEN ? " *ERROR*" : "");
     }
   } else {
     kavprt(2, "%s%s", mark, ether ? "ETH" : "802.3");
@@ -279,23 +279,13 @@ unsigned llc(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
     kavprt(4, "WARNING: LLC header is truncated (by %u bytes)\n", unsigned(hdr - len));
     mark = "*";
     hdr = len;
-  } else if (c1 == 0x03) {
-    if (dsap == 0xAA && ssap == 0xAA)
-      *proto = KAV_L2_SNAP;
-    else if (dsap == 0xFE && ssap == 0xFE) {
-      uint32_t nlpid = 0;
-      if (pdu.get8(3, nlpid) && (nlpid == 0x80 || nlpid == 0xCC)) {
-        hdr = 4;
-        if (nlpid == 0x80)
-          *proto = KAV_L2_SNAP;
-        else {
-          *layer = KAV_LAYER_NET;
-          *proto = KAV_L3_IP;
-        }
-      }
-    } else if (dsap == 0xE0 && ssap == 0xE0) {
-      *layer = KAV_LAYER_NET;
-      *proto = KAV_L3_IPX;
+  } else {
+    uint32_t nlpid = 0;
+    int l, p, h;
+    if (kav_llc_layer(dsap, ssap, c1, pdu.get8(3, nlpid) ? int(nlpid) : -1, &l, &p, &h)) {
+      *layer = l;
+      *proto = p;
+      hdr = h;
     }
   }
   ctx->llckind = uint32_t(*proto);
@@ -360,7 +350,7 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
   char namebuf[64] = "";
   *layer = KAV_LAYER_LINK;
   *proto = 0;
-  if (have_oui && oui == 0) {
+  if (have_oui && oui == KAV_OUI_ETHTYPE) {
     family = "Ethertype";
     sep = " ... ";
     if (have_pid) {
@@ -369,7 +359,7 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
       name = namebuf;
       psep = " ... ";
     }
-  } else if (have_oui && oui == 0x0080C2) {
+  } else if (have_oui && oui == KAV_OUI_8021) {
     family = "802.1";
     sep = " ... ";
     if (have_pid) {
@@ -409,15 +399,15 @@ unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
   *layer = KAV_LAYER_NET;
   *proto = 0;
   if (have_t) {
-    if (type == 0x0021)
+    if (type == KAV_PPP_IP)
       *proto = KAV_L3_IP;
-    else if (type == 0x0057)
+    else if (type == KAV_PPP_IPV6)
       *proto = KAV_L3_IPV6;
-    else if (type == 0xC021)
+    else if (type == KAV_PPP_LCP)
       *proto = KAV_L3_PPPLCP;
-    else if (type == 0x8035)
+    else if (type == KAV_PPP_NCP)
       *proto = KAV_L3_PPPNCP;
-    else if (type == 0x0281 || type == 0x0283) {
+    else if (type == KAV_PPP_MPLS || type == KAV_PPP_MPLS_MC) {
       *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_MPLS;
     }
@@ -444,7 +434,7 @@ unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
 // 802.1Q / 802.1ad tag: TCI (priority 3 bits, DEI 1, VLAN id 12) and the
 // type of what it carries. The tag protocol is the type that led here.
 unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pktctx *ctx) {
-  const char *T = ctx->ethtype == 0x88A8 ? "802.1ad" : "802.1Q";
+  const char *T = ctx->ethtype == KAV_ETHTYPE_QINQ ? "802.1ad" : "802.1Q";
   int len = pdu.size();
   const char *mark = "";
   unsigned payload = 0;
@@ -461,7 +451,7 @@ unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pkt
   bool unknown_type = false;
   if (have_type) {
     ctx->ethtype = type;
-    if (type <= 1500) {
+    if (type <= KAV_ETHTYPE_MAXLEN) {
       // A length: 802.2 LLC follows, and what lies beyond the length is padding.
       *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_LLC;
@@ -477,7 +467,7 @@ unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pkt
       kavprt(4, "+%s: VLAN ID = %u\n", T, vid);
     }
     if (have_type) {
-      if (type <= 1500)
+      if (type <= KAV_ETHTYPE_MAXLEN)
         kavprt(4, "+%s: Length = %u\n", T, type);
       else
         kavprt(4, "+%s: Type = 0x%04X (%s)\n", T, type, ethtyp2nam(type));
@@ -490,7 +480,7 @@ unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pkt
     }
     if (unknown_type) kavprt(2, " (%s)", ethtyp2nam(type));
   }
-  if (have_type && type <= 1500 && payload > type) {
+  if (have_type && type <= KAV_ETHTYPE_MAXLEN && payload > type) {
     int excess = int(payload - type);
     *trailer = excess;
     kavprt(4, "\tNB: PDU length adjusted down by %d, to %u\n", excess, type + 4);
@@ -535,10 +525,8 @@ unsigned mpls(int *layer, int *proto, const kav_view &pdu) {
   if (!bottom) return 0;
   uint32_t nib = 0;
   if (e.rest().get8(0, nib)) {
-    nib >>= 4;
-    if (nib == 4) *proto = KAV_L3_IP;
-    else if (nib == 6) *proto = KAV_L3_IPV6;
-    kavprt(4, "+%s: Payload = %s\n", T, nib == 4 ? "IPv4" : nib == 6 ? "IPv6" : "unknown");
+    *proto = kav_ipversion_l3(nib >> 4);
+    kavprt(4, "+%s: Payload = %s\n", T, *proto == KAV_L3_IP ? "IPv4" : *proto == KAV_L3_IPV6 ? "IPv6" : "unknown");
   }
   return unsigned(e.remaining());
 }

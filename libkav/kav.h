@@ -237,6 +237,11 @@ struct kav_filtnode {
 // set when the type has a decoder, 0 (nothing set) when it has none. The one
 // table behind both the layer walk and the analyser's link decoder.
 int kav_ethtype_layer(unsigned type, int *layer, int *proto);
+// The layer an 802.2 LLC header leads to (SNAP, IPX, or IP or SNAP after an
+// ISO NLPID): 1 with *layer/*proto set and *hlen the header length (3, or 4
+// with the NLPID), 0 (nothing set) for any other header. nlpid is the octet
+// after the control octet, -1 when it was not captured.
+int kav_llc_layer(unsigned dsap, unsigned ssap, unsigned ctl, int nlpid, int *layer, int *proto, int *hlen);
 
 // Compiles a filter expression; the result (node array, node 0 the root) is
 // released with kav_filt_free. *size receives its size in bytes.
