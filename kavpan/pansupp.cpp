@@ -21,6 +21,31 @@ int kav_l5_undecoded = 0;
 FILE *kav_outfp = nullptr;
 kav_trcfn kav_trchook = nullptr;
 
+const kav_pseudo kav_pseudos[] = {
+    {"RPC", KAV_MAP_RPC},           {"SUNRPC", KAV_MAP_RPC},         {"ASN1", KAV_MAP_ASN1},
+    {"ASN.1", KAV_MAP_ASN1},        {"X509CERT", KAV_MAP_X509CERT}, {"X.509CERT", KAV_MAP_X509CERT},
+    {"X509CRL", KAV_MAP_X509CRL},   {"X.509CRL", KAV_MAP_X509CRL},  {"SSL", KAV_MAP_SSL},
+    {"TEXT", KAV_MAP_TEXT},
+};
+const int kav_npseudos = int(sizeof kav_pseudos / sizeof kav_pseudos[0]);
+
+int kav_pseudo_code(const char *name) {
+  for (const kav_pseudo &p : kav_pseudos)
+    if (strcasecmp(name, p.name) == 0) return p.code;
+  return 0;
+}
+
+const char *kav_pseudo_list() {
+  static char buf[128];
+  if (buf[0]) return buf;
+  size_t k = 0;
+  for (int i = 0; i < kav_npseudos; i++) {
+    if (i > 0 && kav_pseudos[i - 1].code == kav_pseudos[i].code) continue;  // another name of the same code
+    k += size_t(snprintf(buf + k, sizeof buf - k, "%s%s", k ? ", " : "", kav_pseudos[i].name));
+  }
+  return buf;
+}
+
 namespace {
 
 // "00".."99": two decimal digits per division.
@@ -616,7 +641,7 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
         r = kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, rec);
         if (layer == KAV_LAYER_STOP) kav_l5_undecoded = 1;
       }
-      if (thislayer == KAV_LAYER_TRANS && thisproto == 1 && layer == KAV_LAYER_NET && rec == ctx) {
+      if (thislayer == KAV_LAYER_TRANS && thisproto == KAV_IPPROTO_ICMP && layer == KAV_LAYER_NET && rec == ctx) {
         quoted = *ctx;
         rec = &quoted;
       }

@@ -30,6 +30,28 @@ extern FILE *kav_outfp;     // analysis output; null means standard output
 
 inline FILE *kav_out() { return kav_outfp ? kav_outfp : stdout; }
 
+// Pseudo-protocol codes of -u/-U/-r (negative values of kav_proto_map).
+enum {
+  KAV_MAP_RPC = -1,
+  KAV_MAP_ASN1 = -2,
+  KAV_MAP_SSL = -3,
+  KAV_MAP_X509CERT = -4,
+  KAV_MAP_X509CRL = -5,
+  KAV_MAP_TEXT = -6
+};
+// The names of the pseudo-protocols, matched without regard to case; the
+// first name of each code is the one the usage synopsis lists.
+struct kav_pseudo {
+  const char *name;
+  int code;
+};
+extern const kav_pseudo kav_pseudos[];
+extern const int kav_npseudos;
+// The code a pseudo-protocol name stands for, or 0 when it names none.
+int kav_pseudo_code(const char *name);
+// The listed names, in the order of the usage synopsis, joined by ", ".
+const char *kav_pseudo_list();
+
 // Copies src into dst of size octets, cut and always terminated.
 inline void kav_strlcpy(char *dst, size_t size, const char *src) {
   if (!size) return;

@@ -313,4 +313,20 @@ TEST_F(PanSupport, ChainClearsContext) {
   EXPECT_EQ(ctx.ipid, KAV_CTX_UNSET32);
 }
 
+// The names -u, -U and -r accept, and the list the usage synopsis shows.
+TEST(PseudoProtocols, NamesCodesAndListing) {
+  struct {
+    const char *name;
+    int code;
+  } want[] = {{"RPC", KAV_MAP_RPC},          {"sunrpc", KAV_MAP_RPC},          {"asn1", KAV_MAP_ASN1},
+              {"ASN.1", KAV_MAP_ASN1},       {"Ssl", KAV_MAP_SSL},             {"X509CERT", KAV_MAP_X509CERT},
+              {"x.509cert", KAV_MAP_X509CERT}, {"X509CRL", KAV_MAP_X509CRL}, {"X.509CRL", KAV_MAP_X509CRL},
+              {"text", KAV_MAP_TEXT}};
+  for (const auto &w : want) EXPECT_EQ(kav_pseudo_code(w.name), w.code) << w.name;
+  for (const char *no : {"", "X509", "ASN", "53", "RPC "}) EXPECT_EQ(kav_pseudo_code(no), 0) << no;
+  EXPECT_STREQ(kav_pseudo_list(), "RPC, ASN1, X509CERT, X509CRL, SSL, TEXT");
+  EXPECT_EQ(KAV_MAP_RPC, -1);
+  EXPECT_EQ(KAV_MAP_TEXT, -6);
+}
+
 }  // namespace
