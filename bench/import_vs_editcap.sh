@@ -6,24 +6,10 @@ set -e
 BIN=${1:?usage: $0 bin-dir [frames]}
 FRAMES=${2:-400000}
 HERE=$(cd "$(dirname "$0")" && pwd)
-command -v editcap >/dev/null || { echo "import_vs_editcap: editcap not installed - skipped"; exit 0; }
-TMP=$(mktemp -d /tmp/kavbench.XXXXXX)
-trap 'rm -rf "$TMP"' EXIT INT TERM
-c++ -O2 -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
-"$TMP/mkpcap" "$TMP/big.pcap" "$FRAMES" 1
-export TOVATRC_FILENAME=/dev/null
+. "$HERE/common.sh"
+bench_start "import_vs_editcap" editcap
+bench_pcap "$FRAMES"
 
-now() { date +%s%N; }
-# best of three, in microseconds
-best() {
-  b=0
-  for i in 1 2 3; do
-    t0=$(now); "$@"; t1=$(now)
-    t=$(( (t1 - t0) / 1000 ))
-    if [ "$b" -eq 0 ] || [ "$t" -lt "$b" ]; then b=$t; fi
-  done
-  echo "$b"
-}
 run_import() { "$BIN/kav_import" -x Tcpdump <"$TMP/big.pcap" >"$TMP/big.log" 2>"$TMP/import.err"; }
 run_editcap() { editcap -F pcap "$TMP/big.pcap" "$TMP/copy.pcap" 2>/dev/null; }
 
@@ -33,6 +19,7 @@ theirs=$(best run_editcap)
 size=$(wc -c <"$TMP/big.pcap")
 tail -n 1 "$TMP/import.err"
 echo "import_vs_editcap: $FRAMES frames, $size bytes"
+bench_machine
 echo "  kav_import -x Tcpdump : ${ours} us"
 echo "  editcap -F pcap       : ${theirs} us"
 awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "  ratio editcap/kav_import = %.2f (above 1: kav_import faster)\n", a / b }'

@@ -46,7 +46,7 @@ have_td=0
 command -v tcpdump >/dev/null 2>&1 && have_td=1
 have_imp=0
 [ -x "$bin/kav_import" ] && have_imp=1
-${CXX:-c++} -std=c++20 -O2 -I"$src/samples" -o "$tmp/mkcapture" "$src/samples/mkcapture.cpp" || exit 1
+${CXX:-c++} -std=c++20 -O2 -I"$src/testsupport" -o "$tmp/mkcapture" "$src/samples/mkcapture.cpp" || exit 1
 
 echo "CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) ($(nproc) online)"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg); $runs runs per side, CPU seconds (user+sys)"

@@ -15,24 +15,12 @@ BIN=${1:?usage: $0 bin-dir [frames] [connections]}
 FRAMES=${2:-1000000}
 CONNS=${3:-256}
 HERE=$(cd "$(dirname "$0")" && pwd)
-command -v tshark >/dev/null || { echo "kavretx bench: tshark not installed - skipped"; exit 0; }
-TMP=$(mktemp -d /tmp/kavbench.XXXXXX)
-trap 'rm -rf "$TMP"' EXIT INT TERM
-c++ -O2 -I"$HERE/../samples" -o "$TMP/mktcp" "$HERE/mktcp.cpp"
-export TOVATRC_FILENAME=/dev/null
+. "$HERE/common.sh"
+bench_start "kavretx bench" tshark
+c++ -O2 -I"$HERE/../testsupport" -o "$TMP/mktcp" "$HERE/mktcp.cpp"
 "$TMP/mktcp" "$TMP/tcp.pcap" "$FRAMES" "$CONNS"
 "$BIN/kav_import" -x Tcpdump <"$TMP/tcp.pcap" >"$TMP/tcp.kav" 2>/dev/null
 
-now() { date +%s%N; }
-best() {
-  b=0
-  for k in 1 2 3; do
-    t0=$(now); "$@"; t1=$(now)
-    t=$(( (t1 - t0) / 1000 ))
-    if [ "$b" -eq 0 ] || [ "$t" -lt "$b" ]; then b=$t; fi
-  done
-  echo "$b"
-}
 run_decode() { "$BIN/kavpan" -N -v 2 <"$TMP/tcp.kav" >"$TMP/tcp.txt"; }
 run_retx() { "$BIN/kavretx" <"$TMP/tcp.txt" >"$TMP/retx.txt"; }
 run_tshark() { tshark -r "$TMP/tcp.pcap" -q -z io,stat,0,tcp.analysis.retransmission >"$TMP/tshark.txt" 2>/dev/null; }
@@ -47,6 +35,7 @@ theirs=$(best run_tshark)
 retx=$(sed -n 's/^Total packets: .*Retx=\([0-9]*\),.*/\1/p' "$TMP/retx.txt")
 tretx=$(awk -F'|' '/<>/ { gsub(/ /, "", $3); print $3 }' "$TMP/tshark.txt" | tail -1)
 echo "kavretx bench: $FRAMES TCP frames on $CONNS connections, listing of $events events ($lines lines)"
+bench_machine
 awk -v us="$ours" -v n="$lines" \
   'BEGIN { printf "  kavretx on the listing                      : %d us, %.0f lines/s\n", us, n / (us / 1e6) }'
 awk -v us="$theirs" -v n="$FRAMES" \

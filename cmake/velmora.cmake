@@ -27,6 +27,7 @@ function(velmora_test name)
 endfunction()
 
 # velmora_fuzzer(<name> SOURCES <files...> LIBS <libs...>)
+# Sources sit in <component>/fuzz/ and see the component's own headers.
 # With VELMORA_FUZZ, a libFuzzer executable in build/fuzz. In the test build the
 # same sources become <name>_replay, a CTest case that replays the target's
 # stored seeds from <component>/fuzz/seeds/<name>/ plus a fixed series of
@@ -36,10 +37,12 @@ function(velmora_fuzzer name)
   if(VELMORA_FUZZ)
     add_executable(${name} ${F_SOURCES})
     target_link_libraries(${name} PRIVATE ${F_LIBS})
+    target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
   elseif(VELMORA_TESTS)
     add_executable(${name}_replay ${F_SOURCES})
+    target_include_directories(${name}_replay PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
     target_link_libraries(${name}_replay PRIVATE ${F_LIBS} velmora_fuzz_replay)
     set_target_properties(${name}_replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VELMORA_TEST_BIN})
     add_test(NAME ${name}_replay

@@ -92,19 +92,12 @@ const char *plural(uint64_t n) { return n == 1 ? "" : "s"; }
 int main(int argc, char **argv) {
 
   imp_ctl ctl{};
-  _tvl_cmdlin_ctrl cl{};
   char opts[16];
   snprintf(opts, sizeof opts, "%c%c:%c:%c:", OPT_HELP, OPT_TYPE, OPT_FIRST, OPT_GAP);
   char mand[2] = {OPT_TYPE, 0};
-  cl.opts = opts;
-  cl.mandatory = mand;
-  cl.callback = do_cmdline_opt;
-  cl.user = &ctl;
-  cl.min_params = 0;
-  cl.max_params = 0;
+  _tvl_cmdlin_ctrl cl{.opts = opts, .mandatory = mand, .callback = do_cmdline_opt, .user = &ctl};
   if (tvl_cmdlin(argc, argv, &cl)) {
-    fprintf(stderr, "Invalid command-line:\n[%s]\n", tvl_usrmsg);
-    fprintf(stderr, "Enter '%s -%c' for a usage synopsis.\n", tvl_prognam, OPT_HELP);
+    tvl_cmdlin_refused(OPT_HELP, ".");
     return 99;
   }
   bool fixed = ctl.type == IMP_SNOOP || ctl.type == IMP_TCPDUMP || ctl.type == IMP_PCAPNG;

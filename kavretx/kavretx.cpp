@@ -327,19 +327,11 @@ int main(int argc, char **argv) {
 
   printf("%s, %s\n\n", TITLE, VERSION);
   retx_ctl ctl{};
-  _tvl_cmdlin_ctrl cl{};
   char opts[8];
   snprintf(opts, sizeof opts, "%c%c%c", OPT_DATA, OPT_LOST, OPT_HELP);
-  cl.opts = opts;
-  cl.mandatory = "";
-  cl.callback = do_cmdline_opt;
-  cl.user = &ctl;
-  cl.min_params = 0;
-  cl.max_params = 0;
+  _tvl_cmdlin_ctrl cl{.opts = opts, .callback = do_cmdline_opt, .user = &ctl};
   if (tvl_cmdlin(argc, argv, &cl)) {
-    fflush(stdout);
-    fprintf(stderr, "Invalid command-line:\n[%s]\n", tvl_usrmsg);
-    fprintf(stderr, "Enter '%s -%c' for a usage synopsis\n", tvl_prognam, OPT_HELP);
+    tvl_cmdlin_refused(OPT_HELP, "");
     return 99;
   }
   ctl.dim = (int)env_number(ENV_DIM, DEFAULT_DIM);

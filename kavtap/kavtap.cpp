@@ -539,14 +539,7 @@ int main(int argc, char **argv) {
   std::snprintf(optstr, sizeof optstr, "%c%c%c%c%c%c:%c:%c:%c:%c:", 'h', 'v', 'p', 'c', 'R', 't', 'r', 'f', 'F',
                 'k');
   if (ctlblk.module.usage) ctlblk.module.usage(4, optstr);
-  _tvl_cmdlin_ctrl cl;
-  std::memset(&cl, 0, sizeof cl);
-  cl.opts = optstr;
-  cl.mandatory = "";
-  cl.callback = do_cmdline_opt;
-  cl.user = &ctlblk;
-  cl.min_params = 0;
-  cl.max_params = 1;
+  _tvl_cmdlin_ctrl cl{.opts = optstr, .callback = do_cmdline_opt, .user = &ctlblk, .max_params = 1};
   if (tvl_cmdlin(argc, argv, &cl) != 0) {
     std::fprintf(stderr, "Invalid command-line:\n\t%s\n", tvl_usrmsg);
     die(99, "Enter '%s -%c' for a usage synopsis", tvl_prognam, 'h');

@@ -457,19 +457,11 @@ void kw_build(int *argc, char **argv) {
   kwctl.screen = XtScreen(kwctl.toplevel);
   kwctl.cmap = DefaultColormapOfScreen(kwctl.screen);
 
-  _tvl_cmdlin_ctrl cl;
-  std::memset(&cl, 0, sizeof cl);
   char optstr[8];
   std::snprintf(optstr, sizeof optstr, "%c%c:", 'h', 'y');
-  cl.opts = optstr;
-  cl.mandatory = "";
-  cl.callback = do_cmdline_opt;
-  cl.user = &kwctl;
-  cl.min_params = 0;
-  cl.max_params = 0;
+  _tvl_cmdlin_ctrl cl{.opts = optstr, .callback = do_cmdline_opt, .user = &kwctl};
   if (tvl_cmdlin(*argc, argv, &cl) != 0) {
-    std::fprintf(stderr, "Invalid command-line:\n[%s]\n", tvl_usrmsg);
-    std::fprintf(stderr, "Enter '%s -%c' for a usage synopsis\n", tvl_prognam, 'h');
+    tvl_cmdlin_refused('h', "");
     std::exit(99);
   }
   if (help_wanted) {

@@ -396,19 +396,12 @@ int main(int argc, char **argv) {
 
   xref_ctl ctl{};
   ctl.proto = "TCP";
-  _tvl_cmdlin_ctrl cl{};
   char opts[16];
   snprintf(opts, sizeof opts, "%c:%c:%c:%c%c%c:%c", OPT_ALL, OPT_SRC, OPT_DST, OPT_UDP, OPT_NOFRAG, OPT_SYNC,
            OPT_HELP);
-  cl.opts = opts;
-  cl.mandatory = "";
-  cl.callback = do_cmdline_opt;
-  cl.user = &ctl;
-  cl.min_params = 2;
-  cl.max_params = 2;
+  _tvl_cmdlin_ctrl cl{.opts = opts, .callback = do_cmdline_opt, .user = &ctl, .min_params = 2, .max_params = 2};
   if (tvl_cmdlin(argc, argv, &cl)) {
-    fprintf(stderr, "Invalid command-line:\n[%s]\n", tvl_usrmsg);
-    fprintf(stderr, "Enter '%s -%c' for a usage synopsis\n", tvl_prognam, OPT_HELP);
+    tvl_cmdlin_refused(OPT_HELP, "");
     return 99;
   }
   snprintf(ctl.pattern, sizeof ctl.pattern, "%s: ", ctl.proto);

@@ -60,3 +60,11 @@ int tvl_cmdlin(int argc, char **argv, _tvl_cmdlin_ctrl *ctrl)
   }
   return 0;
 }
+
+void tvl_cmdlin_refused(char help_switch, const char *end)
+{
+  // Whatever the program has printed so far comes first.
+  fflush(stdout);
+  fprintf(stderr, "Invalid command-line:\n[%s]\n", tvl_usrmsg);
+  fprintf(stderr, "Enter '%s -%c' for a usage synopsis%s\n", tvl_prognam, help_switch, end);
+}

@@ -36,20 +36,26 @@ int dbginit(const char *path, FILE *stream, int fd, int ignored);
 struct _tvl_cmdlin_ctrl;
 typedef int (*tvl_cmdlin_cb)(_tvl_cmdlin_ctrl *ctrl, int is_switch, int letter_or_position, const char *text);
 
+// Set by name what differs from the defaults, e.g.
+// _tvl_cmdlin_ctrl cl{.opts = "hv", .callback = cb, .user = &ctl, .max_params = 1};
 struct _tvl_cmdlin_ctrl {
-  const char *opts;
-  const char *mandatory;
-  int opterr;
-  tvl_cmdlin_cb callback;
-  void *user;
-  int min_params;
-  int max_params;
-  int nparams;
-  char **params;
-  int stop;
+  const char *opts = nullptr;
+  const char *mandatory = nullptr;
+  int opterr = 0;
+  tvl_cmdlin_cb callback = nullptr;
+  void *user = nullptr;
+  int min_params = 0;
+  int max_params = 0;  // -1: no limit
+  int nparams = 0;
+  char **params = nullptr;
+  int stop = 0;
 };
 
 int tvl_cmdlin(int argc, char **argv, _tvl_cmdlin_ctrl *ctrl);
+// What the programs print on standard error when tvl_cmdlin refuses their
+// command line: the reason, then the switch that shows the usage synopsis;
+// `end` closes that line ("" or ".").
+void tvl_cmdlin_refused(char help_switch, const char *end);
 
 // ---- wtree -----------------------------------------------------------------
 #define NOTOK 0

@@ -73,8 +73,7 @@ void ImplAppShell::unsafe_start(int argc, char **argv) {
   int n = snprintf(&optstr[0], optstr.size(), "%c%c:%c:%c:", 'h', 'D', 'C', 'L');
   optstr.resize((size_t)n);
   optstr = opts + optstr;
-  _tvl_cmdlin_ctrl cl;
-  memset(&cl, 0, sizeof cl);
+  _tvl_cmdlin_ctrl cl{};
   cl.opts = optstr.c_str();
   cl.mandatory = mandatory.empty() ? nullptr : mandatory.c_str();
   cl.min_params = minParams;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "runner.h"  // temporary folders, files, child processes
+
 namespace vts {
 
 // The shared folder beside the checkout, and the public capture corpus in it.

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "logtest_util.h"
-#include "outpipe_util.h"
+#include "outpipe.h"
 
 using namespace logtest;
 

@@ -2,8 +2,8 @@
 // a terminal. One message and status 1.
 #include <gtest/gtest.h>
 
-#include "../../kav_import/tests/logtest_util.h"
-#include "../../kav_import/tests/outpipe_util.h"
+#include "logtest_util.h"
+#include "outpipe.h"
 
 using namespace logtest;
 

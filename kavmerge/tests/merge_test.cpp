@@ -2,7 +2,7 @@
 // renumbering, byte orders, version warnings, long events, session limit.
 #include <gtest/gtest.h>
 
-#include "../../kav_import/tests/logtest_util.h"
+#include "logtest_util.h"
 
 using namespace logtest;
 

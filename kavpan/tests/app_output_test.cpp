@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "../../kav_import/tests/outpipe_util.h"
+#include "outpipe.h"
 #include "capgen.h"
 #include "testsupport.h"
 
@@ -22,32 +22,14 @@ std::vector<std::string> kavpan(const std::string &verbosity) {
   return {VELMORA_BIN_DIR "/kavpan", "-N", "-v", verbosity};
 }
 
-class Dir {
+class Dir : public vts::TempDir {
  public:
-  Dir() {
-    char tmpl[] = "/tmp/kavpan_out.XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
-  }
-  ~Dir() {
-    if (!path_.empty() && system(("rm -rf '" + path_ + "'").c_str()) != 0) perror("rm");
-  }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
   std::string put(const std::string &name, const Bytes &b) const {
     std::ofstream f(file(name), std::ios::binary);
     f.write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
     return file(name);
   }
-
- private:
-  std::string path_;
 };
-
-std::string slurp(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 Bytes frame(int i) {
   Tcp t;
@@ -86,7 +68,7 @@ TEST(KavpanOutput, ReaderGoneWhileInputIsQuiet) {
   Bytes in = log_of(2, false);
   outpipe::Outcome whole = outpipe::to_path(kavpan("2"), d.put("in", in), d.file("out"));
   ASSERT_EQ(whole.status, 0) << whole.err;
-  std::string text = slurp(d.file("out"));
+  std::string text = vts::readFile(d.file("out"));
   size_t shown = text.find("- Evt=2");
   ASSERT_NE(shown, std::string::npos) << text;
   shown = text.find('\n', shown) + 1;
@@ -182,7 +164,7 @@ TEST(KavpanBanner, InterfaceWithoutAddress) {
   std::string in = d.put("in", w.out);
   outpipe::Outcome o = outpipe::to_path(kavpan("4"), in, d.file("out"));
   ASSERT_EQ(o.status, 0) << o.err;
-  std::string out = slurp(d.file("out"));
+  std::string out = vts::readFile(d.file("out"));
   EXPECT_NE(out.find("Hostname: velmora-lab\nInterface: veth7\nInterface MTU: 9000\nLink Type: Ethernet\n"
                      "\nThe following packet-capture modes were in effect:\n"),
             std::string::npos)
@@ -190,7 +172,7 @@ TEST(KavpanBanner, InterfaceWithoutAddress) {
   EXPECT_EQ(out.find("Subnet Mask"), std::string::npos);
   EXPECT_EQ(out.find("0.0.0.0"), std::string::npos);
   o = outpipe::to_path(kavpan("1"), in, d.file("out"));
-  EXPECT_NE(slurp(d.file("out")).find("- Session 1: Host=velmora-lab, Interface=veth7\n"), std::string::npos);
+  EXPECT_NE(vts::readFile(d.file("out")).find("- Session 1: Host=velmora-lab, Interface=veth7\n"), std::string::npos);
 }
 
 }  // namespace

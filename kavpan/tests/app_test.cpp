@@ -48,24 +48,7 @@ std::string slurp_cmd(const std::string &cmd) {
   return out;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kavpan_app.XXXXXX";
-    char *d = mkdtemp(tmpl);
-    if (d) path_ = d;
-  }
-  ~TempDir() {
-    if (!path_.empty()) {
-      std::string cmd = "rm -rf '" + path_ + "'";
-      if (system(cmd.c_str()) != 0) perror("rm");
-    }
-  }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using vts::TempDir;
 
 // Runs kavpan with the given switches on the given bytes as standard input.
 Result kavpan(const std::string &args, const Bytes &input, const std::string &env = "") {

@@ -58,9 +58,7 @@ bytes ber_oid(const char *dotted) {
 }
 
 oid_dir::oid_dir(const std::string &map_text, bool load) {
-  char tmpl[] = "/tmp/kavpan-oids-XXXXXX";
-  const char *d = mkdtemp(tmpl);
-  dir = d ? d : "";
+  dir = tmp.path();
   std::ofstream(dir + "/oids.map", std::ios::binary) << map_text;
   setenv("TOVADIR", dir.c_str(), 1);
   kav_free_oids_cache();
@@ -70,9 +68,6 @@ oid_dir::oid_dir(const std::string &map_text, bool load) {
 oid_dir::~oid_dir() {
   kav_free_oids_cache();
   unsetenv("TOVADIR");
-  std::string m = dir + "/oids.map";
-  unlink(m.c_str());
-  rmdir(dir.c_str());
 }
 
 std::string shipped_oids_map() {

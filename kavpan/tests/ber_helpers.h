@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pkt_helpers.h"
+#include "runner.h"
 
 // Tag-length-value with the shortest definite length.
 bytes tlv(unsigned tag, const bytes &content);
@@ -22,6 +23,7 @@ bytes ber_oid(const char *dotted);
 struct oid_dir {
   explicit oid_dir(const std::string &map_text, bool load = true);
   ~oid_dir();
+  vts::TempDir tmp;
   std::string dir;
   int rc = 0;  // result of kav_cache_oids
 };

@@ -19,12 +19,12 @@
 #include "capgen.h"
 #include "pansvc.h"
 #include "testsupport.h"
-#include "testutil.h"
+#include "runner.h"
 
 using namespace capgen;
-using fctest::TempDir;
-using fctest::readFile;
-using fctest::writeFile;
+using vts::TempDir;
+using vts::readFile;
+using vts::writeFile;
 
 namespace {
 
@@ -39,7 +39,7 @@ bool exists(const std::string &path) {
 }
 
 // Standard output of a shell command line.
-std::string sh_out(const std::string &cmd) { return fctest::run("/bin/sh", {"-c", cmd}).out; }
+std::string sh_out(const std::string &cmd) { return vts::run("/bin/sh", {"-c", cmd}).out; }
 
 struct Outcome {
   int status = -1;

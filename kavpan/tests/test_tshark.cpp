@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "pkt_helpers.h"
+#include "oracle.h"
 #include "testsupport.h"
 
 namespace {
@@ -134,44 +135,27 @@ bool same(const std::string &a, const std::string &b) {
 // tshark's fields for each frame: every occurrence, comma separated.
 std::vector<std::vector<list>> tshark_fields(const std::vector<pcap_frame> &frames) {
   std::vector<std::vector<list>> rows;
-  char dir[] = "/tmp/kavpan_tshark_XXXXXX";
-  if (!mkdtemp(dir)) return rows;
-  std::string pcap = std::string(dir) + "/in.pcap", txt = std::string(dir) + "/fields.txt";
+  vts::TempDir dir;
+  std::string pcap = dir.file("in.pcap");
   write_pcap(pcap, frames);
-  std::string cmd = "tshark -n -r " + pcap +
-                    " -o ip.check_checksum:TRUE -o tcp.check_checksum:TRUE -o udp.check_checksum:TRUE"
-                    " -o ip.defragment:FALSE -o ipv6.defragment:FALSE -o tcp.desegment_tcp_streams:FALSE"
-                    " -o tcp.analyze_sequence_numbers:FALSE -T fields -E separator=/t -E occurrence=a"
-                    " -E aggregator=, -e frame.number";
-  for (const char *n : kFields) cmd += std::string(" -e ") + n;
-  cmd += " > " + txt + " 2>/dev/null";
-  int rc = system(cmd.c_str());
-  if (FILE *f = fopen(txt.c_str(), "r")) {
-    char *line = nullptr;
-    size_t cap = 0;
-    while (getline(&line, &cap, f) > 0) {
-      std::string l = line;
-      if (!l.empty() && l.back() == '\n') l.pop_back();
-      std::vector<list> cols;
-      std::stringstream ss(l);
-      std::string c;
-      while (std::getline(ss, c, '\t')) {
-        list vals;
-        std::stringstream cs(c);
-        std::string v;
-        while (std::getline(cs, v, ',')) vals.push_back(v);
-        cols.push_back(vals);
-      }
-      cols.resize(size_t(1 + kNFields));
-      rows.push_back(cols);
+  std::vector<std::vector<std::string>> text;
+  if (!vts::tshark_fields(pcap,
+                          "-o ip.check_checksum:TRUE -o tcp.check_checksum:TRUE -o udp.check_checksum:TRUE"
+                          " -o ip.defragment:FALSE -o ipv6.defragment:FALSE -o tcp.desegment_tcp_streams:FALSE"
+                          " -o tcp.analyze_sequence_numbers:FALSE -E occurrence=a -E aggregator=,",
+                          std::vector<std::string>(kFields, kFields + kNFields), &text))
+    return rows;
+  for (const auto &t : text) {
+    std::vector<list> cols;
+    for (const std::string &c : t) {
+      list vals;
+      std::stringstream cs(c);
+      std::string v;
+      while (std::getline(cs, v, ',')) vals.push_back(v);
+      cols.push_back(vals);
     }
-    free(line);
-    fclose(f);
+    rows.push_back(cols);
   }
-  unlink(txt.c_str());
-  unlink(pcap.c_str());
-  rmdir(dir);
-  if (rc != 0) rows.clear();
   return rows;
 }
 

@@ -15,6 +15,7 @@
 
 #include "panapp.h"
 #include "pkt_helpers.h"
+#include "oracle.h"
 #include "testsupport.h"
 
 namespace {
@@ -286,52 +287,19 @@ TEST(PanTsharkApp, ApplicationFieldsAgree) {
     sel.push_back(fr);
   }
 
-  char dir[] = "/tmp/kavpan_tshark_app_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string pcap = std::string(dir) + "/app.pcap", txt = std::string(dir) + "/fields.txt";
+  vts::TempDir dir;
+  std::string pcap = dir.file("app.pcap");
   ASSERT_TRUE(write_eth_pcap(pcap, sel));
-  // Each payload on its own, at the ports we decode.
-  std::string cmd = "tshark -n -r " + pcap +
-                    " -o tcp.desegment_tcp_streams:FALSE -o tls.desegment_ssl_records:FALSE"
-                    " -o tls.desegment_ssl_application_data:FALSE -o dns.desegment_dns_messages:FALSE"
-                    " -d udp.port==1813,radius -d udp.port==1700,radius -d tcp.port==443,tls"
-                    " -T fields -E separator=/t -E occurrence=a -E 'aggregator=|' -e frame.number";
-  for (const auto &k : kFields) cmd += std::string(" -e ") + k.name;
-  cmd += " > " + txt + " 2>/dev/null";
-  int rc = system(cmd.c_str());
+  std::vector<std::string> names;
+  for (const auto &k : kFields) names.push_back(k.name);
   std::vector<std::vector<std::string>> rows;
-  if (FILE *f = fopen(txt.c_str(), "r")) {
-    // A value may hold a line feed: a row starts with its frame number.
-    std::vector<std::string> text;
-    char line[65536];
-    while (fgets(line, sizeof line, f)) {
-      std::string l = line;
-      if (!l.empty() && l.back() == '\n') l.pop_back();
-      size_t d = 0;
-      while (d < l.size() && isdigit((unsigned char)l[d])) d++;
-      if (d > 0 && d < l.size() && l[d] == '\t' && strtoul(l.c_str(), nullptr, 10) == text.size() + 1)
-        text.push_back(l);
-      else if (!text.empty())
-        text.back() += "\n" + l;
-    }
-    for (const std::string &l : text) {
-      std::vector<std::string> cols;
-      size_t p = 0;
-      for (;;) {
-        size_t t = l.find('\t', p);
-        cols.push_back(l.substr(p, t == std::string::npos ? std::string::npos : t - p));
-        if (t == std::string::npos) break;
-        p = t + 1;
-      }
-      cols.resize(1 + sizeof kFields / sizeof kFields[0]);
-      rows.push_back(cols);
-    }
-    fclose(f);
-  }
-  unlink(txt.c_str());
-  unlink(pcap.c_str());
-  rmdir(dir);
-  ASSERT_EQ(rc, 0);
+  // Each payload on its own, at the ports we decode.
+  ASSERT_TRUE(vts::tshark_fields(pcap,
+                                 "-o tcp.desegment_tcp_streams:FALSE -o tls.desegment_ssl_records:FALSE"
+                                 " -o tls.desegment_ssl_application_data:FALSE -o dns.desegment_dns_messages:FALSE"
+                                 " -d udp.port==1813,radius -d udp.port==1700,radius -d tcp.port==443,tls"
+                                 " -E occurrence=a -E 'aggregator=|'",
+                                 names, &rows));
   ASSERT_EQ(rows.size(), sel.size());
 
   std::map<std::string, int> compared, excluded;

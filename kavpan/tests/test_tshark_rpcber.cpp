@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "ber_helpers.h"
+#include "oracle.h"
 #include "testsupport.h"
 #include "panrpcber.h"
 
@@ -170,41 +171,9 @@ std::vector<pcap_frame> built() {
 // column each (empty when absent). False when tshark failed.
 bool tshark_fields(const std::vector<pcap_frame> &frames, const std::string &options,
                    const std::vector<std::string> &fields, std::vector<std::vector<std::string>> *rows) {
-  char dir[] = "/tmp/kavpan_tshark_XXXXXX";
-  if (!mkdtemp(dir)) return false;
-  std::string pcap = std::string(dir) + "/frames.pcap", txt = std::string(dir) + "/fields.txt";
-  if (!write_eth_pcap(pcap, frames)) {
-    rmdir(dir);
-    return false;
-  }
-  std::string cmd = "tshark -n -r " + pcap + " " + options + " -T fields -E separator=/t -e frame.number";
-  for (const std::string &f : fields) cmd += " -e " + f;
-  cmd += " > " + txt + " 2>/dev/null";
-  int rc = system(cmd.c_str());
-  rows->clear();
-  if (FILE *f = fopen(txt.c_str(), "r")) {
-    std::string l;
-    int c;
-    while ((c = getc(f)) != EOF) {
-      if (c != '\n') {
-        l += char(c);
-        continue;
-      }
-      std::vector<std::string> cols;
-      size_t start = 0;
-      for (size_t tab; (tab = l.find('\t', start)) != std::string::npos; start = tab + 1)
-        cols.push_back(l.substr(start, tab - start));
-      cols.push_back(l.substr(start));
-      cols.resize(1 + fields.size());
-      rows->push_back(cols);
-      l.clear();
-    }
-    fclose(f);
-  }
-  unlink(txt.c_str());
-  unlink(pcap.c_str());
-  rmdir(dir);
-  return rc == 0;
+  vts::TempDir dir;
+  std::string pcap = dir.file("frames.pcap");
+  return write_eth_pcap(pcap, frames) && vts::tshark_fields(pcap, options, fields, rows);
 }
 
 bool on_our_ports(const pcap_frame &fr) {

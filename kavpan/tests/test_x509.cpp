@@ -14,15 +14,8 @@ class X509 : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_decoders(4);
-    char tmpl[] = "/tmp/kavpan-x509-XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    ASSERT_NE(d, nullptr);
-    dir_ = d;
   }
-  void TearDown() override {
-    sh("rm -rf '" + dir_ + "'");
-    reset_decoders(2);
-  }
+  void TearDown() override { reset_decoders(2); }
   // A self-signed CA certificate (DER in cert.der, PEM in cert.pem, key in key.pem).
   bool make_cert() {
     // PrintableString names where they fit (the default nowadays is UTF8String).
@@ -44,7 +37,8 @@ class X509 : public ::testing::Test {
               ">/dev/null 2>&1 && openssl ca -config ca.cnf -gencrl -out crl.pem >/dev/null 2>&1 && "
               "openssl crl -in crl.pem -outform DER -out crl.der") == 0;
   }
-  std::string dir_;
+  vts::TempDir tmp_;
+  std::string dir_ = tmp_.path();
 };
 
 TEST_F(X509, SelfSignedCertificate) {

@@ -153,17 +153,14 @@ TEST(TapCli, SmallKsduLimitsSnapshot) {
 // under a 0700 temporary folder). Run by anyone else, the caller is already
 // not root.
 int run_not_root(const std::string &binary, std::string *err) {
-  char tmpl[] = "/tmp/kavtap_nr.XXXXXX";
-  if (!mkdtemp(tmpl)) return -1;
-  const std::string dir = tmpl;
+  vts::TempDir tmp;
+  const std::string &dir = tmp.path();
   std::string cmd;
   if (geteuid() == 0) {
     const std::string libs = std::string(VELMORA_BIN_DIR) + "/../lib";
     if (sh("cp '" + binary + "' '" + dir + "/kavtap' && mkdir '" + dir + "/lib' && cp -P '" + libs + "'/*.so* '" +
-           dir + "/lib/' && chmod -R a+rX '" + dir + "'") != 0) {
-      sh("rm -rf '" + dir + "'");
+           dir + "/lib/' && chmod -R a+rX '" + dir + "'") != 0)
       return -1;
-    }
     cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH='" + dir + "/lib' '" + dir +
           "/kavtap'";
   } else {
@@ -171,7 +168,6 @@ int run_not_root(const std::string &binary, std::string *err) {
   }
   int st = sh("TOVATRC_FILENAME=/dev/null " + cmd + " -i lo >/dev/null 2>'" + dir + "/err'");
   *err = slurp(dir + "/err");
-  sh("rm -rf '" + dir + "'");
   return st;
 }
 
@@ -184,13 +180,8 @@ TEST(TapCli, NotRootExits1) {
 // The same check with the tap in a private (0700) folder, as in a clone
 // under /root: the user the check runs as cannot reach it there.
 TEST(TapCli, NotRootCheckFromPrivateFolder) {
-  char tmpl[] = "/tmp/kavtap_private.XXXXXX";
-  ASSERT_TRUE(mkdtemp(tmpl));
-  const std::string dir = tmpl;
-  struct Cleanup {
-    std::string d;
-    ~Cleanup() { sh("rm -rf '" + d + "'"); }
-  } cleanup{dir};
+  vts::TempDir tmp;
+  const std::string &dir = tmp.path();
   ASSERT_EQ(sh("chmod 700 '" + dir + "' && cp '" + tap_binary() + "' '" + dir + "/kavtap'"), 0);
   std::string err;
   EXPECT_EQ(run_not_root(dir + "/kavtap", &err), 1) << err;

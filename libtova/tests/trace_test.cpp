@@ -147,7 +147,7 @@ TEST(TraceDestination, StderrAndHome)
 
   run_forked([&] {
     clear_trace_env();
-    setenv("HOME", dir.path.c_str(), 1);
+    setenv("HOME", dir.path().c_str(), 1);
     tvl_msglog("to home");
     return 0;
   });

@@ -24,14 +24,12 @@
 using namespace tovafc;
 
 namespace {
-class AioTest : public ::testing::Test {
+class AioTest : public fctest::FreshEvtMgr {
  protected:
   void SetUp() override {
-    TovEvtMgr::destroy();
-    unsetenv("TOVA_EM_ARMODE");
+    FreshEvtMgr::SetUp();
     signal(SIGPIPE, SIG_IGN);
   }
-  void TearDown() override { TovEvtMgr::destroy(); }
 };
 
 long long msNow() {

@@ -20,16 +20,7 @@
 using namespace tovafc;
 
 namespace {
-class EvtMgrTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    TovEvtMgr::destroy();
-    unsetenv("TOVA_EM_ARMODE");
-    unsetenv("TOVA_EM_THROWTASKS");
-    unsetenv("TOVA_EM_TIMERPREC");
-  }
-  void TearDown() override { TovEvtMgr::destroy(); }
-};
+class EvtMgrTest : public fctest::FreshEvtMgr {};
 
 struct Pipe {
   int r = -1, w = -1;

@@ -14,18 +14,12 @@
 #include "evtmgr.h"
 #include "exception.h"
 #include "server_socket.h"
+#include "testutil.h"
 
 using namespace tovafc;
 
 namespace {
-class SocketTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    TovEvtMgr::destroy();
-    unsetenv("TOVA_EM_ARMODE");
-  }
-  void TearDown() override { TovEvtMgr::destroy(); }
-};
+class SocketTest : public fctest::FreshEvtMgr {};
 
 int boundPort(int fd) {
   sockaddr_in a{};
@@ -45,13 +39,22 @@ struct Server {
   }
 };
 
-// A port on loopback with nothing listening.
-int closedPort() {
+// A TCP socket bound to an ephemeral loopback port; -1 when it cannot be had.
+int loopbackSocket() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, (sockaddr *)&a, sizeof a);
+  if (fd >= 0 && bind(fd, (sockaddr *)&a, sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A port on loopback with nothing listening.
+int closedPort() {
+  int fd = loopbackSocket();
   int p = boundPort(fd);
   close(fd);
   return p;
@@ -170,11 +173,8 @@ TEST_F(SocketTest, BlockingConnectRefused) {
 
 TEST_F(SocketTest, ConnectTimeLimitInWholeSeconds) {
   // A listener that never accepts and has a full queue drops further handshakes.
-  int l = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, bind(l, (sockaddr *)&a, sizeof a));
+  int l = loopbackSocket();
+  ASSERT_GE(l, 0);
   ASSERT_EQ(0, listen(l, 0));
   int port = boundPort(l);
   std::vector<std::unique_ptr<TovClientSocket>> fillers;
@@ -239,11 +239,8 @@ TEST_F(SocketTest, AsyncConnectRefusedAndAccepted) {
 
 TEST_F(SocketTest, AsyncConnectDestroyedWhilePending) {
   setenv("TOVA_EM_ARMODE", "y", 1);
-  int l = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, bind(l, (sockaddr *)&a, sizeof a));
+  int l = loopbackSocket();
+  ASSERT_GE(l, 0);
   ASSERT_EQ(0, listen(l, 0));
   int port = boundPort(l);
   // fill the queue so that the asynchronous attempt stays in progress

@@ -1,46 +1,35 @@
-// Helpers shared by the framework tests.
+// The framework tests use the shared helpers under their own names, plus the
+// small applications built for them.
 #ifndef TOVAFC_TESTUTIL_H
 #define TOVAFC_TESTUTIL_H
 
-#include <functional>
-#include <map>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <string>
-#include <vector>
+
+#include "evtmgr.h"
+#include "runner.h"
 
 namespace fctest {
 
-// A private directory removed with its content when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string &path() const { return path_; }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
+using namespace vts;
 
- private:
-  std::string path_;
-};
-
-std::string readFile(const std::string &path);
-void writeFile(const std::string &path, const std::string &text);
-bool exists(const std::string &path);
-std::vector<std::string> listDir(const std::string &path);
-
-struct RunResult {
-  int status = -1;  // exit status, or 128+signal
-  std::string out;
-  std::string err;
-};
-
-// Run a program with extra environment settings; stdin is /dev/null. Without
-// capture its output goes to /dev/null (for daemons, which keep it open).
-RunResult run(const std::string &prog, const std::vector<std::string> &args,
-              const std::map<std::string, std::string> &env = {}, int timeout_s = 30, bool capture = true);
-
-// Run fn in a child process, capturing what it writes to stdout and stderr.
-RunResult inChild(const std::function<int()> &fn);
-
+// Path of one of the framework's test applications for this library build.
 std::string appPath(const std::string &base);
+
+// Each case starts and ends without an event manager, and with none of the
+// settings that change how the next one behaves.
+class FreshEvtMgr : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tovafc::TovEvtMgr::destroy();
+    unsetenv("TOVA_EM_ARMODE");
+    unsetenv("TOVA_EM_THROWTASKS");
+    unsetenv("TOVA_EM_TIMERPREC");
+  }
+  void TearDown() override { tovafc::TovEvtMgr::destroy(); }
+};
 
 }  // namespace fctest
 

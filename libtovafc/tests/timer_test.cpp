@@ -15,16 +15,7 @@
 using namespace tovafc;
 
 namespace {
-class TimerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    TovEvtMgr::destroy();
-    unsetenv("TOVA_EM_ARMODE");
-    unsetenv("TOVA_EM_THROWTASKS");
-    unsetenv("TOVA_EM_TIMERPREC");
-  }
-  void TearDown() override { TovEvtMgr::destroy(); }
-};
+class TimerTest : public fctest::FreshEvtMgr {};
 
 long long nowUs() {
   timeval t;

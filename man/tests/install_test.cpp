@@ -12,11 +12,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "runner.h"
 
 namespace fs = std::filesystem;
 
@@ -31,51 +34,34 @@ std::vector<std::string> programs() {
   return v;
 }
 
-std::string slurp(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 // Runs a shell command; its standard output and error are returned apart.
 int shell(const std::string &cmd, std::string *out = nullptr, std::string *err = nullptr) {
-  char tmpl[] = "/tmp/velmora_inst_out.XXXXXX";
-  int fd = mkstemp(tmpl);
-  if (fd < 0) return -1;
-  close(fd);
-  std::string o = tmpl, e = o + ".err";
-  int st = system(("( " + cmd + " ) > '" + o + "' 2> '" + e + "'").c_str());
-  if (out) *out = slurp(o);
-  if (err) *err = slurp(e);
-  unlink(o.c_str());
-  unlink(e.c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  vts::RunResult r = vts::run("/bin/sh", {"-c", cmd}, {}, 300);
+  if (out) *out = r.out;
+  if (err) *err = r.err;
+  return r.status;
 }
 
 // The suite installed once for all the checks below, and removed after.
 class Installed : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/velmora_destdir.XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    ASSERT_NE(d, nullptr);
-    destdir_ = d;
+    dir_ = std::make_unique<vts::TempDir>();
+    destdir_ = dir_->path();
     root_ = destdir_ + "/usr/local";
     std::string out, err;
     status_ = shell("DESTDIR='" + destdir_ + "' cmake --install '" VELMORA_BUILD_DIR "' --prefix /usr/local", &out,
                     &err);
     log_ = out + err;
   }
-  static void TearDownTestSuite() {
-    std::error_code ec;
-    if (!destdir_.empty()) fs::remove_all(destdir_, ec);
-  }
+  static void TearDownTestSuite() { dir_.reset(); }
   void SetUp() override { ASSERT_EQ(status_, 0) << log_; }
 
+  static std::unique_ptr<vts::TempDir> dir_;
   static std::string destdir_, root_, log_;
   static int status_;
 };
+std::unique_ptr<vts::TempDir> Installed::dir_;
 std::string Installed::destdir_, Installed::root_, Installed::log_;
 int Installed::status_ = -1;
 

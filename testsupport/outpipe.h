@@ -1,8 +1,8 @@
 // Running a program of the suite against output that fails: a pipe whose
 // reader goes away, /dev/full, a file that may not grow, a terminal. Each
 // run's standard error is kept whole, so that a test can count its messages.
-#ifndef OUTPIPE_UTIL_H
-#define OUTPIPE_UTIL_H
+#ifndef VELMORA_TESTSUPPORT_OUTPIPE_H
+#define VELMORA_TESTSUPPORT_OUTPIPE_H
 
 #include <fcntl.h>
 #include <poll.h>

@@ -20,21 +20,6 @@ namespace taptest {
 
 std::string tap_binary() { return std::string(VELMORA_BIN_DIR) + "/kavtap"; }
 
-int sh(const std::string &cmd) {
-  int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-std::string slurp(const std::string &path) {
-  std::string s;
-  FILE *f = std::fopen(path.c_str(), "rb");
-  if (!f) return s;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  std::fclose(f);
-  return s;
-}
 
 static void sleep_ms(int ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};

@@ -1,4 +1,4 @@
-#include "testutil.h"
+#include "runner.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,10 +15,10 @@
 #include <fstream>
 #include <sstream>
 
-namespace fctest {
+namespace vts {
 
 TempDir::TempDir() {
-  char tmpl[] = "/tmp/tovafc-test-XXXXXX";
+  char tmpl[] = "/tmp/velmora-test-XXXXXX";
   char *p = mkdtemp(tmpl);
   path_ = p ? p : "/tmp";
 }
@@ -101,8 +101,9 @@ static int waitStatus(pid_t pid) {
   return -1;
 }
 
-RunResult run(const std::string &prog, const std::vector<std::string> &args,
-              const std::map<std::string, std::string> &env, int timeout_s, bool capture) {
+// Forks a child whose standard output and error come back in the result;
+// what body returns is the child's exit status.
+static RunResult captured(const std::function<int()> &body, int timeout_s) {
   RunResult r;
   int po[2], pe[2];
   if (pipe(po) || pipe(pe)) return r;
@@ -115,19 +116,9 @@ RunResult run(const std::string &prog, const std::vector<std::string> &args,
     close(pe[0]);
     close(po[1]);
     close(pe[1]);
-    int nul = open("/dev/null", O_RDWR);
-    if (nul >= 0) dup2(nul, 0);
-    if (!capture && nul >= 0) {
-      dup2(nul, 1);
-      dup2(nul, 2);
-    }
-    for (auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-    std::vector<char *> av;
-    av.push_back(const_cast<char *>(prog.c_str()));
-    for (auto &a : args) av.push_back(const_cast<char *>(a.c_str()));
-    av.push_back(nullptr);
-    execv(prog.c_str(), av.data());
-    _exit(127);
+    int rc = body();
+    fflush(nullptr);
+    _exit(rc);
   }
   close(po[1]);
   close(pe[1]);
@@ -138,30 +129,45 @@ RunResult run(const std::string &prog, const std::vector<std::string> &args,
   return r;
 }
 
-RunResult inChild(const std::function<int()> &fn) {
-  RunResult r;
-  int po[2], pe[2];
-  if (pipe(po) || pipe(pe)) return r;
+RunResult run(const std::string &prog, const std::vector<std::string> &args,
+              const std::map<std::string, std::string> &env, int timeout_s, bool capture) {
+  return captured(
+      [&] {
+        int nul = open("/dev/null", O_RDWR);
+        if (nul >= 0) dup2(nul, 0);
+        if (!capture && nul >= 0) {
+          dup2(nul, 1);
+          dup2(nul, 2);
+        }
+        for (auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        std::vector<char *> av;
+        av.push_back(const_cast<char *>(prog.c_str()));
+        for (auto &a : args) av.push_back(const_cast<char *>(a.c_str()));
+        av.push_back(nullptr);
+        execv(prog.c_str(), av.data());
+        return 127;
+      },
+      timeout_s);
+}
+
+RunResult inChild(const std::function<int()> &fn) { return captured(fn, 30); }
+
+int sh(const std::string &cmd) {
+  int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+int run_forked(const std::function<int()> &body) {
   fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(po[1], 1);
-    dup2(pe[1], 2);
-    close(po[0]);
-    close(pe[0]);
-    int rc = fn();
+    int rc = body();
     fflush(nullptr);
     _exit(rc);
   }
-  close(po[1]);
-  close(pe[1]);
-  drain(po[0], pe[0], r, 30, pid);
-  close(po[0]);
-  close(pe[0]);
-  r.status = waitStatus(pid);
-  return r;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string appPath(const std::string &base) { return std::string(FC_TEST_BIN) + "/fc_" + base + "_" + FC_APP_SUFFIX; }
-
-}  // namespace fctest
+}  // namespace vts

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../../kav_import/tests/logtest_util.h"
+#include "logtest_util.h"
 #include "capgen.h"
 
 namespace listing {

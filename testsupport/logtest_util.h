@@ -21,27 +21,15 @@
 #include <string>
 #include <vector>
 
+#include "oracle.h"
+#include "runner.h"
+#include "testsupport.h"
+
 namespace logtest {
 
 using Bytes = std::vector<unsigned char>;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kavutil_test.XXXXXX";
-    const char *p = mkdtemp(tmpl);
-    path_ = p ? p : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using vts::TempDir;
 
 inline void write_file(const std::string &path, const Bytes &data) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -104,15 +92,9 @@ inline RunResult run(const std::vector<std::string> &argv, const std::string &in
   return r;
 }
 
-// Runs a shell command line, returns its exit status.
-inline int sh(const std::string &cmd) {
-  int st = system(cmd.c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using vts::sh;
 
-inline bool have_tool(const char *name) {
-  return sh(std::string("command -v ") + name + " >/dev/null 2>&1") == 0;
-}
+using vts::have_tool;
 
 inline std::string bin(const char *prog) { return std::string(VELMORA_BIN_DIR) + "/" + prog; }
 
@@ -406,28 +388,19 @@ struct Seen {
 
 // What tshark reports for a capture file, one entry per frame.
 inline std::vector<Seen> tshark_frames(const std::string &path, bool *ok) {
-  TempDir td;
-  std::string cmd = "tshark -n -r '" + path +
-                    "' -T fields -E separator=, -e frame.time_epoch -e frame.len -e frame.cap_len > '" +
-                    td.file("fields") + "' 2>/dev/null";
-  *ok = sh(cmd) == 0;
+  std::vector<std::vector<std::string>> rows;
+  *ok = vts::tshark_fields(path, "", {"frame.time_epoch", "frame.len", "frame.cap_len"}, &rows);
   std::vector<Seen> v;
-  std::istringstream in(read_text(td.file("fields")));
-  std::string line;
-  while (std::getline(in, line)) {
+  for (const auto &r : rows) {
     Seen s{};
-    std::string t, len, cap;
-    std::istringstream ls(line);
-    std::getline(ls, t, ',');
-    std::getline(ls, len, ',');
-    std::getline(ls, cap, ',');
+    const std::string &t = r[1];
     size_t dot = t.find('.');
     s.sec = strtoll(t.substr(0, dot).c_str(), nullptr, 10);
     std::string frac = dot == std::string::npos ? "" : t.substr(dot + 1);
     frac.resize(9, '0');
     s.usec = strtoll(frac.substr(0, 6).c_str(), nullptr, 10);
-    s.len = strtoll(len.c_str(), nullptr, 10);
-    s.caplen = strtoll(cap.c_str(), nullptr, 10);
+    s.len = strtoll(r[2].c_str(), nullptr, 10);
+    s.caplen = strtoll(r[3].c_str(), nullptr, 10);
     v.push_back(s);
   }
   return v;

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "runner.h"
+
 namespace taptest {
 
 std::string tap_binary();
-int sh(const std::string &cmd);  // runs a shell command, returns its exit status
-std::string slurp(const std::string &path);
+using vts::sh;
+inline std::string slurp(const std::string &path) { return vts::readFile(path); }
 
 // Two namespaces "<tag><pid>a" and "<tag><pid>b" with veth ends "va<pid>"
 // (in a, 198.18.0.1/24) and "vb<pid>" (in b, 198.18.0.2/24), IPv6 off so the

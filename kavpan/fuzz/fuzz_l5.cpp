@@ -2,26 +2,12 @@
 // choose a row of the dispatch table and how it is reached (its port, the
 // -u map on an unknown port, or the -U map), the transport and the
 // verbosity, so every decoder in the table is fuzzed, later ones included.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
+#include "fuzz_common.h"
 #include "panapp.h"
-
-namespace {
-FILE *g_sink = nullptr;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 3) return 0;
-  if (!g_sink) {
-    g_sink = fopen("/dev/null", "w");
-    kav_outfp = g_sink;
-    kav_numval_all = 1;
-    kav_numval_ip = 1;
-    setenv("KAV_SSL_PARSE", "y", 1);
-  }
+  if (fuzz_quiet_output(true)) setenv("KAV_SSL_PARSE", "y", 1);
   const kav_l5row &row = kav_l5table[data[0] % unsigned(kav_l5rows)];
   unsigned how = data[1] % 3, vb = (data[1] >> 2) % 4 + 1;
   int l4proto = (data[2] & 3) == 0 ? KAV_IPPROTO_TCP : (data[2] & 3) == 1 ? KAV_IPPROTO_UDP : 0;
@@ -39,15 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kav_proto_map = row.key;
     kav_force_map = 1;
   }
-  // An exact-size copy so that any read past the payload is caught.
-  unsigned char *copy = (unsigned char *)malloc(size ? size : 1);
-  if (size) memcpy(copy, data, size);
+  fuzz_copy copy(data, size);
   kav_vblvl = int(vb);
   int layer = KAV_LAYER_APP, proto = port, trailer = 0, more = 0;
   kav_pktctx ctx;
   memset(&ctx, 0xFA, sizeof ctx);
-  unsigned left = kav_panl5(&layer, &proto, l4proto, kav_view(copy, int(size)), &trailer, &more, &ctx);
+  unsigned left = kav_panl5(&layer, &proto, l4proto, copy.view(), &trailer, &more, &ctx);
   if (left > size || more) abort();
-  free(copy);
   return 0;
 }

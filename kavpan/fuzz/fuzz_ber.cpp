@@ -2,11 +2,7 @@
 // certificate, revocation list) at every verbosity, with OID names loaded.
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
+#include "fuzz_common.h"
 #include "panrpcber.h"
 
 namespace {
@@ -34,12 +30,7 @@ const int kCodes[] = {KAV_MAP_ASN1,     KAV_PORT_SNMP,   KAV_PORT_SNMPTRAP, KAV_
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static FILE *sink = nullptr;
-  if (!sink) {
-    sink = fopen("/dev/null", "w");
-    kav_outfp = sink;
-    load_names();
-  }
+  if (fuzz_quiet_output(false)) load_names();
   if (size < 1) return 0;
   unsigned sel = data[0];
   data++;
@@ -48,9 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int layer = (sel & 4) ? KAV_LAYER_TEXT : KAV_LAYER_APP;
   int code = kCodes[(sel >> 3) % (sizeof kCodes / sizeof kCodes[0])];
   kav_envdmpfmt = (sel & 0x80) ? 1 : 0;
-  unsigned char *copy = (unsigned char *)malloc(size ? size : 1);
-  if (size) memcpy(copy, data, size);
-  kav_panasn1(kav_view(copy, int(size)), layer, code, "F");
-  free(copy);
+  fuzz_copy copy(data, size);
+  kav_panasn1(copy.view(), layer, code, "F");
   return 0;
 }

@@ -1,12 +1,7 @@
 // libFuzzer target: arbitrary frames through the layer chain, from every start
 // layer and link type, at every verbosity, with and without octets missing.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
+#include "fuzz_common.h"
 #include "kav.h"
-#include "pansupp.h"
 
 namespace {
 
@@ -20,18 +15,11 @@ const start kStarts[] = {{2, 1},  {2, 2},  {2, 3},   {2, 6},  {2, 7},  {2, 8},  
 // Data-link types of the log format, for the start the analyser would take.
 const int kLinkTypes[] = {0, 1, 2, 3, 4, 5, 8, 129, 77};
 
-FILE *g_sink = nullptr;
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 3) return 0;
-  if (!g_sink) {
-    g_sink = fopen("/dev/null", "w");
-    kav_outfp = g_sink;
-    kav_numval_all = 1;
-    kav_numval_ip = 1;
-  }
+  fuzz_quiet_output(true);
   unsigned sel = data[0], vb = data[1] % 4 + 1, missing = data[2] % 4 == 0 ? data[2] : 0;
   data += 3;
   size -= 3;
@@ -50,12 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     layer = s.layer;
     proto = s.proto;
   }
-  // An exact-size copy so that any read past the frame is caught.
-  unsigned char *copy = (unsigned char *)malloc(len > 0 ? size_t(len) : 1);
-  if (len > 0) memcpy(copy, frame, size_t(len));
+  fuzz_copy copy(frame, len > 0 ? size_t(len) : 0);
   kav_pktctx ctx;
   kav_vblvl = int(vb);
-  print_pkt(layer, proto, copy, len, missing, &ctx);
-  free(copy);
+  print_pkt(layer, proto, copy.data(), len, missing, &ctx);
   return 0;
 }
