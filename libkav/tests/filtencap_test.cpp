@@ -154,6 +154,37 @@ TEST(KavFiltEncap, OneEthernetTypeTable) {
   EXPECT_EQ(p, 77);
 }
 
+// The LLC encapsulations the filter's walk and the analyser's link decoder
+// both go through, from one routine.
+TEST(KavFiltEncap, OneLlcTable) {
+  struct Want {
+    unsigned dsap, ssap, ctl;
+    int nlpid;
+    int layer, proto, hlen;
+  } const want[] = {{0xAA, 0xAA, 0x03, -1, 2, KAV_L2_SNAP, 3},  {0xAA, 0xAA, 0x03, 0x42, 2, KAV_L2_SNAP, 3},
+                    {0xE0, 0xE0, 0x03, -1, 3, KAV_L3_IPX, 3},   {0xFE, 0xFE, 0x03, 0xCC, 3, KAV_L3_IP, 4},
+                    {0xFE, 0xFE, 0x03, 0x80, 2, KAV_L2_SNAP, 4}};
+  for (const Want &w : want) {
+    int l = 0, p = 0, h = 0;
+    EXPECT_EQ(kav_llc_layer(w.dsap, w.ssap, w.ctl, w.nlpid, &l, &p, &h), 1) << std::hex << w.dsap << " " << w.nlpid;
+    EXPECT_EQ(l, w.layer) << std::hex << w.dsap << " " << w.nlpid;
+    EXPECT_EQ(p, w.proto) << std::hex << w.dsap << " " << w.nlpid;
+    EXPECT_EQ(h, w.hlen) << std::hex << w.dsap << " " << w.nlpid;
+  }
+  // Not walked through: other NLPIDs or none captured, SAPs that differ,
+  // frames other than UI, other SAPs.
+  const Want none[] = {{0xFE, 0xFE, 0x03, 0x81, 0, 0, 0}, {0xFE, 0xFE, 0x03, -1, 0, 0, 0},
+                       {0xAA, 0xAB, 0x03, -1, 0, 0, 0},   {0xAA, 0xAA, 0x13, -1, 0, 0, 0},
+                       {0xAA, 0xAA, 0x00, -1, 0, 0, 0},   {0x42, 0x42, 0x03, -1, 0, 0, 0}};
+  for (const Want &w : none) {
+    int l = 77, p = 77, h = 77;
+    EXPECT_EQ(kav_llc_layer(w.dsap, w.ssap, w.ctl, w.nlpid, &l, &p, &h), 0) << std::hex << w.dsap << " " << w.ctl;
+    EXPECT_EQ(l, 77);  // untouched
+    EXPECT_EQ(p, 77);
+    EXPECT_EQ(h, 77);
+  }
+}
+
 TEST(KavFiltEncap, RawIpSessionStartsByVersion) {
   Bytes v4 = tcp80(), v6 = ipv6(17, udp(53, 80)), other = {0x11, 0x22};
   int layer = 0, offset = 0;
