@@ -5,12 +5,13 @@
 // merge with status 1, never a crash or a short output taken for success.
 #include <gtest/gtest.h>
 
-#include "../../kav_import/tests/logtest_util.h"
 #include "../../kav_import/tests/outpipe_util.h"
+#include "merge_util.h"
 
 #include <functional>
 
 using namespace logtest;
+using mergetest::ses;
 
 namespace {
 
@@ -94,18 +95,6 @@ Outcome run_merge(const TempDir &td, const std::string &dir, const std::vector<s
   // The messages name the inputs by their paths: compare them without.
   for (size_t at; (at = o.err.find(d + "/")) != std::string::npos;) o.err.erase(at, d.size() + 1);
   return o;
-}
-
-SesHdr ses(const std::string &ifname, int64_t start, const std::string &filter = "") {
-  SesHdr s;
-  s.host = "host-" + ifname;
-  s.ifname = ifname;
-  s.start = start;
-  s.mtu = 1500;
-  s.snaplen = -1;
-  s.linktype = 4;
-  s.filter = filter;
-  return s;
 }
 
 // Three logs with events at the same times, one in the other byte order,

@@ -99,22 +99,26 @@ struct Seen {
   }
 };
 
+// Opens a log of write_log's with its headers read; window: then mapped,
+// with the result of kav_map_input.
+int open_log(kav_logfile *log, const std::string &path, size_t window) {
+  *log = kav_logfile{};
+  log->path = path.c_str();
+  if (kav_read_loghdr(log, nullptr, 16384) || kav_read_seshdr(log, 0) || kav_read_seshdr(log, 1)) {
+    ADD_FAILURE() << tvl_usrmsg;
+    return -1;
+  }
+  return window ? kav_map_input(log, window) : 0;
+}
+
 // Reads the log at path to its end, header and data in separate calls as the
 // merger does. window 0: through stdio; else mapped, the data taken by
 // reference when ref is set.
 std::vector<Seen> read_log(const std::string &path, size_t window, bool ref, uint64_t *moves = nullptr) {
   std::vector<Seen> seen;
-  kav_logfile log{};
-  log.path = path.c_str();
+  kav_logfile log;
   tvl_usrmsg[0] = 0;
-  if (kav_read_loghdr(&log, nullptr, 16384) || kav_read_seshdr(&log, 0) || kav_read_seshdr(&log, 1)) {
-    ADD_FAILURE() << tvl_usrmsg;
-    kav_close_logfile(&log);
-    return seen;
-  }
-  if (window) {
-    EXPECT_EQ(kav_map_input(&log, window), 1);
-  }
+  EXPECT_EQ(open_log(&log, path, window), window ? 1 : 0);
   std::vector<uint8_t> buf(17000);
   for (int step = 0; step < 1000; step++) {
     Seen s{};
@@ -184,12 +188,8 @@ TEST(KavMap, ReadsLikeStdioWhateverTheWindow) {
 TEST(KavMap, DataReferredToOutlivesOneWindowMove) {
   TempPath t;
   t.write(log_bytes(false));
-  kav_logfile log{};
-  log.path = t.path.c_str();
-  ASSERT_EQ(kav_read_loghdr(&log, nullptr, 16384), 0);
-  ASSERT_EQ(kav_read_seshdr(&log, 0), 0);
-  ASSERT_EQ(kav_read_seshdr(&log, 1), 0);
-  ASSERT_EQ(kav_map_input(&log, 4096), 1);
+  kav_logfile log;
+  ASSERT_EQ(open_log(&log, t.path, 4096), 1);
   std::vector<uint8_t> buf(17000);
   const void *before = nullptr;
   std::vector<uint8_t> before_want;
@@ -227,12 +227,8 @@ TEST(KavMap, AFileThatGrowsIsReadOnOneThatShrinksFails) {
     want = read_log(w.path, 0, false);
   }
 
-  kav_logfile log{};
-  log.path = t.path.c_str();
-  ASSERT_EQ(kav_read_loghdr(&log, nullptr, 16384), 0);
-  ASSERT_EQ(kav_read_seshdr(&log, 0), 0);
-  ASSERT_EQ(kav_read_seshdr(&log, 1), 0);
-  ASSERT_EQ(kav_map_input(&log, 1 << 20), 1);
+  kav_logfile log;
+  ASSERT_EQ(open_log(&log, t.path, 1 << 20), 1);
   std::vector<uint8_t> buf(17000);
   int trunc = 0;
   ASSERT_EQ(kav_read_evt(&log, -1, buf.data(), 17000, 0, &trunc), 0);
@@ -251,12 +247,8 @@ TEST(KavMap, AFileThatGrowsIsReadOnOneThatShrinksFails) {
 
   // Cut beyond the window in use: the next window finds it out.
   t.write(full);
-  kav_logfile cut{};
-  cut.path = t.path.c_str();
-  ASSERT_EQ(kav_read_loghdr(&cut, nullptr, 16384), 0);
-  ASSERT_EQ(kav_read_seshdr(&cut, 0), 0);
-  ASSERT_EQ(kav_read_seshdr(&cut, 1), 0);
-  ASSERT_EQ(kav_map_input(&cut, 4096), 1);
+  kav_logfile cut;
+  ASSERT_EQ(open_log(&cut, t.path, 4096), 1);
   ASSERT_EQ(kav_read_evt(&cut, -1, buf.data(), 17000, 0, &trunc), 0);
   off_t keep = (off_t)((cut.bytes_read + 4095) / 4096 * 4096 + 2 * 20480);
   ASSERT_EQ(truncate(t.path.c_str(), keep), 0);
@@ -294,12 +286,8 @@ TEST(KavMap, OnlyRegularFilesWithBytesLeft) {
   TempPath t;
   std::vector<uint8_t> hdrs(small.begin(), small.begin() + 15 + 2 * 216 + 11);
   t.write(hdrs);
-  kav_logfile h{};
-  h.path = t.path.c_str();
-  ASSERT_EQ(kav_read_loghdr(&h, nullptr, 16384), 0);
-  ASSERT_EQ(kav_read_seshdr(&h, 0), 0);
-  ASSERT_EQ(kav_read_seshdr(&h, 1), 0);
-  EXPECT_EQ(kav_map_input(&h, 4096), 0);
+  kav_logfile h;
+  EXPECT_EQ(open_log(&h, t.path, 4096), 0);
   int trunc = 0;
   EXPECT_EQ(kav_read_evt(&h, -1, nullptr, 0, KAV_RD_HDR, &trunc), 1);
   EXPECT_EQ(h.eof, 1);
