@@ -212,9 +212,9 @@ void map_release(kav_logfile *log) {
 int do_read(kav_logfile *log, void *dest, long len, int eof_ok, const void **ref = nullptr) {
   if (len <= 0) return 0;
   if (log->mapped) {
+    map_state *ms = static_cast<map_state *>(log->mapped);
     const unsigned char *p = nullptr;
-    int r = map_span(static_cast<map_state *>(log->mapped), log->bytes_read, (uint64_t)len,
-                     dest || ref ? &p : nullptr);
+    int r = map_span(ms, log->bytes_read, (uint64_t)len, dest || ref ? &p : nullptr);
     if (r == 0) {
       if (ref)
         *ref = p;
@@ -224,6 +224,10 @@ int do_read(kav_logfile *log, void *dest, long len, int eof_ok, const void **ref
       return 0;
     }
     if (r == 2) return 1;
+    // As fread does, what there is arrives before the end is met.
+    if (dest && ms->size > log->bytes_read &&
+        map_span(ms, log->bytes_read, ms->size - log->bytes_read, &p) == 0)
+      memcpy(dest, p, (size_t)(ms->size - log->bytes_read));
     if (eof_ok) {
       log->eof = 1;
       return 1;
