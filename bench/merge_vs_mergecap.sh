@@ -86,16 +86,23 @@ load1=$(cut -d' ' -f1-3 /proc/loadavg)
 checked="merged output NOT checked"
 if [ -s "$TMP/timed.log" ]; then
   fifos=""
+  feeders=""
   i=1
   for f in $logs; do
     mkfifo "$TMP/fifo$i"
     cat "$f" >"$TMP/fifo$i" &
+    feeders="$feeders $!"
     fifos="$fifos $TMP/fifo$i"
     i=$((i + 1))
   done
+  rc=0
   # shellcheck disable=SC2086
-  "$BIN/kavmerge" $fifos >"$TMP/piped.log"
+  "$BIN/kavmerge" $fifos >"$TMP/piped.log" || rc=$?
+  # A merge that stopped early leaves feeders waiting for it.
+  # shellcheck disable=SC2086
+  kill $feeders 2>/dev/null || true
   wait
+  [ "$rc" = 0 ] || { echo "merge_vs_mergecap: the piped merge failed ($rc)" >&2; exit 1; }
   cmp -s "$TMP/timed.log" "$TMP/piped.log" || { echo "merge_vs_mergecap: kavmerge's output differs from the piped merge" >&2; exit 1; }
   events=$("$BIN/kavpan" -v 1 <"$TMP/timed.log" | grep -c '^- Evt=')
   want=$((FILES * (FRAMES + 1)))
