@@ -124,8 +124,6 @@ struct kav_logfile {
   void *stdiobuf;          // stdio buffer the library allocated
   int opened;              // the library opened stream
   int own_sessions;        // the library allocated sessions
-  void *mapped;            // reader: windows of the mapped file (kav_map_input)
-  void *gathered;          // writer: writes gathered by reference (kav_gather_output)
 };
 
 // Indexes into kav_logdesc: the source of a log.
@@ -165,11 +163,17 @@ int kav_read_seshdr(kav_logfile *log, int ses);
 // 1 with *truncated set is an event cut to bufsize (delivered, readable on).
 int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int flags, int *truncated);
 
+// State of mapped and gathered logs is kept by the library, not in the
+// handle, for this many handles at a time.
+#define KAV_MAX_EXT_LOGS 256
+
 // Reading without stdio: after the session headers, the rest of a log that
 // is a regular file is read from windows of at least `window` bytes mapped
 // from the file (the window follows the reader; the file may grow, a file
 // that shrinks is a read failure). Result 1 when the log is now read that
-// way, 0 when it stays on stdio (not a regular file, or the mapping failed).
+// way, 0 when it stays on stdio (not a regular file, the mapping failed, or
+// KAV_MAX_EXT_LOGS logs are mapped or gathered already). kav_close_logfile
+// releases the mapping.
 int kav_map_input(kav_logfile *log, size_t window);
 // kav_read_evt that leaves the data of a mapped log where it is: *data
 // receives its address in the mapping (the first bufsize bytes of a longer
@@ -193,7 +197,8 @@ int kav_map_holds(const kav_logfile *log, const void *addr);
 // not copied but referred to until the next kav_write_sync or the end of the
 // block. A failed block write is reported like a buffered stream's: by the
 // event write that ends the block, or by the next write or flush. Result 1
-// when the output is now gathered, 0 when it stays on stdio.
+// when the output is now gathered, 0 when it stays on stdio (as for
+// kav_map_input, KAV_MAX_EXT_LOGS handles at most are mapped or gathered).
 int kav_gather_output(kav_logfile *log);
 // kav_write_evt whose data, on a gathered output, must stay valid until it is
 // written (kav_write_sync, kav_flush_logfile or kav_close_logfile).

@@ -6,6 +6,7 @@
 #include "kav.h"
 #include "tova.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -125,6 +126,100 @@ struct map_state {
   uint64_t moves = 0;
 };
 
+struct gather_state;
+
+// The state of mapped and gathered logs lives here, keyed by the handle:
+// the handle keeps the layout programs were built with. A slot is claimed by
+// swapping its key from null to CLAIMED, filled, then published by storing
+// the handle, so lookups take no lock (kav_map_holds runs in a SIGBUS
+// handler). While nothing is registered a lookup is one relaxed load.
+struct ext_slot {
+  std::atomic<const kav_logfile *> log{nullptr};
+  // The handle's stream when registered: a handle zeroed or reused without
+  // kav_close_logfile does not find its old state.
+  std::atomic<const FILE *> stream{nullptr};
+  std::atomic<map_state *> map{nullptr};
+  std::atomic<gather_state *> gather{nullptr};
+};
+
+ext_slot ext_slots[KAV_MAX_EXT_LOGS];
+std::atomic<int> ext_count{0};  // slots registered
+std::atomic<int> ext_top{0};    // slots past this one were never claimed
+const kav_logfile ext_claimed{};
+const kav_logfile *const CLAIMED = &ext_claimed;
+
+// The slot of log whatever its stream, or null.
+ext_slot *ext_find_any(const kav_logfile *log) {
+  int top = ext_top.load(std::memory_order_relaxed);
+  for (int i = 0; i < top; i++)
+    if (ext_slots[i].log.load(std::memory_order_acquire) == log) return &ext_slots[i];
+  return nullptr;
+}
+
+inline ext_slot *ext_find(const kav_logfile *log) {
+  if (ext_count.load(std::memory_order_relaxed) == 0) return nullptr;
+  ext_slot *e = ext_find_any(log);
+  return e && e->stream.load(std::memory_order_relaxed) == log->stream ? e : nullptr;
+}
+
+inline map_state *map_of(const kav_logfile *log) {
+  ext_slot *e = ext_find(log);
+  return e ? e->map.load(std::memory_order_relaxed) : nullptr;
+}
+
+inline gather_state *gather_of(const kav_logfile *log) {
+  ext_slot *e = ext_find(log);
+  return e ? e->gather.load(std::memory_order_relaxed) : nullptr;
+}
+
+// Takes the slot away from lookups; what it held is the caller's to free.
+void ext_release(ext_slot *e, map_state **ms, gather_state **g) {
+  e->log.store(CLAIMED, std::memory_order_relaxed);
+  *ms = e->map.exchange(nullptr, std::memory_order_relaxed);
+  *g = e->gather.exchange(nullptr, std::memory_order_relaxed);
+  e->stream.store(nullptr, std::memory_order_relaxed);
+  e->log.store(nullptr, std::memory_order_release);
+  ext_count.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void map_free(map_state *ms);
+void gather_free(gather_state *g);
+
+// Registers ms or g (the other null) for log: 0 when no slot is free.
+int ext_attach(kav_logfile *log, map_state *ms, gather_state *g) {
+  ext_slot *e = ext_find_any(log);
+  if (e && e->stream.load(std::memory_order_relaxed) != log->stream) {
+    // Left by a handle that was dropped without closing; its state is lost.
+    map_state *old_ms;
+    gather_state *old_g;
+    ext_release(e, &old_ms, &old_g);
+    map_free(old_ms);
+    gather_free(old_g);
+    e = nullptr;
+  }
+  if (e) {
+    if (ms) e->map.store(ms, std::memory_order_relaxed);
+    if (g) e->gather.store(g, std::memory_order_relaxed);
+    return 1;
+  }
+  for (int i = 0; i < KAV_MAX_EXT_LOGS; i++) {
+    e = &ext_slots[i];
+    const kav_logfile *none = nullptr;
+    if (!e->log.compare_exchange_strong(none, CLAIMED, std::memory_order_acquire, std::memory_order_relaxed))
+      continue;
+    int top = ext_top.load(std::memory_order_relaxed);
+    while (top <= i && !ext_top.compare_exchange_weak(top, i + 1, std::memory_order_relaxed)) {
+    }
+    e->stream.store(log->stream, std::memory_order_relaxed);
+    e->map.store(ms, std::memory_order_relaxed);
+    e->gather.store(g, std::memory_order_relaxed);
+    ext_count.fetch_add(1, std::memory_order_relaxed);
+    e->log.store(log, std::memory_order_release);
+    return 1;
+  }
+  return 0;
+}
+
 int map_failed(const char *what, int e) {
   snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "%s - errno=%d [%s]", what, e, errtxt(e));
   return 2;
@@ -197,22 +292,19 @@ __attribute__((always_inline)) inline void map_prefetch(const map_state *ms, uin
   __builtin_prefetch(p + sizeof(kav_evthdr) - 1);
 }
 
-void map_release(kav_logfile *log) {
-  map_state *ms = static_cast<map_state *>(log->mapped);
+void map_free(map_state *ms) {
   if (!ms) return;
   if (ms->cur) munmap(const_cast<unsigned char *>(ms->cur), ms->cur_len);
   if (ms->prev) munmap(const_cast<unsigned char *>(ms->prev), ms->prev_len);
   delete ms;
-  log->mapped = nullptr;
 }
 
-// Reads exactly len bytes into dest. From a mapped log, ref (if not null)
-// receives the bytes' address instead, and with neither dest nor ref they
-// are only skipped.
-int do_read(kav_logfile *log, void *dest, long len, int eof_ok, const void **ref = nullptr) {
+// Reads exactly len bytes into dest; ms: the log's mapping, if it has one.
+// From a mapped log, ref (if not null) receives the bytes' address instead,
+// and with neither dest nor ref they are only skipped.
+int read_bytes(kav_logfile *log, map_state *ms, void *dest, long len, int eof_ok, const void **ref) {
   if (len <= 0) return 0;
-  if (log->mapped) {
-    map_state *ms = static_cast<map_state *>(log->mapped);
+  if (ms) {
     const unsigned char *p = nullptr;
     int r = map_span(ms, log->bytes_read, (uint64_t)len, dest || ref ? &p : nullptr);
     if (r == 0) {
@@ -252,12 +344,16 @@ int do_read(kav_logfile *log, void *dest, long len, int eof_ok, const void **ref
   return 1;
 }
 
+int do_read(kav_logfile *log, void *dest, long len, int eof_ok) {
+  return read_bytes(log, map_of(log), dest, len, eof_ok, nullptr);
+}
+
 // Skips len bytes by reading them, so pipes work.
-int do_fwdseek(kav_logfile *log, long len) {
+int do_fwdseek(kav_logfile *log, map_state *ms, long len) {
   char scratch[SKIP_CHUNK];
   while (len > 0) {
     long n = len < SKIP_CHUNK ? len : SKIP_CHUNK;
-    if (do_read(log, log->mapped ? nullptr : scratch, n, 0)) return 1;
+    if (read_bytes(log, ms, ms ? nullptr : scratch, n, 0, nullptr)) return 1;
     len -= n;
   }
   return 0;
@@ -286,8 +382,7 @@ void touch(const struct iovec &v) {
   if (v.iov_len) (void)b[v.iov_len - 1];
 }
 
-int gather_sync(kav_logfile *log) {
-  gather_state *g = static_cast<gather_state *>(log->gathered);
+int gather_sync(kav_logfile *log, gather_state *g) {
   int fd = fileno(log->stream);
   struct iovec *v = g->iov;
   int n = g->niov;
@@ -322,8 +417,7 @@ bool valid_session(const kav_logfile *log, int ses) {
 
 // One piece of an event; copy: it must be taken now, else it is only
 // referred to. A failure sets errno.
-int put_bytes(kav_logfile *log, const void *data, size_t len, bool copy) {
-  gather_state *g = static_cast<gather_state *>(log->gathered);
+int put_bytes(kav_logfile *log, gather_state *g, const void *data, size_t len, bool copy) {
   if (!g) {
     errno = 0;
     return fwrite_unlocked(data, 1, len, log->stream) == len ? 0 : 1;
@@ -335,11 +429,11 @@ int put_bytes(kav_logfile *log, const void *data, size_t len, bool copy) {
   bool at_once = copy && len > GATHER_ARENA / 4;
   if (at_once) {
     // Too large to copy: written out before the call returns.
-    if (gather_sync(log)) return 1;
+    if (gather_sync(log, g)) return 1;
     copy = false;
   }
   if (g->niov == GATHER_IOV || (copy && len > GATHER_ARENA - g->used)) {
-    if (gather_sync(log)) return 1;
+    if (gather_sync(log, g)) return 1;
   }
   const unsigned char *p = static_cast<const unsigned char *>(data);
   if (copy) {
@@ -352,11 +446,15 @@ int put_bytes(kav_logfile *log, const void *data, size_t len, bool copy) {
   else
     g->iov[g->niov++] = {const_cast<unsigned char *>(p), len};
   g->bytes += len;
-  if (at_once || g->bytes >= GATHER_BLOCK) return gather_sync(log);
+  if (at_once || g->bytes >= GATHER_BLOCK) return gather_sync(log, g);
   return 0;
 }
 
-int write_bytes(kav_logfile *log, const void *data, size_t len) { return put_bytes(log, data, len, true); }
+int write_bytes(kav_logfile *log, const void *data, size_t len) {
+  return put_bytes(log, gather_of(log), data, len, true);
+}
+
+void gather_free(gather_state *g) { delete g; }
 
 }  // namespace
 
@@ -423,14 +521,15 @@ int write_evt(kav_logfile *log, int ses, const void *data, int count_only, bool 
     snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Invalid %ld-byte event-%d data", (long)h->caplen, h->type);
     return 1;
   }
+  gather_state *g = gather_of(log);
   if (!count_only) {
-    if (write_bytes(log, h, sizeof *h)) {
+    if (put_bytes(log, g, h, sizeof *h, true)) {
       int e = errno;
       snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %lu-byte event-header=%d - errno=%d [%s]",
                (unsigned long)sizeof *h, h->type, e, errtxt(e));
       return 1;
     }
-    if (h->caplen > 0 && put_bytes(log, data, (size_t)h->caplen, !ref)) {
+    if (h->caplen > 0 && put_bytes(log, g, data, (size_t)h->caplen, !ref)) {
       int e = errno;
       snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %ld-byte event-%d - errno=%d [%s]", (long)h->caplen,
                h->type, e, errtxt(e));
@@ -446,7 +545,7 @@ int write_evt(kav_logfile *log, int ses, const void *data, int count_only, bool 
     add64(&s->trl.octets, h->wirelen);
   }
   if (h->type == KAV_EVT_FATAL || h->type == KAV_EVT_END) {
-    if (write_bytes(log, &s->trl, sizeof s->trl)) {
+    if (put_bytes(log, g, &s->trl, sizeof s->trl, true)) {
       int e = errno;
       snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Write failed for %lu-byte logfile-trailer - errno=%d [%s]",
                (unsigned long)sizeof s->trl, e, errtxt(e));
@@ -472,29 +571,36 @@ int kav_write_evt(kav_logfile *log, int ses, const void *data, int count_only) {
 int kav_write_evt_ref(kav_logfile *log, int ses, const void *data) { return write_evt(log, ses, data, 0, true); }
 
 int kav_gather_output(kav_logfile *log) {
-  if (log->gathered) return 1;
+  if (gather_of(log)) return 1;
   if (log->nobuf || !log->stream || fileno(log->stream) < 0) return 0;
   gather_state *g = new (std::nothrow) gather_state;
   if (!g) return 0;
+  if (!ext_attach(log, nullptr, g)) {
+    delete g;
+    return 0;
+  }
   // What the stream holds goes first; its failure is reported as the
   // stream would have reported it, by the next write.
   errno = 0;
   if (fflush(log->stream) != 0 || ferror(log->stream)) g->err = errno ? errno : EIO;
-  log->gathered = g;
   return 1;
 }
 
 void kav_write_sync(kav_logfile *log) {
-  if (log->gathered) gather_sync(log);
+  if (gather_state *g = gather_of(log)) gather_sync(log, g);
 }
 
 void kav_close_logfile(kav_logfile *log) {
-  if (log->gathered) {
-    gather_sync(log);
-    delete static_cast<gather_state *>(log->gathered);
-    log->gathered = nullptr;
+  if (ext_slot *e = ext_count.load(std::memory_order_relaxed) ? ext_find_any(log) : nullptr) {
+    // A slot left with another stream is of a handle dropped unclosed: its
+    // output is gone.
+    map_state *ms;
+    gather_state *g = e->gather.load(std::memory_order_relaxed);
+    if (g && e->stream.load(std::memory_order_relaxed) == log->stream) gather_sync(log, g);
+    ext_release(e, &ms, &g);
+    map_free(ms);
+    gather_free(g);
   }
-  map_release(log);
   if (log->stream) fflush(log->stream);
   if (log->opened && log->stream) {
     fclose(log->stream);
@@ -528,7 +634,8 @@ int kav_flush_logfile(kav_logfile *log) {
   errno = 0;
   // A failed write leaves the stream's error flag behind even when what
   // follows flushes cleanly.
-  if (!(log->gathered && gather_sync(log)) && fflush(log->stream) == 0 && !ferror(log->stream)) return 0;
+  gather_state *g = gather_of(log);
+  if (!(g && gather_sync(log, g)) && fflush(log->stream) == 0 && !ferror(log->stream)) return 0;
   int e = errno;
   snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Flush failed on output - errno=%d [%s]", e, errtxt(e));
   return 1;
@@ -656,8 +763,9 @@ int read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int fla
     return 1;
   }
   kav_evthdr *h = ses == -1 ? &log->evthdr : &log->sessions[ses].evthdr;
+  map_state *ms = map_of(log);
   if (!(flags & KAV_RD_DATA)) {
-    if (do_read(log, h, sizeof *h, 1)) return 1;
+    if (read_bytes(log, ms, h, sizeof *h, 1, nullptr)) return 1;
     if (log->swap) swap_evthdr(h);
     if (h->ses >= log->hdr.nsessions || !log->sessions) {
       snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Log file is corrupt, got ses_id=%u on evt %lu", h->ses,
@@ -674,10 +782,9 @@ int read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int fla
                (unsigned long)log->events);
       return 1;
     }
-    if (log->mapped) {
+    if (ms) {
       int closing = h->type == KAV_EVT_FATAL || h->type == KAV_EVT_END;
-      map_prefetch(static_cast<const map_state *>(log->mapped),
-                   log->bytes_read + (uint64_t)h->caplen + (closing ? sizeof(kav_sestrl) : 0));
+      map_prefetch(ms, log->bytes_read + (uint64_t)h->caplen + (closing ? sizeof(kav_sestrl) : 0));
     }
     if (flags & KAV_RD_HDR) return 0;
   } else if (h->ses >= log->hdr.nsessions || !log->sessions || h->caplen < 0) {
@@ -695,13 +802,13 @@ int read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int fla
   if (n > 0) {
     if (n > bufsize) {
       h->caplen = bufsize;
-      if (do_read(log, buf, bufsize, 0, data)) return 1;
-      if (do_fwdseek(log, (long)(n - bufsize))) return 1;
+      if (read_bytes(log, ms, buf, bufsize, 0, data)) return 1;
+      if (do_fwdseek(log, ms, (long)(n - bufsize))) return 1;
       snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Event #%u:%lu truncated by %d bytes", h->ses + 1u,
                (unsigned long)s->events, (int)(n - bufsize));
       if (truncated) *truncated = 1;
       result = 1;
-    } else if (do_read(log, buf, (long)n, 0, data)) {
+    } else if (read_bytes(log, ms, buf, (long)n, 0, data)) {
       return 1;
     }
   }
@@ -714,7 +821,7 @@ int read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int fla
     add64(&s->trl.octets, h->wirelen);
   }
   if (h->type == KAV_EVT_FATAL || h->type == KAV_EVT_END) {
-    if (do_read(log, &s->trl, sizeof s->trl, 0)) return 1;
+    if (read_bytes(log, ms, &s->trl, sizeof s->trl, 0, nullptr)) return 1;
     s->closed = 1;
     if (log->swap) swap_sestrl(&s->trl);
   }
@@ -733,7 +840,7 @@ int kav_read_evt_ref(kav_logfile *log, int ses, void *buf, int bufsize, unsigned
 }
 
 int kav_map_input(kav_logfile *log, size_t window) {
-  if (log->mapped) return 1;
+  if (map_of(log)) return 1;
   struct stat st;
   if (!log->stream || fileno(log->stream) < 0 || fstat(fileno(log->stream), &st) != 0 || !S_ISREG(st.st_mode))
     return 0;
@@ -753,20 +860,25 @@ int kav_map_input(kav_logfile *log, size_t window) {
     return 0;
   }
   ms->moves = 0;
-  log->mapped = ms;
+  if (!ext_attach(log, ms, nullptr)) {
+    map_free(ms);
+    return 0;
+  }
   return 1;
 }
 
 uint64_t kav_map_moves(const kav_logfile *log) {
-  return log->mapped ? static_cast<const map_state *>(log->mapped)->moves : 0;
+  const map_state *ms = map_of(log);
+  return ms ? ms->moves : 0;
 }
 
 int kav_map_check(kav_logfile *log) {
-  return log->mapped && map_restat(static_cast<map_state *>(log->mapped)) ? 1 : 0;
+  map_state *ms = map_of(log);
+  return ms && map_restat(ms) ? 1 : 0;
 }
 
 int kav_map_holds(const kav_logfile *log, const void *addr) {
-  const map_state *ms = static_cast<const map_state *>(log->mapped);
+  const map_state *ms = map_of(log);
   if (!ms) return 0;
   const unsigned char *a = static_cast<const unsigned char *>(addr);
   return (ms->cur && a >= ms->cur && a < ms->cur + ms->cur_len) ||
