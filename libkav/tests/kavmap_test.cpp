@@ -9,8 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
+#include <thread>
+#include <tuple>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
@@ -48,8 +51,8 @@ int put_event(kav_logfile *log, int ses, int type, int64_t sec, const std::vecto
 
 // Two sessions, events of every size from empty to longer than the reader's
 // buffer, both sessions closed by their trailers. gathered: written by
-// reference through kav_gather_output.
-void write_log(FILE *out, bool gathered, int nevents = 120) {
+// reference, kav_gather_output giving gather_result.
+void write_log(FILE *out, bool gathered, int nevents = 120, int gather_result = 1) {
   kav_logfile log{};
   log.stream = out;
   log.hdr.nsessions = 2;
@@ -59,7 +62,7 @@ void write_log(FILE *out, bool gathered, int nevents = 120) {
   ASSERT_EQ(kav_write_seshdr(&log, 0), 0) << tvl_usrmsg;
   ASSERT_EQ(kav_write_seshdr(&log, 1), 0) << tvl_usrmsg;
   if (gathered) {
-    ASSERT_EQ(kav_gather_output(&log), 1);
+    ASSERT_EQ(kav_gather_output(&log), gather_result);
   }
   std::vector<std::vector<uint8_t>> keep;  // referred-to data lives until the log is closed
   for (int i = 0; i < nevents; i++) {
@@ -92,6 +95,7 @@ struct Seen {
   std::vector<uint8_t> data;
   uint64_t events, packets, octets, bytes_read;
   kav_sestrl trl[2];
+  const void *at;  // where the data was delivered (not compared)
   bool operator==(const Seen &o) const {
     return result == o.result && eof == o.eof && trunc == o.trunc && msg == o.msg &&
            !memcmp(&hdr, &o.hdr, sizeof hdr) && data == o.data && events == o.events && packets == o.packets &&
@@ -111,6 +115,37 @@ int open_log(kav_logfile *log, const std::string &path, size_t window) {
   return window ? kav_map_input(log, window) : 0;
 }
 
+// One read call as the merger makes them, header (even step) or data (odd
+// step). mapped: data taken by reference comes from the mapping.
+Seen read_step(kav_logfile *log, std::vector<uint8_t> &buf, int step, bool mapped, bool ref) {
+  Seen s{};
+  strcpy(tvl_usrmsg, "-");
+  bool data = step % 2 == 1;
+  const void *at = buf.data();
+  s.result = ref ? kav_read_evt_ref(log, -1, buf.data(), 17000, data ? KAV_RD_DATA : KAV_RD_HDR, &s.trunc, &at)
+                 : kav_read_evt(log, -1, buf.data(), 17000, data ? KAV_RD_DATA : KAV_RD_HDR, &s.trunc);
+  s.eof = log->eof;
+  if (s.result) s.msg = tvl_usrmsg;
+  s.hdr = log->evthdr;
+  s.at = at;
+  if (data && (s.result == 0 || s.trunc)) {
+    const uint8_t *d = static_cast<const uint8_t *>(at);
+    s.data.assign(d, d + log->evthdr.caplen);
+    if (ref && log->evthdr.caplen > 0) {
+      EXPECT_EQ(at != buf.data(), mapped);
+    }
+  }
+  s.events = log->events;
+  s.packets = log->packets;
+  s.octets = log->octets;
+  s.bytes_read = log->bytes_read;
+  s.trl[0] = log->sessions[0].trl;
+  s.trl[1] = log->sessions[1].trl;
+  return s;
+}
+
+bool last_step(const Seen &s) { return s.result && !s.trunc; }
+
 // Reads the log at path to its end, header and data in separate calls as the
 // merger does. window 0: through stdio; else mapped, the data taken by
 // reference when ref is set.
@@ -121,30 +156,8 @@ std::vector<Seen> read_log(const std::string &path, size_t window, bool ref, uin
   EXPECT_EQ(open_log(&log, path, window), window ? 1 : 0);
   std::vector<uint8_t> buf(17000);
   for (int step = 0; step < 1000; step++) {
-    Seen s{};
-    strcpy(tvl_usrmsg, "-");
-    bool data = step % 2 == 1;
-    const void *at = buf.data();
-    s.result = ref ? kav_read_evt_ref(&log, -1, buf.data(), 17000, data ? KAV_RD_DATA : KAV_RD_HDR, &s.trunc, &at)
-                   : kav_read_evt(&log, -1, buf.data(), 17000, data ? KAV_RD_DATA : KAV_RD_HDR, &s.trunc);
-    s.eof = log.eof;
-    if (s.result) s.msg = tvl_usrmsg;
-    s.hdr = log.evthdr;
-    if (data && (s.result == 0 || s.trunc)) {
-      const uint8_t *d = static_cast<const uint8_t *>(at);
-      s.data.assign(d, d + log.evthdr.caplen);
-      if (window && ref && log.evthdr.caplen > 0) {
-        EXPECT_NE(at, buf.data());
-      }
-    }
-    s.events = log.events;
-    s.packets = log.packets;
-    s.octets = log.octets;
-    s.bytes_read = log.bytes_read;
-    s.trl[0] = log.sessions[0].trl;
-    s.trl[1] = log.sessions[1].trl;
-    seen.push_back(s);
-    if (s.result && !s.trunc) break;
+    seen.push_back(read_step(&log, buf, step, window != 0, ref));
+    if (last_step(seen.back())) break;
   }
   if (moves) *moves = kav_map_moves(&log);
   kav_close_logfile(&log);
@@ -382,6 +395,228 @@ TEST(KavGatherDeathTest, DataOfAFileCutShortFaults) {
         _exit(0);
       },
       testing::ExitedWithCode(42), "");
+}
+
+}  // namespace
+
+namespace {
+
+// kav_logfile as programs built against libkav.so.1 allocate it: state the
+// library adds for a handle must not live in it.
+struct logfile_so1 {
+  kav_loghdr hdr;
+  kav_session *sessions;
+  const char *path;
+  FILE *stream;
+  int nobuf;
+  int eof;
+  int swap;
+  kav_evthdr evthdr;
+  uint64_t bytes_read;
+  uint64_t events;
+  uint64_t packets;
+  uint64_t octets;
+  void *stdiobuf;
+  int opened;
+  int own_sessions;
+};
+
+TEST(KavLogfile, KeepsTheLayoutOfTheFirstRelease) {
+  EXPECT_EQ(sizeof(kav_logfile), sizeof(logfile_so1));
+  EXPECT_EQ(offsetof(kav_logfile, own_sessions) + sizeof(int), sizeof(kav_logfile));
+#define SAME_OFFSET(f) EXPECT_EQ(offsetof(kav_logfile, f), offsetof(logfile_so1, f)) << #f
+  SAME_OFFSET(hdr);
+  SAME_OFFSET(sessions);
+  SAME_OFFSET(path);
+  SAME_OFFSET(stream);
+  SAME_OFFSET(nobuf);
+  SAME_OFFSET(eof);
+  SAME_OFFSET(swap);
+  SAME_OFFSET(evthdr);
+  SAME_OFFSET(bytes_read);
+  SAME_OFFSET(events);
+  SAME_OFFSET(packets);
+  SAME_OFFSET(octets);
+  SAME_OFFSET(stdiobuf);
+  SAME_OFFSET(opened);
+  SAME_OFFSET(own_sessions);
+#undef SAME_OFFSET
+}
+
+// Several logs read at once, each from its own mapping: every one reads as
+// through stdio, data referred to in one stays while the others move on.
+TEST(KavMapTable, LogsMappedAtOnceReadEachTheirOwn) {
+  TempPath a, b;
+  a.write(log_bytes(false, 120));
+  b.write(log_bytes(false, 77));
+  std::vector<Seen> want_a = read_log(a.path, 0, false), want_b = read_log(b.path, 0, false);
+  kav_logfile la, lb;
+  ASSERT_EQ(open_log(&la, a.path, 4096), 1);
+  ASSERT_EQ(open_log(&lb, b.path, 8192), 1);
+  std::vector<uint8_t> buf(17000);
+  std::vector<Seen> got_a, got_b;
+  int referred = 0;
+  for (int step = 0; step < 1000; step++) {
+    bool a_on = got_a.empty() || !last_step(got_a.back()), b_on = got_b.empty() || !last_step(got_b.back());
+    if (!a_on && !b_on) break;
+    if (a_on) got_a.push_back(read_step(&la, buf, step, true, true));
+    if (b_on) got_b.push_back(read_step(&lb, buf, step, true, true));
+    // Data referred to lies in its own log's windows only.
+    for (auto [mine, other, got] : {std::tuple(&la, &lb, &got_a), std::tuple(&lb, &la, &got_b)}) {
+      if (step % 2 == 0 || got->back().data.empty()) continue;
+      referred++;
+      EXPECT_TRUE(kav_map_holds(mine, got->back().at)) << step;
+      EXPECT_FALSE(kav_map_holds(other, got->back().at)) << step;
+    }
+  }
+  EXPECT_GT(referred, 150);
+  EXPECT_TRUE(got_a == want_a);
+  EXPECT_TRUE(got_b == want_b);
+  EXPECT_GT(kav_map_moves(&la), 30u);
+  EXPECT_GT(kav_map_moves(&lb), 10u);
+  kav_close_logfile(&la);
+  kav_close_logfile(&lb);
+}
+
+// Threads map, read and close logs of their own at the same time.
+TEST(KavMapTable, ThreadsMapTheirOwnLogsAtOnce) {
+  constexpr int THREADS = 4, ROUNDS = 8;
+  // Events whole in a 30000-byte buffer: no message is written to share.
+  struct Want {
+    TempPath file;
+    std::vector<kav_evthdr> hdrs;
+    std::vector<std::vector<uint8_t>> data;
+  } want[THREADS];
+  auto read_all = [](kav_logfile *log, std::vector<kav_evthdr> *hdrs, std::vector<std::vector<uint8_t>> *data) {
+    std::vector<uint8_t> buf(30000);
+    int trunc = 0;
+    const void *at = nullptr;
+    while (kav_read_evt_ref(log, -1, buf.data(), (int)buf.size(), 0, &trunc, &at) == 0) {
+      hdrs->push_back(log->evthdr);
+      const uint8_t *d = static_cast<const uint8_t *>(at);
+      data->emplace_back(d, d + log->evthdr.caplen);
+    }
+    return trunc == 0 && log->eof == 1;
+  };
+  for (int t = 0; t < THREADS; t++) {
+    want[t].file.write(log_bytes(false, 60 + 13 * t));
+    kav_logfile log;
+    ASSERT_EQ(open_log(&log, want[t].file.path, 0), 0);
+    ASSERT_TRUE(read_all(&log, &want[t].hdrs, &want[t].data));
+    kav_close_logfile(&log);
+  }
+  int fine[THREADS] = {};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; t++)
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < ROUNDS; r++) {
+        kav_logfile log{};
+        log.path = want[t].file.path.c_str();
+        if (kav_read_loghdr(&log, nullptr, 16384) || kav_read_seshdr(&log, 0) || kav_read_seshdr(&log, 1)) return;
+        std::vector<kav_evthdr> hdrs;
+        std::vector<std::vector<uint8_t>> data;
+        bool ok = kav_map_input(&log, 4096 * (1 + r % 3)) == 1 && read_all(&log, &hdrs, &data) &&
+                  kav_map_moves(&log) > 10;
+        kav_close_logfile(&log);
+        if (!ok || data != want[t].data || hdrs.size() != want[t].hdrs.size() ||
+            memcmp(hdrs.data(), want[t].hdrs.data(), hdrs.size() * sizeof hdrs[0]))
+          return;
+        fine[t]++;
+      }
+    });
+  for (std::thread &th : threads) th.join();
+  for (int t = 0; t < THREADS; t++) EXPECT_EQ(fine[t], ROUNDS) << t;
+}
+
+// Beyond KAV_MAX_EXT_LOGS handles mapped or gathered a log stays on stdio,
+// with the same bytes; a slot given back is taken again.
+TEST(KavMapTable, AFullTableLeavesLogsOnStdio) {
+  std::vector<uint8_t> small = log_bytes(false, 9);
+  TempPath t;
+  t.write(small);
+  std::vector<Seen> want = read_log(t.path, 0, false);
+  std::vector<kav_logfile> held(KAV_MAX_EXT_LOGS + 1);
+  int mapped = 0;
+  for (kav_logfile &log : held) {
+    int r = open_log(&log, t.path, 4096);
+    ASSERT_GE(r, 0);
+    mapped += r;
+  }
+  EXPECT_EQ(mapped, KAV_MAX_EXT_LOGS);
+  EXPECT_EQ(kav_map_input(&held.back(), 4096), 0);
+  EXPECT_EQ(kav_map_moves(&held.back()), 0u);
+  // Every one of them reads the log, mapped or not.
+  std::vector<uint8_t> buf(17000);
+  for (size_t i = 0; i < held.size(); i++) {
+    std::vector<Seen> got;
+    for (int step = 0; step < 1000 && (got.empty() || !last_step(got.back())); step++)
+      got.push_back(read_step(&held[i], buf, step, i < held.size() - 1, true));
+    EXPECT_TRUE(got == want) << i;
+  }
+
+  // Nor is an output gathered.
+  std::vector<uint8_t> plain = log_bytes(false);
+  TempPath out;
+  FILE *f = fopen(out.path.c_str(), "w");
+  ASSERT_TRUE(f);
+  write_log(f, true, 120, 0);
+  fclose(f);
+  EXPECT_EQ(out.bytes(), plain);
+
+  kav_close_logfile(&held[3]);
+  EXPECT_EQ(open_log(&held[3], t.path, 4096), 1);
+  for (kav_logfile &log : held) kav_close_logfile(&log);
+  EXPECT_EQ(log_bytes(true), plain);
+}
+
+// A handle closed and used again, or zeroed and used again without being
+// closed, finds nothing of its earlier log.
+TEST(KavMapTable, AHandleUsedAgainStartsAfresh) {
+  TempPath a, b;
+  a.write(log_bytes(false, 120));
+  b.write(log_bytes(false, 50));
+  std::vector<Seen> want_b = read_log(b.path, 0, false);
+  std::vector<uint8_t> buf(17000);
+  auto read_rest = [&](kav_logfile *log, bool mapped) {
+    std::vector<Seen> got;
+    for (int step = 0; step < 1000 && (got.empty() || !last_step(got.back())); step++)
+      got.push_back(read_step(log, buf, step, mapped, true));
+    return got;
+  };
+  auto read_some = [&](kav_logfile *log) {
+    for (int step = 0; step < 41; step++) read_step(log, buf, step, true, true);
+    return read_step(log, buf, 41, true, true).at;
+  };
+
+  kav_logfile log;
+  ASSERT_EQ(open_log(&log, a.path, 4096), 1);
+  const void *at = read_some(&log);
+  ASSERT_TRUE(kav_map_holds(&log, at));
+  kav_close_logfile(&log);
+  for (bool map_again : {false, true}) {
+    memset(&log, 0, sizeof log);
+    ASSERT_EQ(open_log(&log, b.path, map_again ? 4096 : 0), map_again ? 1 : 0);
+    EXPECT_FALSE(kav_map_holds(&log, at));
+    EXPECT_TRUE(read_rest(&log, map_again) == want_b);
+    EXPECT_EQ(kav_map_moves(&log) > 0, map_again);
+    kav_close_logfile(&log);
+  }
+
+  // Dropped unclosed: the old state is not the new log's, and goes with the
+  // new log's close or mapping.
+  for (bool map_again : {false, true}) {
+    ASSERT_EQ(open_log(&log, a.path, 4096), 1);
+    at = read_some(&log);
+    kav_logfile dropped = log;
+    memset(&log, 0, sizeof log);
+    EXPECT_FALSE(kav_map_holds(&log, at));
+    EXPECT_EQ(kav_map_moves(&log), 0u);
+    ASSERT_EQ(open_log(&log, b.path, map_again ? 4096 : 0), map_again ? 1 : 0);
+    EXPECT_FALSE(kav_map_holds(&log, at));
+    EXPECT_TRUE(read_rest(&log, map_again) == want_b);
+    kav_close_logfile(&log);
+    kav_close_logfile(&dropped);  // its stream and buffers; its mapping went before
+  }
 }
 
 }  // namespace
