@@ -444,7 +444,7 @@ TEST(KavLogfile, KeepsTheLayoutOfTheFirstRelease) {
 }
 
 // Several logs read at once, each from its own mapping: every one reads as
-// through stdio, data referred to in one stays while the others move on.
+// through stdio, and the data each hands out lies in its own windows.
 TEST(KavMapTable, LogsMappedAtOnceReadEachTheirOwn) {
   TempPath a, b;
   a.write(log_bytes(false, 120));
