@@ -165,6 +165,50 @@ int kav_read_seshdr(kav_logfile *log, int ses);
 // 1 with *truncated set is an event cut to bufsize (delivered, readable on).
 int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int flags, int *truncated);
 
+// State of mapped and gathered logs is kept by the library, not in the
+// handle, for this many handles at a time.
+#define KAV_MAX_EXT_LOGS 256
+
+// Reading without stdio: after the session headers, the rest of a log that
+// is a regular file is read from windows of at least `window` bytes mapped
+// from the file (the window follows the reader; the file may grow, a file
+// that shrinks is a read failure). Result 1 when the log is now read that
+// way, 0 when it stays on stdio (not a regular file, the mapping failed, or
+// KAV_MAX_EXT_LOGS logs are mapped or gathered already). kav_close_logfile
+// releases the mapping.
+int kav_map_input(kav_logfile *log, size_t window);
+// kav_read_evt that leaves the data of a mapped log where it is: *data
+// receives its address in the mapping (the first bufsize bytes of a longer
+// event). Data of a log read through stdio is read into buf and *data is
+// buf. Mapped data stays valid until the window has moved twice, and
+// kav_map_moves counts the moves.
+int kav_read_evt_ref(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int flags, int *truncated,
+                     const void **data);
+uint64_t kav_map_moves(const kav_logfile *log);
+// Once the data taken from a mapped log has been written: 0 when the file
+// still holds every byte seen of it, else 1 (it shrank, and data written
+// from it may be wrong).
+int kav_map_check(kav_logfile *log);
+// addr lies in a window mapped for the log. Async-signal-safe, for a SIGBUS
+// handler: the bytes of a mapped file that was cut short fault.
+int kav_map_holds(const kav_logfile *log, const void *addr);
+
+// Gathered writing, for an output that is not flushed after every event
+// (nobuf 0): once the headers are written, events go out with writev()
+// in blocks of up to a few MiB, and the data passed to kav_write_evt_ref is
+// not copied but referred to until the next kav_write_sync or the end of the
+// block. A failed block write is reported like a buffered stream's: by the
+// event write that ends the block, or by the next write or flush. Result 1
+// when the output is now gathered, 0 when it stays on stdio (as for
+// kav_map_input, KAV_MAX_EXT_LOGS handles at most are mapped or gathered).
+int kav_gather_output(kav_logfile *log);
+// kav_write_evt whose data, on a gathered output, must stay valid until it is
+// written (kav_write_sync, kav_flush_logfile or kav_close_logfile).
+int kav_write_evt_ref(kav_logfile *log, int ses, const void *data);
+// Writes out what is gathered, so that data referred to may go away. A
+// failure is kept for the next event write or flush to report.
+void kav_write_sync(kav_logfile *log);
+
 // ---- filter ----------------------------------------------------------------
 
 // Layers and protocol codes found by the layer walk: kavproto.h.
