@@ -32,14 +32,23 @@ while [ "$i" -le "$FILES" ]; do
 done
 
 # timed NAME CMD...: appends CMD's CPU and wall seconds to $TMP/NAME.cpu and .wall.
-# The output of the run before is removed first, outside the timing: cutting
-# a large file whose pages are still being written back costs the truncating
-# process a time that belongs to the run before.
+# First, outside the timing: the output of the run before is removed and
+# everything written so far is flushed to disk, since the write-back of one
+# run's 500 MB (and cutting a file whose pages are still being written back)
+# would cost whichever program runs next a time that is not its own; and all
+# inputs are read once more, since a machine that pages out cold memory may
+# have dropped some from the cache, and reading them back from disk would be
+# charged to the program that meets them.
 timed() {
   name=$1
   shift
   rm -f "$TMP/merged.log" "$TMP/merged.pcap" "$TMP/copy.out"
+  sync
+  # shellcheck disable=SC2086
+  cat $logs $pcaps >/dev/null
   /usr/bin/time -f "%U %S %e" -o "$TMP/time" "$@"
+  # Kept for the check below that the timed merge did all its work.
+  [ "$name" = ours ] && mv "$TMP/merged.log" "$TMP/timed.log"
   [ -n "$VERBOSE" ] && echo "$name $(cat "$TMP/time")" >&2
   awk '{ printf "%.3f\n", $1 + $2 }' "$TMP/time" >> "$TMP/$name.cpu"
   awk '{ printf "%.3f\n", $3 }' "$TMP/time" >> "$TMP/$name.wall"
@@ -52,10 +61,7 @@ run_merge="'$BIN/kavmerge' $logs > '$TMP/merged.log'"
 run_mergecap="mergecap -F pcap -w '$TMP/merged.pcap' $pcaps 2>/dev/null"
 run_copy="for f in $logs; do dd if=\"\$f\" bs=1M status=none; done > '$TMP/copy.out'"
 
-# Inputs written out and read into the cache before any timing.
-sync
-# shellcheck disable=SC2086
-cat $logs $pcaps >/dev/null
+load0=$(cut -d' ' -f1-3 /proc/loadavg)
 k=0
 while [ "$k" -lt "$RUNS" ]; do
   k=$((k + 1))
@@ -72,10 +78,43 @@ while [ "$k" -lt "$RUNS" ]; do
   awk -v a="$(tail -1 "$TMP/theirs.wall")" -v b="$(tail -1 "$TMP/ours.wall")" \
     'BEGIN { print a / (b > 0 ? b : 0.001) }' >> "$TMP/ratio.wall"
 done
-echo "merge_vs_mergecap: $FILES files of $FRAMES frames, $RUNS runs each"
-echo "  CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) ($(nproc) online), load $(cut -d' ' -f1-3 /proc/loadavg)"
+load1=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# The timed work was the whole merge: the last output is the same log, byte
+# for byte, as the merge of the same inputs read through pipes (the stdio
+# path), and it holds every frame and every session's end.
+checked="merged output NOT checked"
+if [ -s "$TMP/timed.log" ]; then
+  fifos=""
+  feeders=""
+  i=1
+  for f in $logs; do
+    mkfifo "$TMP/fifo$i"
+    cat "$f" >"$TMP/fifo$i" &
+    feeders="$feeders $!"
+    fifos="$fifos $TMP/fifo$i"
+    i=$((i + 1))
+  done
+  rc=0
+  # shellcheck disable=SC2086
+  "$BIN/kavmerge" $fifos >"$TMP/piped.log" || rc=$?
+  # A merge that stopped early leaves feeders waiting for it.
+  # shellcheck disable=SC2086
+  kill $feeders 2>/dev/null || true
+  wait
+  [ "$rc" = 0 ] || { echo "merge_vs_mergecap: the piped merge failed ($rc)" >&2; exit 1; }
+  cmp -s "$TMP/timed.log" "$TMP/piped.log" || { echo "merge_vs_mergecap: kavmerge's output differs from the piped merge" >&2; exit 1; }
+  events=$("$BIN/kavpan" -v 1 <"$TMP/timed.log" | grep -c '^- Evt=')
+  want=$((FILES * (FRAMES + 1)))
+  [ "$events" = "$want" ] || { echo "merge_vs_mergecap: kavmerge's output holds $events events, not $want" >&2; exit 1; }
+  checked="merged output checked: $events events, the same bytes as a merge through pipes"
+fi
+
+echo "merge_vs_mergecap: $FILES files of $FRAMES frames, $RUNS runs each; $checked"
+echo "  CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) ($(nproc) online), load $load0 before, $load1 after"
 echo "  seconds min/median/max      CPU (user+sys)         wall"
 echo "  kavmerge                    $(stats "$TMP/ours.cpu")    $(stats "$TMP/ours.wall")"
 echo "  mergecap -F pcap            $(stats "$TMP/theirs.cpu")    $(stats "$TMP/theirs.wall")"
 echo "  physical limit (dd bs=1M)   $(stats "$TMP/copy.cpu")    $(stats "$TMP/copy.wall")"
 echo "  ratio mergecap/kavmerge     $(stats "$TMP/ratio.cpu")    $(stats "$TMP/ratio.wall")  (above 1: kavmerge faster)"
+echo "  CPU ratio run by run        $(awk '{ printf "%s%.2f", (NR > 1 ? " " : ""), $1 }' "$TMP/ratio.cpu")"

@@ -1,8 +1,6 @@
 // kav_import: readers for snoop, pcap, pcapng, raw IP and raw Ethernet captures.
 #include "impfmt.h"
 
-#include <net/ethernet.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -125,46 +123,46 @@ void link_setup(imp_reader *r, imp_link *lk, uint32_t linktype, int fcs, int64_t
   lk->rawdl = 1;
   const char *cast = nullptr;
   switch (linktype) {
-    case 0:  // BSD loopback: a family word before each datagram
+    case KAV_PCAP_LT_NULL:
       lk->dlpi = KAV_DL_ETHER;
       lk->rawdl = 0;
       lk->lead = 4;
       break;
-    case 1:
-    case 6:
+    case KAV_PCAP_LT_ETHER:
+    case KAV_PCAP_LT_IEEE802:
       lk->dlpi = KAV_DL_ETHER;
       break;
-    case 2:
+    case KAV_PCAP_LT_EXPETHER:
       lk->dlpi = KAV_DL_ETHER;
       cast = "DL_ETHER";
       break;
-    case 9:
-    case 14:
+    case KAV_PCAP_LT_PPP:
+    case KAV_PCAP_LT_PPP_BSD:
       lk->dlpi = KAV_DL_HDLC;
       cast = "DL_HDLC";
       break;
-    case 10:
+    case KAV_PCAP_LT_FDDI:
       lk->dlpi = KAV_DL_FDDI;
       break;
-    case 11:
+    case KAV_PCAP_LT_ATM:
       lk->dlpi = KAV_DL_METRO;
       cast = "DL_METRO";
       break;
-    case 12:
+    case KAV_PCAP_LT_RAW:
       lk->dlpi = KAV_DL_ETHER;
       lk->rawdl = 0;
       break;
-    case 113:  // Linux cooked capture, version 1 and 2
+    case KAV_PCAP_LT_SLL:
       lk->dlpi = KAV_DL_IPRAW;
       lk->cooked = 1;
       break;
-    case 276:
+    case KAV_PCAP_LT_SLL2:
       lk->dlpi = KAV_DL_IPRAW;
       lk->cooked = 2;
       break;
-    case 101:  // raw IP: either version, IPv4 only, IPv6 only
-    case 228:
-    case 229:
+    case KAV_PCAP_LT_RAWIP:
+    case KAV_PCAP_LT_IPV4:
+    case KAV_PCAP_LT_IPV6:
       lk->dlpi = KAV_DL_IPRAW;
       break;
     default:
@@ -207,7 +205,7 @@ int cooked_header(imp_reader *r, const imp_link *lk) {
     addr = c + 6;
     proto = be16(c + 14);
   }
-  if (proto == ETHERTYPE_IP || proto == ETHERTYPE_IPV6) return 0;
+  if (proto == KAV_ETHTYPE_IP || proto == KAV_ETHTYPE_IPV6) return 0;
   unsigned char bit = (unsigned char)(1u << (proto & 7));
   if (!r->scanning && !(r->noted[proto >> 3] & bit)) {
     r->noted[proto >> 3] |= bit;
@@ -365,7 +363,7 @@ int ether_next(imp_reader *r) {
     len = be16(r->frame + 12) + 14;
   } else {
     unsigned etype = be16(r->frame + 12);
-    if (etype != ETHERTYPE_IP) {
+    if (etype != KAV_ETHTYPE_IP) {
       snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Failed to determine size of frame (EtherType=0x%04x)", etype);
       return 1;
     }

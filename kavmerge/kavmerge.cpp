@@ -1,9 +1,11 @@
 // kavmerge: merges log files into one log on standard output, events in
 // time order, every input session renumbered into the output.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "kav.h"
 #include "tova.h"
@@ -15,6 +17,9 @@ const char *const VERSION = VELMORA_VERSION;
 const int OUTBUF = 64 * 1024, INBUF = 16 * 1024, DATABUF = 17000;
 // The log header keeps the session count in a signed byte.
 const int MAX_SESSIONS = 127;
+// Inputs that are regular files are read from mapped windows of this size,
+// and their data goes to a regular-file output without being copied.
+const size_t MAP_WINDOW = 64 << 20;
 
 struct merge_input {
   kav_logfile log;
@@ -22,12 +27,42 @@ struct merge_input {
   int nses;
   bool done;               // no event pending
   uint64_t nevents;        // events taken from this file
+  bool mapped;             // read from its mapping
+  uint64_t moves;          // window moves the output has caught up with
 };
 
 struct merge_ctl {
   merge_input *inputs;
   int ninputs;
 };
+
+merge_ctl *mapped_ctl;  // for the SIGBUS handler
+
+void say(const char *text) {
+  ssize_t r = write(2, text, strlen(text));
+  (void)r;
+}
+
+// The pages of a mapped input that was cut short fault. Whatever the merge
+// was doing, it cannot finish: name the input and stop.
+void on_sigbus(int sig, siginfo_t *si, void *) {
+  for (int i = 0; mapped_ctl && i < mapped_ctl->ninputs; i++) {
+    const merge_input *in = &mapped_ctl->inputs[i];
+    if (!in->mapped || !kav_map_holds(&in->log, si->si_addr)) continue;
+    say(in->log.path);
+    say(" event: Log file cut short or unreadable while being read\n");
+    _exit(1);
+  }
+  signal(sig, SIG_DFL);  // not ours: fault again, as without the handler
+}
+
+// Data referred to in a mapped window must be written before the window it
+// is in goes away, which is at the window's second move.
+void catch_up(merge_input *in, kav_logfile *out) {
+  if (!in->mapped || kav_map_moves(&in->log) == in->moves) return;
+  kav_write_sync(out);
+  in->moves = kav_map_moves(&in->log);
+}
 
 void usage() {
   printf("%s, %s\n\n", "Velmora: Logfile Merger", VERSION);
@@ -96,6 +131,7 @@ int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
       in->map[j] = (unsigned char)(total < 256 ? total : 255);
       total++;
     }
+    in->mapped = kav_map_input(&in->log, MAP_WINDOW) == 1;
   }
   if (total > MAX_SESSIONS) {
     fprintf(stderr, "Too many input sessions: %d vs max=%d (%d file)\n", total, MAX_SESSIONS, ctl->ninputs);
@@ -129,6 +165,7 @@ int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
     }
     if (next_header(in)) return 1;
   }
+  kav_gather_output(out);
 
   for (;;) {
     merge_input *pick = nullptr;
@@ -145,7 +182,8 @@ int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
     int64_t caplen = pick->log.evthdr.caplen;
     int trunc = 0;
     pick->nevents++;
-    if (kav_read_evt(&pick->log, -1, data, DATABUF, KAV_RD_DATA, &trunc)) {
+    const void *evdata = data;
+    if (kav_read_evt_ref(&pick->log, -1, data, DATABUF, KAV_RD_DATA, &trunc, &evdata)) {
       const kav_evthdr &h = pick->log.evthdr;
       // A cut event of a closing type whose trailer could not be read is a
       // read failure, not a truncation.
@@ -164,15 +202,24 @@ int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
     if (eh.type == KAV_EVT_FATAL || eh.type == KAV_EVT_END) os->trl = pick->log.sessions[eh.ses].trl;
     os->evthdr = eh;
     os->evthdr.ses = (unsigned char)oses;
-    if (kav_write_evt(out, oses, data, 0)) {
+    if (evdata == data ? kav_write_evt(out, oses, data, 0) : kav_write_evt_ref(out, oses, evdata)) {
       fprintf(stderr, "Outfile event: %s\n", tvl_usrmsg);
       return 1;
     }
+    catch_up(pick, out);
     if (next_header(pick)) return 1;
+    catch_up(pick, out);
   }
   if (kav_flush_logfile(out)) {
     fprintf(stderr, "Outfile event: %s\n", tvl_usrmsg);
     return 1;
+  }
+  for (int i = 0; i < ctl->ninputs; i++) {
+    merge_input *in = &ctl->inputs[i];
+    if (in->mapped && kav_map_check(&in->log)) {
+      fprintf(stderr, "%s event: %s\n", in->log.path, tvl_usrmsg);
+      return 1;
+    }
   }
   return 0;
 }
@@ -206,6 +253,12 @@ int main(int argc, char **argv) {
     free(ctl.inputs);
     return 1;
   }
+
+  mapped_ctl = &ctl;
+  struct sigaction bus{};
+  bus.sa_sigaction = on_sigbus;
+  bus.sa_flags = SA_SIGINFO;
+  sigaction(SIGBUS, &bus, nullptr);
 
   kav_logfile out;
   memset(&out, 0, sizeof out);

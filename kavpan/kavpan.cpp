@@ -288,24 +288,15 @@ int parse_basetime(const char *arg) {
 }
 
 int parse_protomap(int sw, const char *arg) {
-  static const struct {
-    const char *name;
-    int code;
-  } names[] = {{"RPC", -1},      {"SUNRPC", -1},    {"ASN1", -2},     {"ASN.1", -2},
-               {"SSL", -3},      {"X509CERT", -4},  {"X.509CERT", -4}, {"X509CRL", -5},
-               {"X.509CRL", -5}, {"TEXT", -6}};
   if (is_dec(arg)) {
     long port = strtol(arg, nullptr, 10);
     if (port > 0 && port <= 65535) {
       kav_proto_map = int(port);
       return 0;
     }
-  } else {
-    for (const auto &n : names)
-      if (strcasecmp(arg, n.name) == 0) {
-        kav_proto_map = n.code;
-        return 0;
-      }
+  } else if (int code = kav_pseudo_code(arg)) {
+    kav_proto_map = code;
+    return 0;
   }
   snprintf(tvl_usrmsg, sizeof tvl_usrmsg, "Unrecognised '-%c' value [%s]", sw, arg);
   return 8;
@@ -549,7 +540,7 @@ int App::appParseArg(int is_switch, int c, const char *arg) {
       // A pseudo-protocol name, decoded by the layer-5 map.
       if (!is_dec(arg) && parse_protomap(c, arg) == 0) {
         ctlblk.raw_input = 1;
-        ctlblk.raw_layer = KAV_L_APP;
+        ctlblk.raw_layer = KAV_LAYER_APP;
         ctlblk.raw_proto = 0;
         ctlblk.raw_pseudo = arg;
         kav_force_map = 1;
@@ -895,7 +886,7 @@ void App::print_event_header(unsigned evtno, const kav_evthdr &eh, int layer, in
                (unsigned long)eh.wirelen);
       if (offset != 0) kavprt(4, " ... offset=%d", offset);
       kavprt(4, "\n");
-      if (layer == -1) kavprt(4, "\nCompletely unrecognised packet type\n");
+      if (layer == KAV_LAYER_STOP) kavprt(4, "\nCompletely unrecognised packet type\n");
       break;
     case KAV_EVT_ERROR:
     case KAV_EVT_FATAL:
@@ -1199,7 +1190,7 @@ void App::appUsage() const {
   fprintf(o, "      since start of session).\n");
   fprintf(o, "  -%c: Interpret unrecognised TCP/UDP ports as protocols of this type.\n", 'u');
   fprintf(o, "      Numeric <proto> means use that TCP/UDP port, else use one of these:\n");
-  fprintf(o, "%8sRPC, ASN1, X509CERT, X509CRL, SSL, TEXT\n", "");
+  fprintf(o, "%8s%s\n", "", kav_pseudo_list());
   fprintf(o, "  -%c: Like '-%c', but force all TCP/UDP ports to be decoded this way.\n", 'U', 'u');
   fprintf(o, "  -%c: Length of ASCII layer-5 protocols to dump. This only applies to the\n", 'l');
   fprintf(o, "      short-summary modes, and the default is %d.\n", 15);

@@ -5,16 +5,6 @@
 
 #include "pansupp.h"
 
-// Pseudo-protocol codes of -u/-U (negative values of kav_proto_map).
-enum {
-  KAV_MAP_RPC = -1,
-  KAV_MAP_ASN1 = -2,
-  KAV_MAP_SSL = -3,
-  KAV_MAP_X509CERT = -4,
-  KAV_MAP_X509CRL = -5,
-  KAV_MAP_TEXT = -6
-};
-
 // ---- dispatch table ------------------------------------------------------------
 // One row per key (a port, or a pseudo-protocol code). A row's decoder gets
 // the transport payload and the transport protocol (6 TCP, 17 UDP, 0 when

@@ -56,8 +56,6 @@ const char *snmp_app_name(int tag) {
   return tag >= 0 && tag < 7 ? names[tag] : nullptr;
 }
 
-bool is_snmp(int code) { return code == 161 || code == 162; }
-
 bool printable(kav_view v) {
   for (int i = 0; i < v.len; i++) {
     uint32_t c = v.u8(i);
@@ -365,7 +363,7 @@ void print_data(asn1_dec &d, kav_view c, const asn1_item &it) {
           return;
         }
         why = "Missing";
-        if (d.code == 389 && it.state == 13 && it.tag == 7) {  // "present" carries just the attribute name
+        if (d.code == KAV_PORT_LDAP && it.state == 13 && it.tag == 7) {  // "present" carries just the attribute name
           print_octets(d, it, c);
           return;
         }
@@ -490,7 +488,7 @@ int parse_item(asn1_dec &d, kav_view v, asn1_item it) {
   const char *tname = nullptr;
   if (it.cls == ASN1_UNIV)
     tname = univ_name(it.tag);
-  else if (it.cls == ASN1_APPL && d.layer == 5 && is_snmp(d.code))
+  else if (it.cls == ASN1_APPL && d.layer == KAV_LAYER_APP && asn1_is_snmp(d.code))
     tname = snmp_app_name(it.tag);
   bool eoc = it.cls == ASN1_UNIV && it.tag == 0;
   kavprt(4, "%s: %*s%s%s (%s), Tag=%d%s%s%s, Len=%d:%d:%d%s, Seq=%d.%d%s", label, 2 * it.depth, "", "{",

@@ -5,12 +5,16 @@
 
 #include <cstdint>
 
+#include "kavproto.h"
 #include "panview.h"
 
 enum { ASN1_UNIV = 0, ASN1_APPL = 1, ASN1_CTX = 2, ASN1_PRIV = 3 };
 // Special states in a table's next and child columns (and of an item).
 enum { ST_HOOK = -1, ST_NONE = -2, ST_NOSCHEMA = -3 };
 enum { ASN1_SUMMARY = 1, ASN1_OIDTEXT = 2 };
+
+// The codes (service ports) that choose the SNMP schema.
+inline bool asn1_is_snmp(int code) { return code == KAV_PORT_SNMP || code == KAV_PORT_SNMPTRAP; }
 
 struct asn1_state {
   int id, next, child;

@@ -65,8 +65,8 @@ const asn1_state k_x509[] = {
 
 int x509_child_state(asn1_dec &d, const asn1_item &it) {
   if (it.state == 1) {
-    if (d.code == -4) return 2;
-    if (d.code == -5) return 30;
+    if (d.code == KAV_MAP_X509CERT) return 2;
+    if (d.code == KAV_MAP_X509CRL) return 30;
     kavprt(-1, "  -- ETRAP! Missing proto case for UNDEF subloc (%d)\n", d.code);
     return X;
   }
@@ -86,12 +86,12 @@ bool univ_seq(const asn1_item &it) { return it.cls == ASN1_UNIV && it.tag == 16;
 void x509_adjust(asn1_dec &d, asn1_item &it, kav_view, const char **) {
   if (it.state == 22 && !(it.cls == ASN1_UNIV && it.tag == 1)) restate(it, 23);
   if (it.state == 23) it.descend = true;
-  if (d.code == -4) {
+  if (d.code == KAV_MAP_X509CERT) {
     if (it.state == 2 && it.cls != ASN1_CTX)
       restate(it, 3);
     else if (it.state == 9 && it.cls == ASN1_CTX && it.tag >= 1 && it.tag <= 3)
       it.state = 9 + it.tag;
-  } else if (d.code == -5) {
+  } else if (d.code == KAV_MAP_X509CRL) {
     if (it.state == 30 && univ_seq(it))
       restate(it, 31);
     else if (it.state == 34 && it.cls != ASN1_UNIV)
@@ -485,8 +485,6 @@ const asn1_schema k_schema_ldap = {k_ldap, int(sizeof k_ldap / sizeof k_ldap[0])
 const asn1_schema k_schema_snmp = {k_snmp, int(sizeof k_snmp / sizeof k_snmp[0]), snmp_child_state,
                                    snmp_next_state, snmp_adjust};
 
-bool is_snmp(int code) { return code == 161 || code == 162; }
-
 void lines_v2u(const asn1_dec &d, const asn1_item &it, kav_view c) {
   const char *L = d.label;
   int ind = 2 * it.depth;
@@ -522,16 +520,16 @@ trunc:
 }  // namespace
 
 const asn1_schema *asn1_schema_for(int layer, int code) {
-  if (layer != 5) return nullptr;
-  if (code == 389) return &k_schema_ldap;
-  if (is_snmp(code)) return &k_schema_snmp;
-  if (code == -4 || code == -5) return &k_schema_x509;
+  if (layer != KAV_LAYER_APP) return nullptr;
+  if (code == KAV_PORT_LDAP) return &k_schema_ldap;
+  if (asn1_is_snmp(code)) return &k_schema_snmp;
+  if (code == KAV_MAP_X509CERT || code == KAV_MAP_X509CRL) return &k_schema_x509;
   return nullptr;
 }
 
 const char *asn1_int_note(asn1_dec &d, const asn1_item &it, int64_t v, bool small) {
   int s = it.state;
-  if (d.code == 389) {
+  if (d.code == KAV_PORT_LDAP) {
     switch (s) {
       case 8: return named(NV(k_scope), v, small, "scope");
       case 9: return named(NV(k_deref), v, small, "alias-derefs");
@@ -545,13 +543,13 @@ const char *asn1_int_note(asn1_dec &d, const asn1_item &it, int64_t v, bool smal
       default: return nullptr;
     }
   }
-  if (d.code == -4 || d.code == -5) {
+  if (d.code == KAV_MAP_X509CERT || d.code == KAV_MAP_X509CRL) {
     if (s != 41) return nullptr;
     d.version = small ? int(v) : -1;
     if (small && v >= 0 && v < 3) return k_x509vers[v];
     return "WARNING: unrecognised version";
   }
-  if (is_snmp(d.code)) {
+  if (asn1_is_snmp(d.code)) {
     switch (s) {
       case 1:
         d.version = small && v >= 0 && v < 0x7FFFFFFF ? int(v) : -1;
@@ -585,7 +583,7 @@ void asn1_octets_extra(asn1_dec &d, const asn1_item &it, kav_view c) {
     print_sym_oid(d.label, it.depth, txt);
     return;
   }
-  if (!is_snmp(d.code)) return;
+  if (!asn1_is_snmp(d.code)) return;
   if (it.state == 4) {
     uint32_t qos;
     if (c.get8(1, qos)) d.privacy = (qos & 2) != 0;
@@ -599,7 +597,7 @@ void asn1_octets_extra(asn1_dec &d, const asn1_item &it, kav_view c) {
 }
 
 void asn1_app_value(asn1_dec &d, const asn1_item &it, kav_view c) {
-  if (d.code == 389) {
+  if (d.code == KAV_PORT_LDAP) {
     if (it.tag == 10) {
       asn1_print_universal(d, it, 4, c);
     } else if (it.tag == 16) {
@@ -610,7 +608,7 @@ void asn1_app_value(asn1_dec &d, const asn1_item &it, kav_view c) {
     }
     return;
   }
-  if (is_snmp(d.code)) {
+  if (asn1_is_snmp(d.code)) {
     switch (it.tag) {
       case 0:
         for (int i = 0; i < c.len; i++) kavprt(4, i ? ".%u" : "%u", c.u8(i));

@@ -467,9 +467,9 @@ const char *kav_l5proto2nam(int port, int l4proto) {
   char key[16];
   int kl = dectext(port, key);
   kav_strlcpy(res, sizeof res, key);
-  if (l4proto != 6 && l4proto != 17) return res;
-  wtree *t = l4proto == 6 ? kav_map_l5tcp : kav_map_l5udp;
-  const char *arr = l4proto == 6 ? g_tcpsvc : g_udpsvc;
+  if (l4proto != KAV_IPPROTO_TCP && l4proto != KAV_IPPROTO_UDP) return res;
+  wtree *t = l4proto == KAV_IPPROTO_TCP ? kav_map_l5tcp : kav_map_l5udp;
+  const char *arr = l4proto == KAV_IPPROTO_TCP ? g_tcpsvc : g_udpsvc;
   if (!t || !arr) return res;
   int tok = wtree_find_word(t, key, kl);
   if (tok <= 0 || tok > dim_svc_cache) return res;

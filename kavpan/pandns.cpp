@@ -204,7 +204,7 @@ int rdata(const kav_view &m, unsigned type, int roff, int rdlen, rdtext &t) {
         uint32_t bits = m.u8(roff + i);
         for (int k = 0; k < 8; k++)
           if (bits & (0x80u >> k)) {
-            t.add("%s%s", first ? "" : ", ", kav_l5proto2nam((i - 5) * 8 + k, 6));
+            t.add("%s%s", first ? "" : ", ", kav_l5proto2nam((i - 5) * 8 + k, KAV_IPPROTO_TCP));
             first = false;
           }
       }

@@ -37,13 +37,13 @@ int put(kav_export *x, const void *p, size_t n) {
 
 // pcap link type for the first session; 0xFFFFFFFF when pcap has no name for it.
 unsigned pcap_linktype(const kav_seshdr &sh, int raw2null) {
-  if (!(sh.capflags & KAV_CAP_RAW)) return raw2null ? 0 : 12;
+  if (!(sh.capflags & KAV_CAP_RAW)) return raw2null ? KAV_PCAP_LT_NULL : KAV_PCAP_LT_RAW;
   switch (sh.linktype) {
     case KAV_DL_CSMACD:
-    case KAV_DL_ETHER: return 1;
-    case KAV_DL_METRO: return 11;
-    case KAV_DL_HDLC: return 9;
-    case KAV_DL_FDDI: return 10;
+    case KAV_DL_ETHER: return KAV_PCAP_LT_ETHER;
+    case KAV_DL_METRO: return KAV_PCAP_LT_ATM;
+    case KAV_DL_HDLC: return KAV_PCAP_LT_PPP;
+    case KAV_DL_FDDI: return KAV_PCAP_LT_FDDI;
     default: return 0xFFFFFFFFu;
   }
 }
@@ -59,9 +59,9 @@ long seq_extent(const kav_export *x, bool raw, const unsigned char *d, long n, l
     if (n < kEtherHdr + 4) return -1;
     unsigned tl = get16(d + 12);
     long len;
-    if (tl <= 1500)
+    if (tl <= KAV_ETHTYPE_MAXLEN)
       len = long(tl) + kEtherHdr;
-    else if (tl == 0x0800 && (d[14] >> 4) == 4)
+    else if (tl == KAV_ETHTYPE_IP && (d[14] >> 4) == KAV_IPVERSION_4)
       len = long(get16(d + 16)) + kEtherHdr;
     else
       return -1;
@@ -69,10 +69,10 @@ long seq_extent(const kav_export *x, bool raw, const unsigned char *d, long n, l
   }
   long off = 0;
   if (raw && x->linktype != KAV_DL_IPRAW) {
-    if (n < kEtherHdr || get16(d + 12) != 0x0800) return -1;
+    if (n < kEtherHdr || get16(d + 12) != KAV_ETHTYPE_IP) return -1;
     off = kEtherHdr;
   }
-  if (n - off < 20 || (d[off] >> 4) != 4) return -1;
+  if (n - off < 20 || (d[off] >> 4) != KAV_IPVERSION_4) return -1;
   long len = long(get16(d + off + 2));
   if (len < 20 || len > n - off) return -1;
   *start = off;
@@ -170,7 +170,7 @@ int export_packet(kav_export *x, const kav_evthdr *eh, const unsigned char *data
       break;
     }
     case KAV_LOGSRC_TCPDUMP: {
-      uint32_t fam = x->dlt == 0 ? 4 : 0;
+      uint32_t fam = x->dlt == KAV_PCAP_LT_NULL ? 4 : 0;
       uint32_t h[4] = {uint32_t(eh->sec), uint32_t(eh->usec), incl + fam, wire + fam};
       static const unsigned char af_inet[4] = {0, 0, 0, 2};
       rc = put(x, h, sizeof h) || put(x, af_inet, fam) || put(x, data, incl);

@@ -24,8 +24,6 @@ void gre_flags(unsigned f, unsigned ver, char *out, size_t sz) {
   if (!out[0]) kav_strlcpy(out, sz, "None");
 }
 
-const unsigned ERSPAN_II = 0x88BE, ERSPAN_III = 0x22EB;
-
 // ERSPAN header after GRE: none for type I (0x88BE without a sequence
 // number), 8 octets for type II, 12 (and 8 more of platform data when its O
 // bit is set) for type III. Returns its length, or -1 when cut short; sets
@@ -33,17 +31,17 @@ const unsigned ERSPAN_II = 0x88BE, ERSPAN_III = 0x22EB;
 int erspan(const kav_view &v, unsigned ptype, bool seq, bool *ether) {
   const char *T = "GRE";
   *ether = true;
-  if (ptype == ERSPAN_II && !seq) return 0;
+  if (ptype == KAV_ETHTYPE_ERSPAN2 && !seq) return 0;
   kav_cursor c(v);
   uint32_t w0 = c.u32(), w1 = c.u32();
   uint32_t ts = 0, w3 = 0;
-  if (ptype == ERSPAN_III) {
+  if (ptype == KAV_ETHTYPE_ERSPAN3) {
     ts = w1;
     w3 = c.u32();
     if (c.ok() && (w3 & 1)) c.skip(8);
   }
   if (!c.ok()) {
-    int need = ptype == ERSPAN_III ? 12 + (v.size() >= 12 && (w3 & 1) ? 8 : 0) : 8;
+    int need = ptype == KAV_ETHTYPE_ERSPAN3 ? 12 + (v.size() >= 12 && (w3 & 1) ? 8 : 0) : 8;
     kavprt(4, "WARNING: ERSPAN header is truncated (by %u bytes)\n", unsigned(need - v.size()));
     return -1;
   }
@@ -52,7 +50,7 @@ int erspan(const kav_view &v, unsigned ptype, bool seq, bool *ether) {
   kavprt(4, "+%s: ERSPAN Version = %u\n", T, ver);
   kavprt(4, "+%s: ERSPAN VLAN = %u, Class = %u\n", T, vlan, cos);
   kavprt(4, "+%s: ERSPAN Session ID = %u\n", T, sid);
-  if (ptype == ERSPAN_III) {
+  if (ptype == KAV_ETHTYPE_ERSPAN3) {
     unsigned ft = (w3 >> 10) & 0x1F;
     kavprt(4, "+%s: ERSPAN Timestamp = %lu\n", T, (unsigned long)ts);
     kavprt(4, "+%s: ERSPAN Frame Type = %u\n", T, ft);
@@ -117,9 +115,9 @@ unsigned kav_gre(int *layer, int *proto, const kav_view &pdu, int *more, unsigne
     }
   }
 
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = 0;
-  bool mirror = have_fixed && (ptype == ERSPAN_II || ptype == ERSPAN_III);
+  bool mirror = have_fixed && (ptype == KAV_ETHTYPE_ERSPAN2 || ptype == KAV_ETHTYPE_ERSPAN3);
   bool known = mirror || (have_fixed && kav_ethtype_layer(ptype, layer, proto));
   if (kav_vblvl == 4) {
     if (have_fixed) {
@@ -160,7 +158,7 @@ unsigned kav_gre(int *layer, int *proto, const kav_view &pdu, int *more, unsigne
     if (eh < 0) return 0;
     H += eh;
     if (ether) {
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_ETH;
     }
   }

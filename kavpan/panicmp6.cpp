@@ -156,7 +156,7 @@ unsigned kav_icmp6(int *layer, int *proto, const kav_view &pdu, int *more, unsig
   const char *T = "ICMPv6";
   int len = pdu.size();
   // An error message quotes the datagram that caused it, decoded as IPv6.
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = KAV_L3_IPV6;
   uint32_t type = 0, code = 0, cks = 0;
   bool have_tc = pdu.get8(0, type) && pdu.get8(1, code);

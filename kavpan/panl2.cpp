@@ -76,7 +76,7 @@ const etyp k_ethtypes[] = {
 // has no decoder.
 void by_ethtype(unsigned type, int *layer, int *proto) {
   if (!kav_ethtype_layer(type, layer, proto)) {
-    *layer = KAV_L_NET;
+    *layer = KAV_LAYER_NET;
     *proto = 0;
   }
 }
@@ -175,24 +175,24 @@ unsigned mac_header(bool ether, int *layer, int *proto, const kav_view &pdu, int
   bool unknown_type = false;
 
   if (ether) {
-    *layer = KAV_L_NET;
+    *layer = KAV_LAYER_NET;
     *proto = 0;
     if (have_tl) {
       ctx->ethtype = tl;
-      if (tl == 0x814C) {
-        *layer = KAV_L_APP;
-        *proto = 161;
+      if (tl == KAV_ETHTYPE_SNMP) {
+        *layer = KAV_LAYER_APP;
+        *proto = KAV_PORT_SNMP;
       } else
         by_ethtype(tl, layer, proto);
-      unknown_type = *layer == KAV_L_NET && *proto == 0;
+      unknown_type = *layer == KAV_LAYER_NET && *proto == 0;
     }
   } else {
     uint32_t ff = 0;
-    if (pdu.get16(14, ff) && ff == 0xFFFF) {
-      *layer = KAV_L_NET;
+    if (pdu.get16(14, ff) && ff == KAV_IPX_RAW) {
+      *layer = KAV_LAYER_NET;
       *proto = KAV_L3_IPX;
     } else {
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_LLC;
     }
   }
@@ -202,9 +202,9 @@ unsigned mac_header(bool ether, int *layer, int *proto, const kav_view &pdu, int
     if (have_dst) kavprt(4, "+%s: Dest Addr = %s\n", tag, dtxt);
     if (have_tl) {
       if (ether)
-        kavprt(4, "+ETHER: Type = 0x%04X (%s)%s\n", tl, ethtyp2nam(tl), tl <= 1500 ? " *ERROR*" : "");
+        kavprt(4, "+ETHER: Type = 0x%04X (%s)%s\n", tl, ethtyp2nam(tl), tl <= KAV_ETHTYPE_MAXLEN ? " *ERROR*" : "");
       else
-        kavprt(4, "+802.3: Length = %u%s\n", tl, tl > 1500 ? " *ERROR*" : "");
+        kavprt(4, "+802.3: Length = %u%s\n", tl, tl > KAV_ETHTYPE_MAXLEN ? " *ERROR*" : "");
     }
   } else {
     kavprt(2, "%s%s", mark, ether ? "ETH" : "802.3");
@@ -244,7 +244,7 @@ unsigned fddi(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
     hexaddr(src, stxt);
     KAV_CTX_SET(ctx->l2src, stxt);
   }
-  *layer = KAV_L_LINK;
+  *layer = KAV_LAYER_LINK;
   *proto = (have_fc && (fc & 0x70) == 0x50) ? KAV_L2_LLC : 0;
   if (kav_vblvl == 4) {
     if (have_fc) kavprt(4, "+FDDI: FC = %s <0x%02X>\n", fc2nam(fc), fc);
@@ -273,29 +273,19 @@ unsigned llc(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
     }
   }
   const char *mark = "";
-  *layer = KAV_L_LINK;
+  *layer = KAV_LAYER_LINK;
   *proto = 0;
   if (len < hdr) {
     kavprt(4, "WARNING: LLC header is truncated (by %u bytes)\n", unsigned(hdr - len));
     mark = "*";
     hdr = len;
-  } else if (c1 == 0x03) {
-    if (dsap == 0xAA && ssap == 0xAA)
-      *proto = KAV_L2_SNAP;
-    else if (dsap == 0xFE && ssap == 0xFE) {
-      uint32_t nlpid = 0;
-      if (pdu.get8(3, nlpid) && (nlpid == 0x80 || nlpid == 0xCC)) {
-        hdr = 4;
-        if (nlpid == 0x80)
-          *proto = KAV_L2_SNAP;
-        else {
-          *layer = KAV_L_NET;
-          *proto = KAV_L3_IP;
-        }
-      }
-    } else if (dsap == 0xE0 && ssap == 0xE0) {
-      *layer = KAV_L_NET;
-      *proto = KAV_L3_IPX;
+  } else {
+    uint32_t nlpid = 0;
+    int l, p, h;
+    if (kav_llc_layer(dsap, ssap, c1, pdu.get8(3, nlpid) ? int(nlpid) : -1, &l, &p, &h)) {
+      *layer = l;
+      *proto = p;
+      hdr = h;
     }
   }
   ctx->llckind = uint32_t(*proto);
@@ -358,9 +348,9 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
   bool have_oui = pdu.get24(0, oui), have_pid = pdu.get16(3, pid);
   const char *family = "", *sep = "", *name = "", *psep = "";
   char namebuf[64] = "";
-  *layer = KAV_L_LINK;
+  *layer = KAV_LAYER_LINK;
   *proto = 0;
-  if (have_oui && oui == 0) {
+  if (have_oui && oui == KAV_OUI_ETHTYPE) {
     family = "Ethertype";
     sep = " ... ";
     if (have_pid) {
@@ -369,7 +359,7 @@ unsigned snap(int *layer, int *proto, const kav_view &pdu, kav_pktctx *ctx) {
       name = namebuf;
       psep = " ... ";
     }
-  } else if (have_oui && oui == 0x0080C2) {
+  } else if (have_oui && oui == KAV_OUI_8021) {
     family = "802.1";
     sep = " ... ";
     if (have_pid) {
@@ -406,19 +396,19 @@ unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
   const bool acfc = (b0 & 1) == 0;
   const int hdr = acfc ? 2 : 4;
   bool have_a = !acfc && pdu.get8(0, addr), have_c = !acfc && pdu.get8(1, ctl), have_t = pdu.get16(hdr - 2, type);
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = 0;
   if (have_t) {
-    if (type == 0x0021)
+    if (type == KAV_PPP_IP)
       *proto = KAV_L3_IP;
-    else if (type == 0x0057)
+    else if (type == KAV_PPP_IPV6)
       *proto = KAV_L3_IPV6;
-    else if (type == 0xC021)
+    else if (type == KAV_PPP_LCP)
       *proto = KAV_L3_PPPLCP;
-    else if (type == 0x8035)
+    else if (type == KAV_PPP_NCP)
       *proto = KAV_L3_PPPNCP;
-    else if (type == 0x0281 || type == 0x0283) {
-      *layer = KAV_L_LINK;
+    else if (type == KAV_PPP_MPLS || type == KAV_PPP_MPLS_MC) {
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_MPLS;
     }
   }
@@ -427,7 +417,7 @@ unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
     if (have_c) kavprt(4, "+PPP: Control = 0x%02X\n", ctl);
     if (have_t) {
       char nb[24];
-      if (*layer == KAV_L_LINK)
+      if (*layer == KAV_LAYER_LINK)
         kav_strlcpy(nb, sizeof nb, kav_l2proto2nam(*proto));
       else if (*proto)
         kav_strlcpy(nb, sizeof nb, kav_l3proto2nam(*proto));
@@ -444,7 +434,7 @@ unsigned ppp(int *layer, int *proto, const kav_view &pdu) {
 // 802.1Q / 802.1ad tag: TCI (priority 3 bits, DEI 1, VLAN id 12) and the
 // type of what it carries. The tag protocol is the type that led here.
 unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pktctx *ctx) {
-  const char *T = ctx->ethtype == 0x88A8 ? "802.1ad" : "802.1Q";
+  const char *T = ctx->ethtype == KAV_ETHTYPE_QINQ ? "802.1ad" : "802.1Q";
   int len = pdu.size();
   const char *mark = "";
   unsigned payload = 0;
@@ -456,18 +446,18 @@ unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pkt
   uint32_t tci = 0, type = 0;
   bool have_tci = pdu.get16(0, tci), have_type = pdu.get16(2, type);
   unsigned pcp = tci >> 13, dei = (tci >> 12) & 1, vid = tci & 0xFFF;
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = 0;
   bool unknown_type = false;
   if (have_type) {
     ctx->ethtype = type;
-    if (type <= 1500) {
+    if (type <= KAV_ETHTYPE_MAXLEN) {
       // A length: 802.2 LLC follows, and what lies beyond the length is padding.
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_LLC;
     } else {
       by_ethtype(type, layer, proto);
-      unknown_type = *layer == KAV_L_NET && *proto == 0;
+      unknown_type = *layer == KAV_LAYER_NET && *proto == 0;
     }
   }
   if (kav_vblvl == 4) {
@@ -477,7 +467,7 @@ unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pkt
       kavprt(4, "+%s: VLAN ID = %u\n", T, vid);
     }
     if (have_type) {
-      if (type <= 1500)
+      if (type <= KAV_ETHTYPE_MAXLEN)
         kavprt(4, "+%s: Length = %u\n", T, type);
       else
         kavprt(4, "+%s: Type = 0x%04X (%s)\n", T, type, ethtyp2nam(type));
@@ -490,7 +480,7 @@ unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pkt
     }
     if (unknown_type) kavprt(2, " (%s)", ethtyp2nam(type));
   }
-  if (have_type && type <= 1500 && payload > type) {
+  if (have_type && type <= KAV_ETHTYPE_MAXLEN && payload > type) {
     int excess = int(payload - type);
     *trailer = excess;
     kavprt(4, "\tNB: PDU length adjusted down by %d, to %u\n", excess, type + 4);
@@ -504,7 +494,7 @@ unsigned vlan(int *layer, int *proto, const kav_view &pdu, int *trailer, kav_pkt
 // follows tells IPv4 from IPv6.
 unsigned mpls(int *layer, int *proto, const kav_view &pdu) {
   const char *T = "MPLS";
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = 0;
   kav_cursor c(pdu);
   int n = 0;
@@ -535,10 +525,8 @@ unsigned mpls(int *layer, int *proto, const kav_view &pdu) {
   if (!bottom) return 0;
   uint32_t nib = 0;
   if (e.rest().get8(0, nib)) {
-    nib >>= 4;
-    if (nib == 4) *proto = KAV_L3_IP;
-    else if (nib == 6) *proto = KAV_L3_IPV6;
-    kavprt(4, "+%s: Payload = %s\n", T, nib == 4 ? "IPv4" : nib == 6 ? "IPv6" : "unknown");
+    *proto = kav_ipversion_l3(nib >> 4);
+    kavprt(4, "+%s: Payload = %s\n", T, *proto == KAV_L3_IP ? "IPv4" : *proto == KAV_L3_IPV6 ? "IPv6" : "unknown");
   }
   return unsigned(e.remaining());
 }
@@ -644,12 +632,12 @@ unsigned pppoe(bool session, int *layer, int *proto, const kav_view &pdu, int *t
     if (have_sid) kavprt(3, " sid=0x%04X", sid);
   }
   if (session) {
-    *layer = KAV_L_LINK;
+    *layer = KAV_LAYER_LINK;
     *proto = KAV_L2_PPP;
     return len < 6 ? 0 : payload;
   }
   // Discovery: the tags are this layer's own; nothing follows them.
-  *layer = KAV_L_LINK;
+  *layer = KAV_LAYER_LINK;
   *proto = 0;
   if (len >= 6 && kav_vblvl == 4) pppoe_tags(pdu.sub(6, int(payload)));
   return 0;
@@ -689,6 +677,6 @@ unsigned kav_panl2(int *layer, int *proto, kav_view pdu, int *trailer, int *more
     case KAV_L2_MPLS: return mpls(layer, proto, pdu);
     case KAV_L2_PPPOED: return pppoe(false, layer, proto, pdu, trailer);
     case KAV_L2_PPPOES: return pppoe(true, layer, proto, pdu, trailer);
-    default: *layer = KAV_L_STOP; return unsigned(pdu.size());
+    default: *layer = KAV_LAYER_STOP; return unsigned(pdu.size());
   }
 }

@@ -316,25 +316,26 @@ unsigned ipv4(int *layer, int *proto, const kav_view &pdu0, int *trailer, int *m
 
   unsigned payload = unsigned(pdulen - H);
   if (!have_r8) {
-    *layer = KAV_L_TRANS;
+    *layer = KAV_LAYER_TRANS;
     *proto = -1;
     return payload;
   }
   if (fragoff != 0) {
-    *layer = KAV_L_TRANS;
+    *layer = KAV_LAYER_TRANS;
     *proto = -1;
-  } else if (ipp == 4 || ipp == 94) {
-    *layer = KAV_L_NET;
+  } else if (ipp == KAV_IPPROTO_IPIP || ipp == KAV_IPPROTO_IPIP_OLD) {
+    *layer = KAV_LAYER_NET;
     *proto = KAV_L3_IP;
-  } else if (ipp == 41) {  // IPv6 in IPv4
-    *layer = KAV_L_NET;
+  } else if (ipp == KAV_IPPROTO_IPV6) {
+    *layer = KAV_LAYER_NET;
     *proto = KAV_L3_IPV6;
   } else {
-    *layer = KAV_L_TRANS;
+    *layer = KAV_LAYER_TRANS;
     *proto = int(ipp);
     // The first fragment of several holds only part of what the transport
     // checksum covers: no verdict can be given on it.
-    if (payload > 0 && ipp != 1 && have_src && have_dst && !(fo & 0x2000)) set_pseudo_v4(ctx, src, dst, ipp, payload);
+    if (payload > 0 && ipp != KAV_IPPROTO_ICMP && have_src && have_dst && !(fo & 0x2000))
+      set_pseudo_v4(ctx, src, dst, ipp, payload);
   }
   return payload;
 }
@@ -349,8 +350,6 @@ struct v6ext {
   bool have_fdst = false;
   unsigned char fdst[16];  // final destination, from a routing header with segments left
 };
-
-bool v6_is_ext(uint32_t nh) { return nh == 0 || nh == 43 || nh == 44 || nh == 60; }
 
 const char *v6_extnam(uint32_t nh, bool lng) {
   switch (nh) {
@@ -407,9 +406,9 @@ void v6_options(const kav_view &e) {
 void v6_exts(const kav_view &pdu, uint32_t nh, bool show, v6ext *x) {
   const char *T = "IPv6";
   int off = 40, n = 0;
-  while (v6_is_ext(nh)) {
+  while (kav_ipv6_exthdr(nh)) {
     uint32_t nxt = 0, hl = 0;
-    bool frag = nh == 44;
+    bool frag = nh == KAV_IPPROTO_FRAGMENT;
     int elen = 8;
     if (!frag && pdu.get8(off + 1, hl)) elen = int(hl + 1) * 8;
     kav_view e;
@@ -430,7 +429,7 @@ void v6_exts(const kav_view &pdu, uint32_t nh, bool show, v6ext *x) {
     }
     if (x->cut) {
       uint32_t type = 0, left = 0;
-      if (show && nh == 43 && e.get8(2, type) && e.get8(3, left))
+      if (show && nh == KAV_IPPROTO_ROUTING && e.get8(2, type) && e.get8(3, left))
         kavprt(4, "+%s:   Routing Type = %u, Segments Left = %u\n", T, type, left);
       break;
     }
@@ -445,7 +444,7 @@ void v6_exts(const kav_view &pdu, uint32_t nh, bool show, v6ext *x) {
       }
       if (fragoff != 0) x->later = true;
       if (fragoff != 0 || (fo & 1)) x->frag = true;
-    } else if (nh == 43) {
+    } else if (nh == KAV_IPPROTO_ROUTING) {
       uint32_t type = e.u8(2), left = e.u8(3);
       int naddr = (type == 0 || type == 2 || type == 4) ? (elen - 8) / 16 : 0;
       if (show) kavprt(4, "+%s:   Routing Type = %u, Segments Left = %u\n", T, type, left);
@@ -501,7 +500,7 @@ unsigned ipv6(int *layer, int *proto, const kav_view &pdu, int *trailer, int *mo
     int avail = len - 40;
     upper = avail;
     // Link padding after the stated payload is not payload (a jumbogram says 0).
-    if (int(plen) < avail && !(plen == 0 && nh == 0)) {
+    if (int(plen) < avail && !(plen == 0 && nh == KAV_IPPROTO_HOPOPTS)) {
       int excess = avail - int(plen);
       *trailer = excess;
       kavprt(4, "NB: PDU length adjusted down by %d, to %u\n", excess, plen + 40);
@@ -545,25 +544,23 @@ unsigned ipv6(int *layer, int *proto, const kav_view &pdu, int *trailer, int *mo
     if (have_src) kavprt(4, "+%s: Source Addr = %s\n", T, stxt);
     if (have_dst) kavprt(4, "+%s: Dest Addr = %s\n", T, dtxt);
   }
-  if (len >= 40 && v6_is_ext(nh)) {
+  if (len >= 40 && kav_ipv6_exthdr(nh)) {
     v6ext shown;
     v6_exts(pdu.first(40 + upper), nh, true, &shown);
   }
-  *layer = KAV_L_TRANS;
+  *layer = KAV_LAYER_TRANS;
   *proto = len >= 40 && !x.cut && !x.later ? x.upper : -1;
-  if (*proto == 4 || *proto == 41) {  // IPv4 or IPv6 tunnelled in IPv6
-    *layer = KAV_L_NET;
-    *proto = *proto == 4 ? KAV_L3_IP : KAV_L3_IPV6;
+  if (*proto == KAV_IPPROTO_IPIP || *proto == KAV_IPPROTO_IPV6) {  // IPv4 or IPv6 tunnelled in IPv6
+    *layer = KAV_LAYER_NET;
+    *proto = *proto == KAV_IPPROTO_IPIP ? KAV_L3_IP : KAV_L3_IPV6;
   }
   return payload;
 }
 
 const char *arp_optext(bool rarp, unsigned op) {
   static char buf[32];
-  if (!rarp && op == 1) return "Request";
-  if (!rarp && op == 2) return "Response";
-  if (rarp && op == 3) return "Request";
-  if (rarp && op == 4) return "Response";
+  if (op == (rarp ? KAV_ARPOP_RREQUEST : KAV_ARPOP_REQUEST)) return "Request";
+  if (op == (rarp ? KAV_ARPOP_RREPLY : KAV_ARPOP_REPLY)) return "Response";
   snprintf(buf, sizeof buf, "%d *ERROR*", int(op));
   return buf;
 }
@@ -582,7 +579,7 @@ unsigned arp(bool rarp, const kav_view &pdu, kav_pktctx *ctx) {
   int o_sha = 8, o_spa = 8 + h, o_tha = 8 + h + p, o_tpa = 8 + 2 * h + p;
   bool have_sha = pdu.has(o_sha, h), have_spa = pdu.has(o_spa, p), have_tha = pdu.has(o_tha, h),
        have_tpa = pdu.has(o_tpa, p);
-  bool eth = htype == 1 && h == 6, ip = ptype == 0x0800 && p == 4;
+  bool eth = htype == KAV_ARPHRD_ETHER && h == 6, ip = ptype == KAV_ETHTYPE_IP && p == 4;
   const char *optext = arp_optext(rarp, op);
   ctx->arpop = op;
 
@@ -600,8 +597,8 @@ unsigned arp(bool rarp, const kav_view &pdu, kav_pktctx *ctx) {
   if (tpa_ok) KAV_CTX_SET(ctx->arptpa, tpa_n);
 
   if (kav_vblvl == 4) {
-    kavprt(4, "+%s: Hardware Type = 0x%04X (%s)\n", T, htype, htype == 1 ? "Ethernet" : "not Ethernet");
-    kavprt(4, "+%s: Protocol Type = 0x%04X (%s)\n", T, ptype, ptype == 0x0800 ? "IP" : "not IP");
+    kavprt(4, "+%s: Hardware Type = 0x%04X (%s)\n", T, htype, htype == KAV_ARPHRD_ETHER ? "Ethernet" : "not Ethernet");
+    kavprt(4, "+%s: Protocol Type = 0x%04X (%s)\n", T, ptype, ptype == KAV_ETHTYPE_IP ? "IP" : "not IP");
     kavprt(4, "+%s: Op = %s\n", T, optext);
     if (have_sha) {
       kavprt(4, "+%s: Sender Hardware Address = <%s> (%d octets)\n", T, sha, h);
@@ -633,19 +630,19 @@ unsigned arp(bool rarp, const kav_view &pdu, kav_pktctx *ctx) {
       else
         kavprt(1, "hw-%u=%s", htype, hex);
     };
-    if (!rarp && op == 1) {
+    if (!rarp && op == KAV_ARPOP_REQUEST) {
       paddr(spa_ok, spa_n, spa);
       kavprt(1, " wants ");
       paddr(tpa_ok, tpa_n, tpa);
-    } else if (!rarp && op == 2) {
+    } else if (!rarp && op == KAV_ARPOP_REPLY) {
       paddr(spa_ok, spa_n, spa);
       kavprt(1, " maps to ");
       haddr(sha_n, sha);
-    } else if (rarp && op == 3) {
+    } else if (rarp && op == KAV_ARPOP_RREQUEST) {
       haddr(tha_n, tha);
       kavprt(1, " wants ");
       haddr(sha_n, sha);
-    } else if (rarp && op == 4) {
+    } else if (rarp && op == KAV_ARPOP_RREPLY) {
       haddr(sha_n, sha);
       kavprt(1, " maps to ");
       paddr(tpa_ok, tpa_n, tpa);
@@ -679,6 +676,6 @@ unsigned kav_panl3(int *layer, int *proto, kav_view pdu, int *trailer, int *more
       }
       kavprt(1, "IPX (%d)", pdu.size());
       return unsigned(pdu.size());
-    default: *layer = KAV_L_STOP; return unsigned(pdu.size());
+    default: *layer = KAV_LAYER_STOP; return unsigned(pdu.size());
   }
 }

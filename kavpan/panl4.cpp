@@ -133,14 +133,20 @@ const char *tcpopt2nam(unsigned kind, bool lng) {
   return buf;
 }
 
-bool nfs_x11(unsigned p) { return p == 2766 || p == 4045 || p == 2049 || (p >= 6000 && p <= 6063); }
+// Servers on ports above the reserved range, named by their own port.
+bool nfs_x11(unsigned p) {
+  return p == KAV_PORT_LISTEN || p == KAV_PORT_LOCKD || p == KAV_PORT_NFS ||
+         (p >= KAV_PORT_X11 && p <= KAV_PORT_X11_LAST);
+}
+
+const unsigned kLastReservedPort = 1023;
 
 // Which of the two ports names the application protocol.
 unsigned app_port(unsigned s, unsigned d) {
   if (nfs_x11(s)) return s;
-  if (s > 1023) return d;
+  if (s > kLastReservedPort) return d;
   if (nfs_x11(d)) return d;
-  if (d > 1023) return s;
+  if (d > kLastReservedPort) return s;
   return s < d ? s : d;
 }
 
@@ -297,7 +303,7 @@ unsigned tcp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
   int len = pdu.size();
   char stxt[140], dtxt[140];
   unsigned sp, dp;
-  ports(pdu, 6, &sp, &dp, ctx, stxt, dtxt, sizeof stxt);
+  ports(pdu, KAV_IPPROTO_TCP, &sp, &dp, ctx, stxt, dtxt, sizeof stxt);
   unsigned app = app_port(sp, dp);
 
   uint32_t b12 = 0;
@@ -363,7 +369,7 @@ unsigned tcp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
   }
   if (H > 20 && hcap > 20) tcp_options(pdu.first(hcap), H);
 
-  *layer = KAV_L_APP;
+  *layer = KAV_LAYER_APP;
   *proto = int(app);
   *more = 1;
   return len > H ? unsigned(len - H) : 0;
@@ -374,8 +380,8 @@ unsigned udp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
   int len = pdu.size();
   char stxt[140], dtxt[140];
   unsigned sp, dp;
-  ports(pdu, 17, &sp, &dp, ctx, stxt, dtxt, sizeof stxt);
-  *layer = KAV_L_APP;
+  ports(pdu, KAV_IPPROTO_UDP, &sp, &dp, ctx, stxt, dtxt, sizeof stxt);
+  *layer = KAV_LAYER_APP;
   *proto = int(app_port(sp, dp));
   *more = 1;
   uint32_t ulen = 0, cks = 0;
@@ -413,7 +419,7 @@ unsigned udp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned mi
 unsigned icmp(int *layer, int *proto, const kav_view &pdu, int *more, unsigned missing, kav_pktctx *ctx) {
   const char *T = "ICMP";
   int len = pdu.size();
-  *layer = KAV_L_NET;
+  *layer = KAV_LAYER_NET;
   *proto = KAV_L3_IP;
   uint32_t type = 0, code = 0, cks = 0;
   bool have_tc = pdu.get8(0, type) && pdu.get8(1, code);
@@ -655,14 +661,14 @@ unsigned kav_panl4(int *layer, int *proto, kav_view pdu, int *trailer, int *more
   (void)trailer;
   if (pdu.size() <= 0) return 0;
   switch (*proto) {
-    case 6: return tcp(layer, proto, pdu, more, missing, ctx);
-    case 17: return udp(layer, proto, pdu, more, missing, ctx);
-    case 1: return icmp(layer, proto, pdu, more, missing, ctx);
-    case 2: return igmp(pdu, missing, ctx);
-    case 112: return vrrp(pdu, missing, ctx);
-    case 47: return kav_gre(layer, proto, pdu, more, missing, ctx);
-    case 58: return kav_icmp6(layer, proto, pdu, more, missing, ctx);
-    case 89: kav_panospf(pdu); return 0;
-    default: *layer = KAV_L_STOP; return unsigned(pdu.size());
+    case KAV_IPPROTO_TCP: return tcp(layer, proto, pdu, more, missing, ctx);
+    case KAV_IPPROTO_UDP: return udp(layer, proto, pdu, more, missing, ctx);
+    case KAV_IPPROTO_ICMP: return icmp(layer, proto, pdu, more, missing, ctx);
+    case KAV_IPPROTO_IGMP: return igmp(pdu, missing, ctx);
+    case KAV_IPPROTO_VRRP: return vrrp(pdu, missing, ctx);
+    case KAV_IPPROTO_GRE: return kav_gre(layer, proto, pdu, more, missing, ctx);
+    case KAV_IPPROTO_ICMPV6: return kav_icmp6(layer, proto, pdu, more, missing, ctx);
+    case KAV_IPPROTO_OSPF: kav_panospf(pdu); return 0;
+    default: *layer = KAV_LAYER_STOP; return unsigned(pdu.size());
   }
 }

@@ -95,7 +95,7 @@ unsigned l5_tftp(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
 
 unsigned l5_dns(const kav_l5row &, kav_view d, int l4proto, int *, kav_pktctx *) {
   // Over TCP each message follows a 2-octet length.
-  parse_dns_msg(l4proto == 6 ? d.from(2) : d);
+  parse_dns_msg(l4proto == KAV_IPPROTO_TCP ? d.from(2) : d);
   return 0;
 }
 // Decoders that take the payload alone and account for all of it.
@@ -106,12 +106,12 @@ unsigned l5_whole(const kav_l5row &, kav_view d, int, int *, kav_pktctx *) {
 }
 unsigned l5_rpc(const kav_l5row &, kav_view d, int l4proto, int *layer, kav_pktctx *) {
   if (kav_l5_rpc(d, l4proto)) return 0;
-  *layer = KAV_L_STOP;
+  *layer = KAV_LAYER_STOP;
   return unsigned(d.size());
 }
 unsigned l5_ber(const kav_l5row &row, kav_view d, int, int *layer, kav_pktctx *) {
   if (kav_l5_asn1(d, *layer, row.key, row.label) >= 0) return 0;
-  *layer = KAV_L_STOP;
+  *layer = KAV_LAYER_STOP;
   return unsigned(d.size());
 }
 
@@ -144,13 +144,13 @@ const kav_l5row kav_l5table[] = {
     {67, KAV_L5_ANY, "DHCP", l5_whole<parse_dhcp_msg>},
     {68, KAV_L5_ANY, "DHCP", l5_whole<parse_dhcp_msg>},
     {69, KAV_L5_ANY, "TFTP", l5_tftp},
-    {111, KAV_L5_ANY, "RPC", l5_rpc},
-    {2049, KAV_L5_ANY, "RPC", l5_rpc},
-    {4045, KAV_L5_ANY, "RPC", l5_rpc},
+    {KAV_PORT_SUNRPC, KAV_L5_ANY, "RPC", l5_rpc},
+    {KAV_PORT_NFS, KAV_L5_ANY, "RPC", l5_rpc},
+    {KAV_PORT_LOCKD, KAV_L5_ANY, "RPC", l5_rpc},
     {KAV_MAP_RPC, KAV_L5_ANY, "RPC", l5_rpc},
-    {161, KAV_L5_ANY, "SNMP", l5_ber},
-    {162, KAV_L5_ANY, "SNMP", l5_ber},
-    {389, KAV_L5_ANY, "LDAP", l5_ber},
+    {KAV_PORT_SNMP, KAV_L5_ANY, "SNMP", l5_ber},
+    {KAV_PORT_SNMPTRAP, KAV_L5_ANY, "SNMP", l5_ber},
+    {KAV_PORT_LDAP, KAV_L5_ANY, "LDAP", l5_ber},
     {KAV_MAP_ASN1, KAV_L5_ANY, nullptr, l5_ber},
     {KAV_MAP_X509CERT, KAV_L5_ANY, "X509", l5_ber},
     {KAV_MAP_X509CRL, KAV_L5_ANY, "X509", l5_ber},
@@ -175,13 +175,13 @@ const int kav_l5rows = int(sizeof kav_l5table / sizeof kav_l5table[0]);
 
 const kav_l5row *kav_l5find(int key, int l4proto) {
   for (const kav_l5row &r : kav_l5table)
-    if (r.key == key) return r.transport == KAV_L5_NOTUDP && l4proto == 17 ? nullptr : &r;
+    if (r.key == key) return r.transport == KAV_L5_NOTUDP && l4proto == KAV_IPPROTO_UDP ? nullptr : &r;
   return nullptr;
 }
 
 bool kav_rpc_recognised(kav_view d, int l4proto) {
   // Over TCP the message follows the 4-octet record mark.
-  bool tcp = l4proto == 6;
+  bool tcp = l4proto == KAV_IPPROTO_TCP;
   int n = d.size() - (tcp ? 1 : 0);
   uint32_t type = 0, next = 0;
   if (n < 24 || !d.get32(tcp ? 8 : 4, type) || !d.get32(tcp ? 12 : 8, next)) return false;
@@ -201,7 +201,7 @@ unsigned kav_panl5(int *layer, int *proto, int l4proto, kav_view pdu, int *trail
       row = kav_l5find(KAV_MAP_RPC, l4proto);
   }
   if (!row) {
-    *layer = KAV_L_STOP;
+    *layer = KAV_LAYER_STOP;
     return unsigned(pdu.size());
   }
   return row->decode(*row, pdu, l4proto, layer, ctx);

@@ -881,7 +881,7 @@ int print_xdr(const char *prefix, int type, kav_view data, const char *label) {
 }
 
 void kav_panrpc(kav_view data, int l4proto) {
-  if (l4proto != 6) {
+  if (l4proto != KAV_IPPROTO_TCP) {
     rpc_message(data);
     return;
   }

@@ -21,6 +21,31 @@ int kav_l5_undecoded = 0;
 FILE *kav_outfp = nullptr;
 kav_trcfn kav_trchook = nullptr;
 
+const kav_pseudo kav_pseudos[] = {
+    {"RPC", KAV_MAP_RPC},           {"SUNRPC", KAV_MAP_RPC},         {"ASN1", KAV_MAP_ASN1},
+    {"ASN.1", KAV_MAP_ASN1},        {"X509CERT", KAV_MAP_X509CERT}, {"X.509CERT", KAV_MAP_X509CERT},
+    {"X509CRL", KAV_MAP_X509CRL},   {"X.509CRL", KAV_MAP_X509CRL},  {"SSL", KAV_MAP_SSL},
+    {"TEXT", KAV_MAP_TEXT},
+};
+const int kav_npseudos = int(sizeof kav_pseudos / sizeof kav_pseudos[0]);
+
+int kav_pseudo_code(const char *name) {
+  for (const kav_pseudo &p : kav_pseudos)
+    if (strcasecmp(name, p.name) == 0) return p.code;
+  return 0;
+}
+
+const char *kav_pseudo_list() {
+  static char buf[128];
+  if (buf[0]) return buf;
+  size_t k = 0;
+  for (int i = 0; i < kav_npseudos; i++) {
+    if (i > 0 && kav_pseudos[i - 1].code == kav_pseudos[i].code) continue;  // another name of the same code
+    k += size_t(snprintf(buf + k, sizeof buf - k, "%s%s", k ? ", " : "", kav_pseudos[i].name));
+  }
+  return buf;
+}
+
 namespace {
 
 // "00".."99": two decimal digits per division.
@@ -549,10 +574,10 @@ namespace {
 
 const char *layer_name(int layer, int proto, int prevproto, char *buf, size_t bufsz) {
   switch (layer) {
-    case KAV_L_LINK: return kav_l2proto2nam(proto);
-    case KAV_L_NET: return kav_l3proto2nam(proto);
-    case KAV_L_TRANS: return kav_l4proto2nam(unsigned(proto));
-    case KAV_L_APP: return kav_l5proto2nam(proto, prevproto);  // prevproto: the transport, or 0
+    case KAV_LAYER_LINK: return kav_l2proto2nam(proto);
+    case KAV_LAYER_NET: return kav_l3proto2nam(proto);
+    case KAV_LAYER_TRANS: return kav_l4proto2nam(unsigned(proto));
+    case KAV_LAYER_APP: return kav_l5proto2nam(proto, prevproto);  // prevproto: the transport, or 0
     default: snprintf(buf, bufsz, "<%u.%u>", unsigned(layer), unsigned(proto)); return buf;
   }
 }
@@ -564,7 +589,7 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
   int trailer = 0;
   // The application decoders are keyed by the transport protocol; a payload
   // that reaches layer 5 from another layer has none (0).
-  int prevproto = 0, prevlayer = KAV_L_STOP;
+  int prevproto = 0, prevlayer = KAV_LAYER_STOP;
   kav_view pdu(data, len);
   // Decoders record into rec; once an ICMP error hands on the datagram it
   // quotes, that goes into a copy, so the outer headers' fields stay put
@@ -577,9 +602,9 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
     kav_did_prt = 0;
     if (kav_prtok(4)) {
       char label[96] = "";
-      if (layer >= KAV_L_LINK) {
+      if (layer >= KAV_LAYER_LINK) {
         char nb[48];
-        const char *nm = layer_name(layer, proto, prevlayer == KAV_L_TRANS ? prevproto : 0, nb, sizeof nb);
+        const char *nm = layer_name(layer, proto, prevlayer == KAV_LAYER_TRANS ? prevproto : 0, nb, sizeof nb);
         if (kav_rawmode) {
           if (proto != 0) snprintf(label, sizeof label, " Protocol = %s", nm);
         } else
@@ -589,39 +614,39 @@ void print_pkt(int layer, int proto, const unsigned char *data, int len, unsigne
     }
     int more = 0;
     int consumed = pdu.len;
-    if (layer > KAV_L_APP || layer < KAV_L_STOP) layer = KAV_L_STOP;
+    if (layer > KAV_LAYER_APP || layer < KAV_LAYER_STOP) layer = KAV_LAYER_STOP;
 
     int thisproto = proto, thislayer = layer;
-    int l4proto = prevlayer == KAV_L_TRANS ? prevproto : 0;
-    if (layer == KAV_L_TEXT) {
+    int l4proto = prevlayer == KAV_LAYER_TRANS ? prevproto : 0;
+    if (layer == KAV_LAYER_TEXT) {
       kavprt(4, "\n%.*s\n", pdu.len, (const char *)pdu.base);
-    } else if (layer == KAV_L_DUMP) {
+    } else if (layer == KAV_LAYER_DUMP) {
       kav_dumpv(pdu);
-    } else if (layer == KAV_L_APP && kav_vblvl < 4) {
+    } else if (layer == KAV_LAYER_APP && kav_vblvl < 4) {
       kavprt(1, "data=%u [", missing + unsigned(pdu.len));
       kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, rec);
-      if (layer == KAV_L_STOP) kav_l5_undecoded = 1;
+      if (layer == KAV_LAYER_STOP) kav_l5_undecoded = 1;
       kavprt(1, "]");
-      layer = KAV_L_STOP;  // the whole payload is accounted for
+      layer = KAV_LAYER_STOP;  // the whole payload is accounted for
     } else {
       unsigned r = 0;
-      if (layer == KAV_L_STOP) {
-      } else if (layer == KAV_L_LINK)
+      if (layer == KAV_LAYER_STOP) {
+      } else if (layer == KAV_LAYER_LINK)
         r = kav_panl2(&layer, &proto, pdu, &trailer, &more, rec);
-      else if (layer == KAV_L_NET)
+      else if (layer == KAV_LAYER_NET)
         r = kav_panl3(&layer, &proto, pdu, &trailer, &more, rec);
-      else if (layer == KAV_L_TRANS)
+      else if (layer == KAV_LAYER_TRANS)
         r = kav_panl4(&layer, &proto, pdu, &trailer, &more, missing, rec);
       else {
         r = kav_panl5(&layer, &proto, l4proto, pdu, &trailer, &more, rec);
-        if (layer == KAV_L_STOP) kav_l5_undecoded = 1;
+        if (layer == KAV_LAYER_STOP) kav_l5_undecoded = 1;
       }
-      if (thislayer == KAV_L_TRANS && thisproto == 1 && layer == KAV_L_NET && rec == ctx) {
+      if (thislayer == KAV_LAYER_TRANS && thisproto == KAV_IPPROTO_ICMP && layer == KAV_LAYER_NET && rec == ctx) {
         quoted = *ctx;
         rec = &quoted;
       }
 
-      if (layer == KAV_L_STOP) {
+      if (layer == KAV_LAYER_STOP) {
         if (kav_vblvl == 4) {
           kavprt(4, "%u Data octets follow:\n", unsigned(pdu.len));
           kav_dumpv(pdu);

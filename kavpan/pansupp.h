@@ -30,6 +30,28 @@ extern FILE *kav_outfp;     // analysis output; null means standard output
 
 inline FILE *kav_out() { return kav_outfp ? kav_outfp : stdout; }
 
+// Pseudo-protocol codes of -u/-U/-r (negative values of kav_proto_map).
+enum {
+  KAV_MAP_RPC = -1,
+  KAV_MAP_ASN1 = -2,
+  KAV_MAP_SSL = -3,
+  KAV_MAP_X509CERT = -4,
+  KAV_MAP_X509CRL = -5,
+  KAV_MAP_TEXT = -6
+};
+// The names of the pseudo-protocols, matched without regard to case; the
+// first name of each code is the one the usage synopsis lists.
+struct kav_pseudo {
+  const char *name;
+  int code;
+};
+extern const kav_pseudo kav_pseudos[];
+extern const int kav_npseudos;
+// The code a pseudo-protocol name stands for, or 0 when it names none.
+int kav_pseudo_code(const char *name);
+// The listed names, in the order of the usage synopsis, joined by ", ".
+const char *kav_pseudo_list();
+
 // Copies src into dst of size octets, cut and always terminated.
 inline void kav_strlcpy(char *dst, size_t size, const char *src) {
   if (!size) return;
@@ -37,22 +59,6 @@ inline void kav_strlcpy(char *dst, size_t size, const char *src) {
   std::memcpy(dst, src, n);
   dst[n] = 0;
 }
-
-// ---- layer numbers ----------------------------------------------------------
-enum {
-  KAV_L_STOP = -1,  // nothing more to decode
-  KAV_L_TEXT = 0,   // plain text
-  KAV_L_DUMP = 1,   // undecoded data
-  KAV_L_LINK = 2,
-  KAV_L_NET = 3,
-  KAV_L_TRANS = 4,
-  KAV_L_APP = 5
-};
-
-// Protocol codes are the ones the filter's layer walk uses (kav.h); the
-// decoders add the PPP names for the HDLC link and its control protocols.
-enum { KAV_L2_PPP = KAV_L2_HDLC };
-enum { KAV_L3_PPPLCP = 4, KAV_L3_PPPNCP = 5 };
 
 // ---- printing ---------------------------------------------------------------
 // Print levels: -1 always; 4 only at verbosity 4; 1..3 below verbosity 4 and

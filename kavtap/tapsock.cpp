@@ -252,24 +252,24 @@ int get_info(tap_dev *dev) {
     case ARPHRD_CSLIP6:
     case ARPHRD_PPP:
     case ARPHRD_LOOPBACK:
-      dev->linktype = 4;
+      dev->linktype = KAV_DL_ETHER;
       break;
     case ARPHRD_IEEE802:
-      dev->linktype = 0;
+      dev->linktype = KAV_DL_CSMACD;
       break;
     case ARPHRD_HDLC:
     case ARPHRD_LAPB:
-      dev->linktype = 5;
+      dev->linktype = KAV_DL_HDLC;
       break;
     case ARPHRD_FDDI:
-      dev->linktype = 8;
+      dev->linktype = KAV_DL_FDDI;
       break;
     case ARPHRD_NONE:
-      dev->linktype = 129;
+      dev->linktype = KAV_DL_IPRAW;
       break;
     default:
       std::fprintf(stderr, "NB: SIOCGIFHWADDR returned hw family=%d\n", fam);
-      dev->linktype = 9;
+      dev->linktype = KAV_DL_OTHER;
       break;
   }
   if (ifreq_ioctl(dev->fd, SIOCGIFFLAGS, dev->ifname, &ifr, "SIOCGIFFLAGS")) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "kavproto.h"
+
 // ---- log format ------------------------------------------------------------
 
 #define KAV_LOG_MAJOR 3
@@ -163,40 +165,53 @@ int kav_read_seshdr(kav_logfile *log, int ses);
 // 1 with *truncated set is an event cut to bufsize (delivered, readable on).
 int kav_read_evt(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int flags, int *truncated);
 
+// State of mapped and gathered logs is kept by the library, not in the
+// handle, for this many handles at a time.
+#define KAV_MAX_EXT_LOGS 256
+
+// Reading without stdio: after the session headers, the rest of a log that
+// is a regular file is read from windows of at least `window` bytes mapped
+// from the file (the window follows the reader; the file may grow, a file
+// that shrinks is a read failure). Result 1 when the log is now read that
+// way, 0 when it stays on stdio (not a regular file, the mapping failed, or
+// KAV_MAX_EXT_LOGS logs are mapped or gathered already). kav_close_logfile
+// releases the mapping.
+int kav_map_input(kav_logfile *log, size_t window);
+// kav_read_evt that leaves the data of a mapped log where it is: *data
+// receives its address in the mapping (the first bufsize bytes of a longer
+// event). Data of a log read through stdio is read into buf and *data is
+// buf. Mapped data stays valid until the window has moved twice, and
+// kav_map_moves counts the moves.
+int kav_read_evt_ref(kav_logfile *log, int ses, void *buf, int bufsize, unsigned int flags, int *truncated,
+                     const void **data);
+uint64_t kav_map_moves(const kav_logfile *log);
+// Once the data taken from a mapped log has been written: 0 when the file
+// still holds every byte seen of it, else 1 (it shrank, and data written
+// from it may be wrong).
+int kav_map_check(kav_logfile *log);
+// addr lies in a window mapped for the log. Async-signal-safe, for a SIGBUS
+// handler: the bytes of a mapped file that was cut short fault.
+int kav_map_holds(const kav_logfile *log, const void *addr);
+
+// Gathered writing, for an output that is not flushed after every event
+// (nobuf 0): once the headers are written, events go out with writev()
+// in blocks of up to a few MiB, and the data passed to kav_write_evt_ref is
+// not copied but referred to until the next kav_write_sync or the end of the
+// block. A failed block write is reported like a buffered stream's: by the
+// event write that ends the block, or by the next write or flush. Result 1
+// when the output is now gathered, 0 when it stays on stdio (as for
+// kav_map_input, KAV_MAX_EXT_LOGS handles at most are mapped or gathered).
+int kav_gather_output(kav_logfile *log);
+// kav_write_evt whose data, on a gathered output, must stay valid until it is
+// written (kav_write_sync, kav_flush_logfile or kav_close_logfile).
+int kav_write_evt_ref(kav_logfile *log, int ses, const void *data);
+// Writes out what is gathered, so that data referred to may go away. A
+// failure is kept for the next event write or flush to report.
+void kav_write_sync(kav_logfile *log);
+
 // ---- filter ----------------------------------------------------------------
 
-// Layers and protocol numbers found by the layer walk.
-#define KAV_LAYER_STOP (-1)
-#define KAV_LAYER_LINK 2
-#define KAV_LAYER_NET 3
-#define KAV_LAYER_TRANS 4
-#define KAV_LAYER_APP 5
-
-#define KAV_L2_ETH 1
-#define KAV_L2_8023 2
-#define KAV_L2_TPR 3       // raw Token Ring
-#define KAV_L2_TPB 4       // raw Token Bus
-#define KAV_L2_METRO 5     // raw 802.6 MAN
-#define KAV_L2_FDDI 6      // raw FDDI
-#define KAV_L2_LLC 7
-#define KAV_L2_SNAP 8
-#define KAV_L2_HDLC 9      // raw HDLC
-#define KAV_L2_VLAN 10     // 802.1Q / 802.1ad tag
-#define KAV_L2_MPLS 11     // MPLS label stack
-#define KAV_L2_PPPOED 12   // PPPoE discovery stage
-#define KAV_L2_PPPOES 13   // PPPoE session stage
-
-#define KAV_L3_IP 1
-#define KAV_L3_ARP 2
-#define KAV_L3_RARP 3
-#define KAV_L3_IPX 6
-#define KAV_L3_IPV6 7
-
-#define KAV_L4_ICMP 1
-#define KAV_L4_IGMP 2
-#define KAV_L4_TCP 6
-#define KAV_L4_UDP 17
-#define KAV_L4_OSPF 89
+// Layers and protocol codes found by the layer walk: kavproto.h.
 
 // Rule parameter bits (kav_filtnode::params, ::negparams).
 #define KAV_FP_LEN 0x1
@@ -266,6 +281,11 @@ struct kav_filtnode {
 // set when the type has a decoder, 0 (nothing set) when it has none. The one
 // table behind both the layer walk and the analyser's link decoder.
 int kav_ethtype_layer(unsigned type, int *layer, int *proto);
+// The layer an 802.2 LLC header leads to (SNAP, IPX, or IP or SNAP after an
+// ISO NLPID): 1 with *layer/*proto set and *hlen the header length (3, or 4
+// with the NLPID), 0 (nothing set) for any other header. nlpid is the octet
+// after the control octet, -1 when it was not captured.
+int kav_llc_layer(unsigned dsap, unsigned ssap, unsigned ctl, int nlpid, int *layer, int *proto, int *hlen);
 
 // Compiles a filter expression; the result (node array, node 0 the root) is
 // released with kav_filt_free. *size receives its size in bytes.

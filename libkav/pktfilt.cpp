@@ -40,20 +40,20 @@ struct ProtoDef {
 ProtoDef protodef(int tok) {
   const int addr = pbit(T_SRC) | pbit(T_DST) | pbit(T_SD) | pbit(T_SD1) | pbit(T_SD2);
   switch (tok) {
-    case T_ETH: return {2, KAV_L2_ETH, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_ETYPE)};
-    case T_8023: return {2, KAV_L2_8023, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr};
-    case T_LLC: return {2, KAV_L2_LLC, pbit(T_LEN) | pbit(T_DLEN) | addr | pbit(T_C)};
-    case T_SNAP: return {2, KAV_L2_SNAP, pbit(T_DLEN) | pbit(T_ORG) | pbit(T_ETYPE)};
-    case T_ARP: return {3, KAV_L3_ARP, pbit(T_HLEN)};
-    case T_RARP: return {3, KAV_L3_RARP, pbit(T_HLEN)};
-    case T_IP: return {3, KAV_L3_IP, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
-    case T_IPV6: return {3, KAV_L3_IPV6, addr};
-    case T_IPX: return {3, KAV_L3_IPX, 0};
-    case T_ICMP: return {4, KAV_L4_ICMP, pbit(T_HLEN) | pbit(T_DLEN) | pbit(T_TYPE) | pbit(T_CODE)};
-    case T_IGMP: return {4, KAV_L4_IGMP, 0};
-    case T_OSPF: return {4, KAV_L4_OSPF, 0};
-    case T_TCP: return {4, KAV_L4_TCP, pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
-    case T_UDP: return {4, KAV_L4_UDP, pbit(T_HLEN) | pbit(T_DLEN) | addr};
+    case T_ETH: return {KAV_LAYER_LINK, KAV_L2_ETH, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_ETYPE)};
+    case T_8023: return {KAV_LAYER_LINK, KAV_L2_8023, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr};
+    case T_LLC: return {KAV_LAYER_LINK, KAV_L2_LLC, pbit(T_LEN) | pbit(T_DLEN) | addr | pbit(T_C)};
+    case T_SNAP: return {KAV_LAYER_LINK, KAV_L2_SNAP, pbit(T_DLEN) | pbit(T_ORG) | pbit(T_ETYPE)};
+    case T_ARP: return {KAV_LAYER_NET, KAV_L3_ARP, pbit(T_HLEN)};
+    case T_RARP: return {KAV_LAYER_NET, KAV_L3_RARP, pbit(T_HLEN)};
+    case T_IP: return {KAV_LAYER_NET, KAV_L3_IP, pbit(T_LEN) | pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
+    case T_IPV6: return {KAV_LAYER_NET, KAV_L3_IPV6, addr};
+    case T_IPX: return {KAV_LAYER_NET, KAV_L3_IPX, 0};
+    case T_ICMP: return {KAV_LAYER_TRANS, KAV_IPPROTO_ICMP, pbit(T_HLEN) | pbit(T_DLEN) | pbit(T_TYPE) | pbit(T_CODE)};
+    case T_IGMP: return {KAV_LAYER_TRANS, KAV_IPPROTO_IGMP, 0};
+    case T_OSPF: return {KAV_LAYER_TRANS, KAV_IPPROTO_OSPF, 0};
+    case T_TCP: return {KAV_LAYER_TRANS, KAV_IPPROTO_TCP, pbit(T_HLEN) | pbit(T_DLEN) | addr | pbit(T_F)};
+    case T_UDP: return {KAV_LAYER_TRANS, KAV_IPPROTO_UDP, pbit(T_HLEN) | pbit(T_DLEN) | addr};
     default: return {0, 0, 0};
   }
 }
@@ -667,13 +667,7 @@ void by_ethertype(unsigned type, int *layer, int *proto) {
 inline int v6_upper(const unsigned char *p, int len, int *hlen) {
   int nh = p[6], off = 40;
   for (;;) {
-    if (nh == 0 || nh == 43 || nh == 60) {
-      if (len - off < 8) return -2;
-      int l = (p[off + 1] + 1) * 8;
-      if (l > len - off) return -2;
-      nh = p[off];
-      off += l;
-    } else if (nh == 44) {
+    if (nh == KAV_IPPROTO_FRAGMENT) {
       if (len - off < 8) return -2;
       bool later = ((p[off + 2] << 8 | p[off + 3]) & 0xFFF8) != 0;
       nh = p[off];
@@ -682,6 +676,12 @@ inline int v6_upper(const unsigned char *p, int len, int *hlen) {
         *hlen = off;
         return -1;
       }
+    } else if (kav_ipv6_exthdr(nh)) {
+      if (len - off < 8) return -2;
+      int l = (p[off + 1] + 1) * 8;
+      if (l > len - off) return -2;
+      nh = p[off];
+      off += l;
     } else {
       *hlen = off;
       return nh;
@@ -694,20 +694,21 @@ inline int v6_upper(const unsigned char *p, int len, int *hlen) {
 // header cut by the capture ends the walk.
 __attribute__((noinline)) void walk_to(Walk &w, int target, int tproto) {
   int layer = w.layer, proto = w.proto, pos = w.pos, end = w.end;
-  while (layer >= 2 && layer <= target && !(layer == target && target > 2 && proto != tproto)) {
-    if (pos > end || (layer == 2 && proto >= 16)) goto stop;
+  while (layer >= KAV_LAYER_LINK && layer <= target &&
+         !(layer == target && target > KAV_LAYER_LINK && proto != tproto)) {
+    if (pos > end || (layer == KAV_LAYER_LINK && proto >= 16)) goto stop;
     {
     const unsigned char *p = w.frame + pos;
     int len = end - pos;
     int hlen;
     int nlayer = KAV_LAYER_STOP, nproto = 0;
     switch (layer << 8 | proto) {
-      case 2 << 8 | KAV_L2_ETH:
+      case KAV_LAYER_LINK << 8 | KAV_L2_ETH:
         if (len < 14) goto stop;
         hlen = 14;
         by_ethertype(be16(p + 12), &nlayer, &nproto);
         break;
-      case 2 << 8 | KAV_L2_8023: {
+      case KAV_LAYER_LINK << 8 | KAV_L2_8023: {
         if (len < 14) goto stop;
         hlen = 14;
         int l = (int)be16(p + 12) + 14;
@@ -715,33 +716,23 @@ __attribute__((noinline)) void walk_to(Walk &w, int target, int tproto) {
           len = l;
           end = pos + len;
         }
-        if (len >= 16 && p[14] == 0xFF && p[15] == 0xFF)
-          nlayer = 3, nproto = KAV_L3_IPX;
+        if (len >= 16 && be16(p + 14) == KAV_IPX_RAW)
+          nlayer = KAV_LAYER_NET, nproto = KAV_L3_IPX;
         else
-          nlayer = 2, nproto = KAV_L2_LLC;
+          nlayer = KAV_LAYER_LINK, nproto = KAV_L2_LLC;
         break;
       }
-      case 2 << 8 | KAV_L2_LLC:
+      case KAV_LAYER_LINK << 8 | KAV_L2_LLC:
         if (len < 3) goto stop;
-        hlen = 3;
-        nlayer = KAV_LAYER_APP;
-        if (p[0] == 0xAA && p[1] == 0xAA && p[2] == 0x03) {
-          nlayer = 2, nproto = KAV_L2_SNAP;
-        } else if (p[0] == 0xE0 && p[1] == 0xE0 && p[2] == 0x03) {
-          nlayer = 3, nproto = KAV_L3_IPX;
-        } else if (p[0] == 0xFE && p[1] == 0xFE && p[2] == 0x03 && len >= 4) {
-          if (p[3] == 0xCC)
-            hlen = 4, nlayer = 3, nproto = KAV_L3_IP;
-          else if (p[3] == 0x80)
-            hlen = 4, nlayer = 2, nproto = KAV_L2_SNAP;
-        }
+        if (!kav_llc_layer(p[0], p[1], p[2], len >= 4 ? p[3] : -1, &nlayer, &nproto, &hlen))
+          hlen = 3, nlayer = KAV_LAYER_APP;
         break;
-      case 2 << 8 | KAV_L2_SNAP:
+      case KAV_LAYER_LINK << 8 | KAV_L2_SNAP:
         if (len < 5) goto stop;
         hlen = 5;
         by_ethertype(be16(p + 3), &nlayer, &nproto);
         break;
-      case 3 << 8 | KAV_L3_IP: {
+      case KAV_LAYER_NET << 8 | KAV_L3_IP: {
         if (len < 20) goto stop;
         hlen = (p[0] & 0x0F) * 4;
         if (hlen < 20) goto stop;
@@ -753,10 +744,10 @@ __attribute__((noinline)) void walk_to(Walk &w, int target, int tproto) {
         if (((p[6] & 0x1F) << 8 | p[7]) != 0)
           nlayer = KAV_LAYER_APP;
         else
-          nlayer = 4, nproto = p[9];
+          nlayer = KAV_LAYER_TRANS, nproto = p[9];
         break;
       }
-      case 3 << 8 | KAV_L3_IPV6: {
+      case KAV_LAYER_NET << 8 | KAV_L3_IPV6: {
         if (len < 40) goto stop;
         int up = v6_upper(p, len, &hlen);
         if (up == -2)
@@ -764,15 +755,15 @@ __attribute__((noinline)) void walk_to(Walk &w, int target, int tproto) {
         else if (up == -1)
           nlayer = KAV_LAYER_APP;
         else
-          nlayer = 4, nproto = up;
+          nlayer = KAV_LAYER_TRANS, nproto = up;
         break;
       }
-      case 2 << 8 | KAV_L2_VLAN:
+      case KAV_LAYER_LINK << 8 | KAV_L2_VLAN:
         if (len < 4) goto stop;
         hlen = 4;
         by_ethertype(be16(p + 2), &nlayer, &nproto);
         break;
-      case 2 << 8 | KAV_L2_MPLS: {
+      case KAV_LAYER_LINK << 8 | KAV_L2_MPLS: {
         // The label stack down to its bottom entry; the first nibble after it
         // tells IPv4 from IPv6.
         hlen = 0;
@@ -781,48 +772,43 @@ __attribute__((noinline)) void walk_to(Walk &w, int target, int tproto) {
           hlen += 4;
         } while (!(p[hlen - 2] & 0x01));
         nlayer = KAV_LAYER_APP;
-        if (len > hlen) {
-          if (p[hlen] >> 4 == 4)
-            nlayer = 3, nproto = KAV_L3_IP;
-          else if (p[hlen] >> 4 == 6)
-            nlayer = 3, nproto = KAV_L3_IPV6;
-        }
+        if (len > hlen && (nproto = kav_ipversion_l3(p[hlen] >> 4)) != 0) nlayer = KAV_LAYER_NET;
         break;
       }
-      case 2 << 8 | KAV_L2_PPPOED:
+      case KAV_LAYER_LINK << 8 | KAV_L2_PPPOED:
         if (len < 6) goto stop;
         hlen = 6;
         nlayer = KAV_LAYER_APP;
         break;
-      case 2 << 8 | KAV_L2_PPPOES: {
+      case KAV_LAYER_LINK << 8 | KAV_L2_PPPOES: {
         // The session header, then the PPP protocol field.
         if (len < 8) goto stop;
         hlen = 8;
         unsigned pp = be16(p + 6);
-        if (pp == 0x0021)
-          nlayer = 3, nproto = KAV_L3_IP;
-        else if (pp == 0x0057)
-          nlayer = 3, nproto = KAV_L3_IPV6;
+        if (pp == KAV_PPP_IP)
+          nlayer = KAV_LAYER_NET, nproto = KAV_L3_IP;
+        else if (pp == KAV_PPP_IPV6)
+          nlayer = KAV_LAYER_NET, nproto = KAV_L3_IPV6;
         else
           nlayer = KAV_LAYER_APP;
         break;
       }
-      case 3 << 8 | KAV_L3_ARP:
-      case 3 << 8 | KAV_L3_RARP:
+      case KAV_LAYER_NET << 8 | KAV_L3_ARP:
+      case KAV_LAYER_NET << 8 | KAV_L3_RARP:
         if (len < 8) goto stop;
         hlen = 8 + 2 * (p[4] + p[5]);
         break;
-      case 4 << 8 | KAV_L4_TCP:
+      case KAV_LAYER_TRANS << 8 | KAV_IPPROTO_TCP:
         if (len < 20) goto stop;
         hlen = (p[12] >> 4) * 4;
         nlayer = KAV_LAYER_APP;
         break;
-      case 4 << 8 | KAV_L4_UDP:
+      case KAV_LAYER_TRANS << 8 | KAV_IPPROTO_UDP:
         if (len < 8) goto stop;
         hlen = 8;
         nlayer = KAV_LAYER_APP;
         break;
-      case 4 << 8 | KAV_L4_ICMP:
+      case KAV_LAYER_TRANS << 8 | KAV_IPPROTO_ICMP:
         if (len < 2) goto stop;
         hlen = len < 8 ? len : 8;
         break;
@@ -832,10 +818,10 @@ __attribute__((noinline)) void walk_to(Walk &w, int target, int tproto) {
         break;
     }
     Layer *rec;
-    if (layer == 2) {
+    if (layer == KAV_LAYER_LINK) {
       w.l2mask |= 1u << proto;
       rec = &w.l2[proto];
-    } else if (layer == 3) {
+    } else if (layer == KAV_LAYER_NET) {
       w.l3proto = proto;
       rec = &w.l3;
     } else {
@@ -863,14 +849,14 @@ stop:
 // The layer with the given numbers, walking on as far as needed.
 inline const Layer *find_layer(Walk &w, int layer, int proto) {
   for (int pass = 0;; pass++) {
-    if (layer == 2) {
+    if (layer == KAV_LAYER_LINK) {
       if ((unsigned)proto < 16 && (w.l2mask >> proto & 1)) return &w.l2[proto];
-    } else if (layer == 3) {
+    } else if (layer == KAV_LAYER_NET) {
       if (w.l3proto == proto) return &w.l3;
     } else if (w.l4proto == proto) {
       return &w.l4;
     }
-    if (pass || w.layer < 2 || w.layer > layer) return nullptr;
+    if (pass || w.layer < KAV_LAYER_LINK || w.layer > layer) return nullptr;
     walk_to(w, layer, proto);
   }
 }
@@ -946,13 +932,13 @@ __attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &
     const unsigned char *sp, *dp;
     int kind;
     switch (n->layer << 8 | n->proto) {
-      case 3 << 8 | KAV_L3_IP: sp = l.p + 12, dp = l.p + 16, kind = END_IP; break;
-      case 3 << 8 | KAV_L3_IPV6: sp = l.p + 8, dp = l.p + 24, kind = END_IP6; break;
-      case 4 << 8 | KAV_L4_TCP:
-      case 4 << 8 | KAV_L4_UDP: sp = l.p, dp = l.p + 2, kind = END_PORT; break;
-      case 2 << 8 | KAV_L2_ETH:
-      case 2 << 8 | KAV_L2_8023: sp = l.p + 6, dp = l.p, kind = END_ETH; break;
-      case 2 << 8 | KAV_L2_LLC: sp = l.p + 1, dp = l.p, kind = END_LLC; break;
+      case KAV_LAYER_NET << 8 | KAV_L3_IP: sp = l.p + 12, dp = l.p + 16, kind = END_IP; break;
+      case KAV_LAYER_NET << 8 | KAV_L3_IPV6: sp = l.p + 8, dp = l.p + 24, kind = END_IP6; break;
+      case KAV_LAYER_TRANS << 8 | KAV_IPPROTO_TCP:
+      case KAV_LAYER_TRANS << 8 | KAV_IPPROTO_UDP: sp = l.p, dp = l.p + 2, kind = END_PORT; break;
+      case KAV_LAYER_LINK << 8 | KAV_L2_ETH:
+      case KAV_LAYER_LINK << 8 | KAV_L2_8023: sp = l.p + 6, dp = l.p, kind = END_ETH; break;
+      case KAV_LAYER_LINK << 8 | KAV_L2_LLC: sp = l.p + 1, dp = l.p, kind = END_LLC; break;
       default:
         return missing((params & KAV_FP_SD2) ? "SD:2" : (params & KAV_FP_SRC) ? "SRC" : (params & KAV_FP_DST) ? "DST" : (params & KAV_FP_SD) ? "SD" : "SD:1");
     }
@@ -969,33 +955,33 @@ __attribute__((noinline)) bool apply_params(const kav_filtnode *n, const Layer &
   if (!(params & (KAV_FP_ETYPE | KAV_FP_TYPE | KAV_FP_CODE | KAV_FP_C | KAV_FP_ORG | KAV_FP_F))) return true;
   if (params & KAV_FP_ETYPE) {
     const unsigned char *f;
-    if (n->layer == 2 && n->proto == KAV_L2_ETH)
+    if (n->layer == KAV_LAYER_LINK && n->proto == KAV_L2_ETH)
       f = l.p + 12;
-    else if (n->layer == 2 && n->proto == KAV_L2_SNAP)
+    else if (n->layer == KAV_LAYER_LINK && n->proto == KAV_L2_SNAP)
       f = l.p + 3;
     else
       return missing("ETYPE");
     if (!result(KAV_FP_ETYPE, memcmp(f, &n->etype, 2) == 0)) return false;
   }
   if (params & (KAV_FP_TYPE | KAV_FP_CODE)) {
-    if (n->layer != 4 || n->proto != KAV_L4_ICMP) return missing("TYPE");
+    if (n->layer != KAV_LAYER_TRANS || n->proto != KAV_IPPROTO_ICMP) return missing("TYPE");
     if ((params & KAV_FP_TYPE) && !result(KAV_FP_TYPE, l.p[0] == n->icmp_type)) return false;
     if ((params & KAV_FP_CODE) && !result(KAV_FP_CODE, l.p[1] == n->icmp_code)) return false;
   }
   if (params & KAV_FP_C) {
-    if (n->layer != 2 || n->proto != KAV_L2_LLC) return missing("C");
+    if (n->layer != KAV_LAYER_LINK || n->proto != KAV_L2_LLC) return missing("C");
     if (!result(KAV_FP_C, l.p[2] == n->llc_ctl)) return false;
   }
   if (params & KAV_FP_ORG) {
-    if (n->layer != 2 || n->proto != KAV_L2_SNAP) return missing("ORG");
+    if (n->layer != KAV_LAYER_LINK || n->proto != KAV_L2_SNAP) return missing("ORG");
     if (!result(KAV_FP_ORG, memcmp(l.p, n->snap_org, 3) == 0)) return false;
   }
   if (params & KAV_FP_F) {
     bool r;
-    if (n->layer == 3 && n->proto == KAV_L3_IP) {
+    if (n->layer == KAV_LAYER_NET && n->proto == KAV_L3_IP) {
       bool frag = ((l.p[6] & 0x3F) << 8 | l.p[7]) != 0;
       r = frag == (n->ipfrag != 0);
-    } else if (n->layer == 4 && n->proto == KAV_L4_TCP) {
+    } else if (n->layer == KAV_LAYER_TRANS && n->proto == KAV_IPPROTO_TCP) {
       int f = l.p[13] & ALL_TCP_FLAGS;
       r = (f & n->tcp_set) == n->tcp_set && (f & n->tcp_clr) == 0;
     } else {
@@ -1040,7 +1026,7 @@ inline bool eth_net(const unsigned char *f, int caplen, int proto, Layer *l) {
   int len = caplen - 14;
   switch (proto) {
     case KAV_L3_IP: {
-      if (type != 0x0800 || len < 20) return false;
+      if (type != KAV_ETHTYPE_IP || len < 20) return false;
       int hlen = (p[0] & 0x0F) * 4;
       if (hlen < 20) return false;
       int total = (int)be16(p + 2);
@@ -1049,7 +1035,7 @@ inline bool eth_net(const unsigned char *f, int caplen, int proto, Layer *l) {
       return true;
     }
     case KAV_L3_IPV6: {
-      if (type != 0x86DD || len < 40) return false;
+      if (type != KAV_ETHTYPE_IPV6 || len < 40) return false;
       int hlen;
       if (v6_upper(p, len, &hlen) == -2) hlen = 40;
       *l = Layer{p, len, hlen};
@@ -1057,11 +1043,11 @@ inline bool eth_net(const unsigned char *f, int caplen, int proto, Layer *l) {
     }
     case KAV_L3_ARP:
     case KAV_L3_RARP:
-      if (type != (proto == KAV_L3_ARP ? 0x0806u : 0x8035u) || len < 8) return false;
+      if (type != (proto == KAV_L3_ARP ? KAV_ETHTYPE_ARP : KAV_ETHTYPE_RARP) || len < 8) return false;
       *l = Layer{p, len, 8 + 2 * (p[4] + p[5])};
       return true;
     case KAV_L3_IPX:
-      if (type != 0x8137) return false;
+      if (type != KAV_ETHTYPE_IPX) return false;
       *l = Layer{p, len, 0};
       return true;
     default: return false;
@@ -1085,7 +1071,7 @@ inline int eth_find_trans(EthFrame &e) {
   int len = e.caplen - 14;
   int hlen, proto = -1;
   unsigned type = be16(e.f + 12);
-  if (type == 0x0800) {
+  if (type == KAV_ETHTYPE_IP) {
     if (len >= 20) {
       hlen = (p[0] & 0x0F) * 4;
       if (hlen >= 20 && ((p[6] & 0x1F) << 8 | p[7]) == 0) {
@@ -1094,7 +1080,7 @@ inline int eth_find_trans(EthFrame &e) {
         if (hlen <= len) proto = p[9];
       }
     }
-  } else if (type == 0x86DD && len >= 40) {
+  } else if (type == KAV_ETHTYPE_IPV6 && len >= 40) {
     proto = v6_upper(p, len, &hlen);
     if (proto < 0) proto = -1;
   }
@@ -1113,15 +1099,15 @@ inline bool eth_trans(EthFrame &e, int proto, Layer *l) {
   const unsigned char *t = e.t;
   int tlen = e.tlen;
   switch (proto) {
-    case KAV_L4_TCP:
+    case KAV_IPPROTO_TCP:
       if (tlen < 20) return false;
       *l = Layer{t, tlen, (t[12] >> 4) * 4};
       return true;
-    case KAV_L4_UDP:
+    case KAV_IPPROTO_UDP:
       if (tlen < 8) return false;
       *l = Layer{t, tlen, 8};
       return true;
-    case KAV_L4_ICMP:
+    case KAV_IPPROTO_ICMP:
       if (tlen < 2) return false;
       *l = Layer{t, tlen, tlen < 8 ? tlen : 8};
       return true;
@@ -1190,19 +1176,19 @@ void prepare_eth_rule(kav_filtnode *n) {
     } else if (n->params == 0) {
       // The least the walk needs of each header to record the layer.
       switch (n->proto) {
-        case KAV_L3_ARP: n->eth_how = EH_TYPE, n->eth_type = 0x0806, n->eth_min = 14 + 8; break;
-        case KAV_L3_RARP: n->eth_how = EH_TYPE, n->eth_type = 0x8035, n->eth_min = 14 + 8; break;
-        case KAV_L3_IPX: n->eth_how = EH_TYPE, n->eth_type = 0x8137, n->eth_min = 14; break;
-        case KAV_L3_IPV6: n->eth_how = EH_TYPE, n->eth_type = 0x86DD, n->eth_min = 14 + 40; break;
+        case KAV_L3_ARP: n->eth_how = EH_TYPE, n->eth_type = KAV_ETHTYPE_ARP, n->eth_min = 14 + 8; break;
+        case KAV_L3_RARP: n->eth_how = EH_TYPE, n->eth_type = KAV_ETHTYPE_RARP, n->eth_min = 14 + 8; break;
+        case KAV_L3_IPX: n->eth_how = EH_TYPE, n->eth_type = KAV_ETHTYPE_IPX, n->eth_min = 14; break;
+        case KAV_L3_IPV6: n->eth_how = EH_TYPE, n->eth_type = KAV_ETHTYPE_IPV6, n->eth_min = 14 + 40; break;
         default: break;
       }
     }
   } else if (n->layer == KAV_LAYER_TRANS) {
-    if (n->proto == KAV_L4_TCP && (n->params & ~(END_PARAMS | KAV_FP_F)) == 0)
+    if (n->proto == KAV_IPPROTO_TCP && (n->params & ~(END_PARAMS | KAV_FP_F)) == 0)
       n->eth_how = EH_TRANS, n->eth_min = 20;
-    else if (n->proto == KAV_L4_UDP && (n->params & ~END_PARAMS) == 0)
+    else if (n->proto == KAV_IPPROTO_UDP && (n->params & ~END_PARAMS) == 0)
       n->eth_how = EH_TRANS, n->eth_min = 8;
-    else if (n->proto == KAV_L4_ICMP && (n->params & ~(KAV_FP_TYPE | KAV_FP_CODE)) == 0)
+    else if (n->proto == KAV_IPPROTO_ICMP && (n->params & ~(KAV_FP_TYPE | KAV_FP_CODE)) == 0)
       n->eth_how = EH_TRANS, n->eth_min = 2;
   }
 }
@@ -1216,7 +1202,7 @@ __attribute__((always_inline)) inline bool eth_rule_leaf(const kav_filtnode *n, 
     case EH_IP_ENDS: {
       // The addresses lie within the 20 bytes every IPv4 header has.
       const unsigned char *p = e.f + 14;
-      r = be16(e.f + 12) == 0x0800 && e.caplen >= 14 + 20 && (p[0] & 0x0F) >= 5 &&
+      r = be16(e.f + 12) == KAV_ETHTYPE_IP && e.caplen >= 14 + 20 && (p[0] & 0x0F) >= 5 &&
           ends_match<END_IP>(n, p + 12, p + 16);
       break;
     }
@@ -1312,12 +1298,9 @@ inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer
   bool raw = capflags & KAV_CAP_RAW;
   if (linktype == KAV_DL_IPRAW) {
     // A raw-IP session carries IPv4 and IPv6 alike; anything else is data.
-    unsigned v = caplen >= 1 ? f[0] >> 4 : 0;
-    *layer = KAV_LAYER_NET;
-    if (v == 4) return KAV_L3_IP;
-    if (v == 6) return KAV_L3_IPV6;
-    *layer = KAV_LAYER_STOP;
-    return 0;
+    int l3 = kav_ipversion_l3(caplen >= 1 ? f[0] >> 4 : 0);
+    *layer = l3 ? KAV_LAYER_NET : KAV_LAYER_STOP;
+    return l3;
   }
   if (raw) {
     switch (linktype) {
@@ -1326,16 +1309,16 @@ inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer
       case KAV_DL_TPR: return KAV_L2_TPR;
       case KAV_DL_METRO: return KAV_L2_METRO;
       case KAV_DL_ETHER:
-        if (caplen >= 14 && (f[12] < 5 || (f[12] == 5 && f[13] <= 220))) return KAV_L2_8023;
+        if (caplen >= 14 && be16(f + 12) <= KAV_ETHTYPE_MAXLEN) return KAV_L2_8023;
         return KAV_L2_ETH;
-      case KAV_DL_HDLC: return KAV_L2_HDLC;
+      case KAV_DL_HDLC: return KAV_L2_PPP;
       case KAV_DL_FDDI: return KAV_L2_FDDI;
       default: *layer = KAV_LAYER_STOP; return 0;
     }
   }
   switch (linktype) {
     case KAV_DL_CSMACD:
-      if (caplen >= 16 && f[14] == 0xFF && f[15] == 0xFF) {
+      if (caplen >= 16 && be16(f + 14) == KAV_IPX_RAW) {
         *layer = KAV_LAYER_NET;
         return KAV_L3_IPX;
       }
@@ -1345,12 +1328,14 @@ inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer
         *layer = KAV_LAYER_NET;
         return KAV_L3_IP;
       }
-      if (caplen >= 8 && f[0] == 0 && (f[1] == 1 || f[1] == 6) && f[2] == 0x08 && f[3] == 0x00 && f[6] == 0) {
-        if (f[7] == 1 || f[7] == 2) {
+      // A bare ARP or RARP message over Ethernet or 802 hardware.
+      if (caplen >= 8 && (be16(f) == KAV_ARPHRD_ETHER || be16(f) == KAV_ARPHRD_IEEE802) &&
+          be16(f + 2) == KAV_ETHTYPE_IP && f[6] == 0) {
+        if (f[7] == KAV_ARPOP_REQUEST || f[7] == KAV_ARPOP_REPLY) {
           *layer = KAV_LAYER_NET;
           return KAV_L3_ARP;
         }
-        if (f[7] == 3 || f[7] == 4) {
+        if (f[7] == KAV_ARPOP_RREQUEST || f[7] == KAV_ARPOP_RREPLY) {
           *layer = KAV_LAYER_NET;
           return KAV_L3_RARP;
         }
@@ -1358,10 +1343,11 @@ inline int proto_id(int linktype, const unsigned char *f, int caplen, int *layer
       *layer = KAV_LAYER_STOP;
       return 0;
     case KAV_DL_HDLC:
-      if (caplen >= 2 && (f[0] == 0 || f[0] == 0xC0 || f[0] == 0x80) && f[1] == 0x21) {
+      // A bare PPP protocol field: IP, LCP or IPCP.
+      if (caplen >= 2 && (be16(f) == KAV_PPP_IP || be16(f) == KAV_PPP_LCP || be16(f) == KAV_PPP_IPCP)) {
         *layer = KAV_LAYER_NET;
         *offset = 2;
-        return f[0] << 8 | 0x21;
+        return int(be16(f));
       }
       *layer = KAV_LAYER_STOP;
       return 0;
@@ -1376,14 +1362,20 @@ int kav_ethtype_layer(unsigned type, int *layer, int *proto) {
     unsigned short type;
     signed char layer, proto;
   } map[] = {
-      {0x0800, KAV_LAYER_NET, KAV_L3_IP},      {0x0806, KAV_LAYER_NET, KAV_L3_ARP},
-      {0x8035, KAV_LAYER_NET, KAV_L3_RARP},    {0x8137, KAV_LAYER_NET, KAV_L3_IPX},
-      {0x86DD, KAV_LAYER_NET, KAV_L3_IPV6},    {0x8100, KAV_LAYER_LINK, KAV_L2_VLAN},
-      {0x88A8, KAV_LAYER_LINK, KAV_L2_VLAN},   {0x9100, KAV_LAYER_LINK, KAV_L2_VLAN},
-      {0x8847, KAV_LAYER_LINK, KAV_L2_MPLS},   {0x8848, KAV_LAYER_LINK, KAV_L2_MPLS},
-      {0x8863, KAV_LAYER_LINK, KAV_L2_PPPOED}, {0x8864, KAV_LAYER_LINK, KAV_L2_PPPOES},
-      {0x6558, KAV_LAYER_LINK, KAV_L2_ETH},
-      {0x880B, KAV_LAYER_LINK, KAV_L2_HDLC},
+      {KAV_ETHTYPE_IP, KAV_LAYER_NET, KAV_L3_IP},
+      {KAV_ETHTYPE_ARP, KAV_LAYER_NET, KAV_L3_ARP},
+      {KAV_ETHTYPE_RARP, KAV_LAYER_NET, KAV_L3_RARP},
+      {KAV_ETHTYPE_IPX, KAV_LAYER_NET, KAV_L3_IPX},
+      {KAV_ETHTYPE_IPV6, KAV_LAYER_NET, KAV_L3_IPV6},
+      {KAV_ETHTYPE_VLAN, KAV_LAYER_LINK, KAV_L2_VLAN},
+      {KAV_ETHTYPE_QINQ, KAV_LAYER_LINK, KAV_L2_VLAN},
+      {KAV_ETHTYPE_QINQ_OLD, KAV_LAYER_LINK, KAV_L2_VLAN},
+      {KAV_ETHTYPE_MPLS, KAV_LAYER_LINK, KAV_L2_MPLS},
+      {KAV_ETHTYPE_MPLS_MC, KAV_LAYER_LINK, KAV_L2_MPLS},
+      {KAV_ETHTYPE_PPPOED, KAV_LAYER_LINK, KAV_L2_PPPOED},
+      {KAV_ETHTYPE_PPPOES, KAV_LAYER_LINK, KAV_L2_PPPOES},
+      {KAV_ETHTYPE_TEB, KAV_LAYER_LINK, KAV_L2_ETH},
+      {KAV_ETHTYPE_PPP, KAV_LAYER_LINK, KAV_L2_PPP},
   };
   for (const auto &m : map)
     if (m.type == type) {
@@ -1392,6 +1384,23 @@ int kav_ethtype_layer(unsigned type, int *layer, int *proto) {
       return 1;
     }
   return 0;
+}
+
+int kav_llc_layer(unsigned dsap, unsigned ssap, unsigned ctl, int nlpid, int *layer, int *proto, int *hlen) {
+  if (ctl != KAV_LLC_UI || dsap != ssap) return 0;
+  int l, p, h = 3;
+  if (dsap == KAV_SAP_SNAP)
+    l = KAV_LAYER_LINK, p = KAV_L2_SNAP;
+  else if (dsap == KAV_SAP_IPX)
+    l = KAV_LAYER_NET, p = KAV_L3_IPX;
+  else if (dsap == KAV_SAP_ISO && nlpid == KAV_NLPID_IP)
+    l = KAV_LAYER_NET, p = KAV_L3_IP, h = 4;
+  else if (dsap == KAV_SAP_ISO && nlpid == KAV_NLPID_SNAP)
+    l = KAV_LAYER_LINK, p = KAV_L2_SNAP, h = 4;
+  else
+    return 0;
+  *layer = l, *proto = p, *hlen = h;
+  return 1;
 }
 
 int kav_proto_id_n(int linktype, const unsigned char *f, int caplen, int *layer, int *offset, unsigned int capflags) {

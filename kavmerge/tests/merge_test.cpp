@@ -2,9 +2,10 @@
 // renumbering, byte orders, version warnings, long events, session limit.
 #include <gtest/gtest.h>
 
-#include "logtest_util.h"
+#include "merge_util.h"
 
 using namespace logtest;
+using mergetest::ses;
 
 namespace {
 
@@ -29,20 +30,6 @@ Merged merge(const TempDir &td, const std::vector<std::pair<std::string, Bytes>>
   m.out = read_file(td.file("merged"));
   m.err = read_text(td.file("err"));
   return m;
-}
-
-SesHdr ses(const std::string &ifname, int64_t start, const std::string &filter = "") {
-  SesHdr s;
-  s.host = "host-" + ifname;
-  s.ifname = ifname;
-  s.start = start;
-  s.netmask = -256;  // 255.255.255.0, sign-extended
-  s.mtu = 1500;
-  s.snaplen = -1;
-  s.capflags = 0x13;
-  s.linktype = 4;
-  s.filter = filter;
-  return s;
 }
 
 }  // namespace

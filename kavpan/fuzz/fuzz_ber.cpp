@@ -24,7 +24,8 @@ void load_names() {
   rmdir(dir);
 }
 
-const int kCodes[] = {-2, 161, 162, 389, -4, -5, 0};
+const int kCodes[] = {KAV_MAP_ASN1,     KAV_PORT_SNMP,   KAV_PORT_SNMPTRAP, KAV_PORT_LDAP,
+                      KAV_MAP_X509CERT, KAV_MAP_X509CRL, 0};
 
 }  // namespace
 
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   data++;
   size--;
   kav_vblvl = int(sel & 3) + 1;
-  int layer = (sel & 4) ? 0 : 5;
+  int layer = (sel & 4) ? KAV_LAYER_TEXT : KAV_LAYER_APP;
   int code = kCodes[(sel >> 3) % (sizeof kCodes / sizeof kCodes[0])];
   kav_envdmpfmt = (sel & 0x80) ? 1 : 0;
   fuzz_copy copy(data, size);

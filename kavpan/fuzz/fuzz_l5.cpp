@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (fuzz_quiet_output(true)) setenv("KAV_SSL_PARSE", "y", 1);
   const kav_l5row &row = kav_l5table[data[0] % unsigned(kav_l5rows)];
   unsigned how = data[1] % 3, vb = (data[1] >> 2) % 4 + 1;
-  int l4proto = (data[2] & 3) == 0 ? 6 : (data[2] & 3) == 1 ? 17 : 0;
+  int l4proto = (data[2] & 3) == 0 ? KAV_IPPROTO_TCP : (data[2] & 3) == 1 ? KAV_IPPROTO_UDP : 0;
   kav_txtdmp = data[2] >> 2;
   kav_envdmpfmt = data[2] & 0x80 ? 1 : 0;
   data += 3;
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   fuzz_copy copy(data, size);
   kav_vblvl = int(vb);
-  int layer = KAV_L_APP, proto = port, trailer = 0, more = 0;
+  int layer = KAV_LAYER_APP, proto = port, trailer = 0, more = 0;
   kav_pktctx ctx;
   memset(&ctx, 0xFA, sizeof ctx);
   unsigned left = kav_panl5(&layer, &proto, l4proto, copy.view(), &trailer, &more, &ctx);

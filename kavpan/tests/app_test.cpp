@@ -611,6 +611,9 @@ TEST(KavpanErrors, UsageText) {
                         0),
             0u)
       << r.out;
+  EXPECT_NE(r.out.find("      Numeric <proto> means use that TCP/UDP port, else use one of these:\n"
+                       "        RPC, ASN1, X509CERT, X509CRL, SSL, TEXT\n"),
+            std::string::npos);
   EXPECT_NE(r.out.find("  -k: Various workarounds, to handle OS bugs, etc. Valid IDs are:\n"
                        "      1: byte-swap Ethernet Type/Length field (eg. dp has this the wrong way\n"
                        "         round, on Solaris x86).\n  -h: Display this usage synopsis.\n\n"),

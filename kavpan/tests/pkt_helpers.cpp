@@ -119,21 +119,21 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
   *offset = 0;
   switch (linktype) {
     case 1:  // Ethernet: a type field up to 1500 is an 802.3 length
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = (frame.size() >= 14 && ((frame[12] << 8) | frame[13]) <= 1500) ? KAV_L2_8023 : KAV_L2_ETH;
       return true;
     case 10:  // FDDI
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_FDDI;
       return true;
     case 9:  // PPP
-      *layer = KAV_L_LINK;
+      *layer = KAV_LAYER_LINK;
       *proto = KAV_L2_PPP;
       return true;
     case 113: {  // Linux cooked capture: 16-octet header, protocol type at 14
       if (frame.size() < 16) return false;
       unsigned t = (frame[14] << 8) | frame[15];
-      *layer = KAV_L_NET;
+      *layer = KAV_LAYER_NET;
       *offset = 16;
       if (t == 0x0800)
         *proto = KAV_L3_IP;
@@ -148,7 +148,7 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
     case 0: {  // BSD loopback: 4-octet address family in the writer's order
       if (frame.size() < 4) return false;
       unsigned fam = frame[0] ? frame[0] : frame[3];
-      *layer = KAV_L_NET;
+      *layer = KAV_LAYER_NET;
       *offset = 4;
       if (fam == 2)
         *proto = KAV_L3_IP;
@@ -161,7 +161,7 @@ bool pcap_start(unsigned linktype, const bytes &frame, int *layer, int *proto, i
     case 12:
     case 14:
     case 101:  // raw IP
-      *layer = KAV_L_NET;
+      *layer = KAV_LAYER_NET;
       *proto = (!frame.empty() && (frame[0] >> 4) == 6) ? KAV_L3_IPV6 : KAV_L3_IP;
       return true;
     default: return false;

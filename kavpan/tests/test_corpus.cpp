@@ -122,7 +122,7 @@ TEST_F(PanCorpus, EveryDispatchRowTakesEveryFrame) {
           kav_proto_map = kav_l5table[r].key;
           for (int vb : {2, 4}) {
             kav_vblvl = vb;
-            int layer = KAV_L_APP, proto = 0, trailer = 0, more = 0;
+            int layer = KAV_LAYER_APP, proto = 0, trailer = 0, more = 0;
             kav_pktctx ctx;
             unsigned left = kav_panl5(&layer, &proto, n % 2 ? 6 : 17, kav_view(copy, len), &trailer, &more, &ctx);
             EXPECT_LE(left, unsigned(len));

@@ -83,7 +83,7 @@ TEST_F(PanApp, TextIsRecordedForTheTrigger) {
   // The text stays in the packet, which the trigger reads before the next one.
   kav_pktctx ctx;
   bytes seg = tcp_seg(false, "10.0.0.1", "10.0.0.2", 1025, 143, 1, 1, 0x18, 512, {}, txt("NICK x\r\n"));
-  capture_out([&] { print_pkt(KAV_L_TRANS, 6, seg.data(), int(seg.size()), 0, &ctx); });
+  capture_out([&] { print_pkt(KAV_LAYER_TRANS, 6, seg.data(), int(seg.size()), 0, &ctx); });
   ASSERT_EQ(ctx.applen, 8);
   EXPECT_EQ(ctx.apptext, seg.data() + 20);
   EXPECT_EQ(std::string((const char *)ctx.apptext, size_t(ctx.applen)), "NICK x\r\n");

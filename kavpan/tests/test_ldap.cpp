@@ -136,9 +136,9 @@ TEST_F(Ldap, NotAnLdapMessage) {
 
 TEST_F(Ldap, ThroughTheDispatchTable) {
   bytes seg = tcp_seg(false, "10.0.0.1", "10.0.0.2", 40000, 389, 1, 1, 0x18, 512, {}, bind_request());
-  std::string out = decode(2, KAV_L_TRANS, 6, seg);
+  std::string out = decode(2, KAV_LAYER_TRANS, 6, seg);
   EXPECT_NE(out.find("data=28 [Bind-Request]"), std::string::npos) << out;
-  out = decode(4, KAV_L_TRANS, 6, seg);
+  out = decode(4, KAV_LAYER_TRANS, 6, seg);
   EXPECT_NE(out.find("LDAP:   {Application (C), Tag=0, Len=1:1:21, Seq=1.1  -- PDU=Bind-Request\n"),
             std::string::npos)
       << out;

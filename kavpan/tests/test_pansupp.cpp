@@ -271,28 +271,28 @@ TEST_F(PanSupport, ChecksumPartialSumsMatchPlainSum) {
 
 TEST_F(PanSupport, ChainDumpsUndecodableLayer) {
   bytes b = {1, 2, 3};
-  EXPECT_EQ(decode(2, KAV_L_STOP, 0, b, 5), "data=8; \n");
-  EXPECT_EQ(decode(4, KAV_L_STOP, 0, b),
+  EXPECT_EQ(decode(2, KAV_LAYER_STOP, 0, b, 5), "data=8; \n");
+  EXPECT_EQ(decode(4, KAV_LAYER_STOP, 0, b),
             "\n3-octet PDU follows:\n\n3 Data octets follow:\nDecimal format, 16 octets per row\n0001: 001 002 003\n");
-  EXPECT_EQ(decode(4, KAV_L_DUMP, 0, b),
+  EXPECT_EQ(decode(4, KAV_LAYER_DUMP, 0, b),
             "\n3-octet PDU follows:\n\nDecimal format, 16 octets per row\n0001: 001 002 003\n");
-  EXPECT_EQ(decode(4, KAV_L_TEXT, 0, bytes{'h', 'i'}), "\n2-octet PDU follows:\n\n\nhi\n");
+  EXPECT_EQ(decode(4, KAV_LAYER_TEXT, 0, bytes{'h', 'i'}), "\n2-octet PDU follows:\n\n\nhi\n");
   // An unknown protocol at a known layer goes the same way, with its label.
-  EXPECT_EQ(decode(4, KAV_L_LINK, 3, b).substr(0, 60),
+  EXPECT_EQ(decode(4, KAV_LAYER_LINK, 3, b).substr(0, 60),
             "\n3-octet PDU follows: Layer = 2, Protocol = Token Ring\n\n3 Da");
   EXPECT_EQ(decode(4, 9, 7, b).substr(0, 40), "\n3-octet PDU follows: Layer = 9, Protoco");
 }
 
 TEST_F(PanSupport, ChainRawModeLabel) {
   kav_rawmode = 1;
-  EXPECT_EQ(decode(4, KAV_L_LINK, 3, bytes{1}).substr(0, 45), "\n1-octet PDU follows: Protocol = Token Ring\n\n");
-  EXPECT_EQ(decode(4, KAV_L_LINK, 0, bytes{1}).substr(0, 25), "\n1-octet PDU follows:\n\n1 ");
+  EXPECT_EQ(decode(4, KAV_LAYER_LINK, 3, bytes{1}).substr(0, 45), "\n1-octet PDU follows: Protocol = Token Ring\n\n");
+  EXPECT_EQ(decode(4, KAV_LAYER_LINK, 0, bytes{1}).substr(0, 25), "\n1-octet PDU follows:\n\n1 ");
 }
 
 TEST_F(PanSupport, ChainCutsTrailerBeforeNextLayer) {
   // 802.3 length 3 carrying LLC UI (3 octets) and 6 octets of padding.
   bytes f = cat({eth_hdr("ff:ff:ff:ff:ff:ff", "02:00:00:00:00:01", 3), hexbytes("42 42 03"), bytes(6, 0xEE)});
-  std::string out = decode(4, KAV_L_LINK, KAV_L2_8023, f);
+  std::string out = decode(4, KAV_LAYER_LINK, KAV_L2_8023, f);
   EXPECT_NE(out.find("\tNB: PDU length adjusted down by 6, to 17\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\n3-octet PDU follows: Layer = 2, Protocol = LLC\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("238"), std::string::npos) << out;  // the padding octets (0xEE) are never shown
@@ -300,17 +300,33 @@ TEST_F(PanSupport, ChainCutsTrailerBeforeNextLayer) {
 
 TEST_F(PanSupport, ChainEndsWithoutDataWhenDecoderReturnsZero) {
   bytes f = bytes(10, 0);  // a truncated Ethernet header: payload 0
-  std::string out = decode(4, KAV_L_LINK, KAV_L2_ETH, f);
+  std::string out = decode(4, KAV_LAYER_LINK, KAV_L2_ETH, f);
   EXPECT_EQ(out.find("Data octets follow"), std::string::npos);
-  EXPECT_EQ(decode(2, KAV_L_LINK, KAV_L2_ETH, f), "*ETH; \n");
+  EXPECT_EQ(decode(2, KAV_LAYER_LINK, KAV_L2_ETH, f), "*ETH; \n");
 }
 
 TEST_F(PanSupport, ChainClearsContext) {
   kav_pktctx ctx;
   memset(&ctx, 0, sizeof ctx);
-  decode(2, KAV_L_STOP, 0, bytes{1}, 0, &ctx);
+  decode(2, KAV_LAYER_STOP, 0, bytes{1}, 0, &ctx);
   EXPECT_FALSE(kav_ctx_txtset(ctx.ipsrc));
   EXPECT_EQ(ctx.ipid, KAV_CTX_UNSET32);
+}
+
+// The names -u, -U and -r accept, and the list the usage synopsis shows.
+TEST(PseudoProtocols, NamesCodesAndListing) {
+  struct {
+    const char *name;
+    int code;
+  } want[] = {{"RPC", KAV_MAP_RPC},          {"sunrpc", KAV_MAP_RPC},          {"asn1", KAV_MAP_ASN1},
+              {"ASN.1", KAV_MAP_ASN1},       {"Ssl", KAV_MAP_SSL},             {"X509CERT", KAV_MAP_X509CERT},
+              {"x.509cert", KAV_MAP_X509CERT}, {"X509CRL", KAV_MAP_X509CRL}, {"X.509CRL", KAV_MAP_X509CRL},
+              {"text", KAV_MAP_TEXT}};
+  for (const auto &w : want) EXPECT_EQ(kav_pseudo_code(w.name), w.code) << w.name;
+  for (const char *no : {"", "X509", "ASN", "53", "RPC "}) EXPECT_EQ(kav_pseudo_code(no), 0) << no;
+  EXPECT_STREQ(kav_pseudo_list(), "RPC, ASN1, X509CERT, X509CRL, SSL, TEXT");
+  EXPECT_EQ(KAV_MAP_RPC, -1);
+  EXPECT_EQ(KAV_MAP_TEXT, -6);
 }
 
 }  // namespace

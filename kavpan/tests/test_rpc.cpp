@@ -378,18 +378,18 @@ TEST_F(Rpc, XdrPrinterLimits) {
 
 TEST_F(Rpc, ThroughTheDispatchTable) {
   bytes d = udp_dgram(false, "10.0.0.1", "10.0.0.2", 800, 2049, nfs3_lookup_call());
-  std::string out = decode(2, KAV_L_TRANS, 17, d);
+  std::string out = decode(2, KAV_LAYER_TRANS, 17, d);
   EXPECT_NE(out.find("data=96 [RPC C=287454020, 100003.3.Lookup]"), std::string::npos) << out;
   bytes s = tcp_seg(false, "10.0.0.1", "10.0.0.2", 800, 111, 1, 1, 0x18, 512, {},
                     record(cat({call_hdr(42, 100000, 2, 3), words({100003, 3, 17, 0})})));
-  out = decode(4, KAV_L_TRANS, 6, s);
+  out = decode(4, KAV_LAYER_TRANS, 6, s);
   EXPECT_NE(out.find("+rpc: 56-byte RM fragment (only fragment of record)\n+rpc.100000: SUN-RPC Version = 2\n"),
             std::string::npos)
       << out;
   // -u RPC on a port of no decoder, through the recognition test.
   kav_proto_map = -1;
   bytes u = udp_dgram(false, "10.0.0.1", "10.0.0.2", 3000, 3001, nfs3_lookup_call());
-  EXPECT_NE(decode(2, KAV_L_TRANS, 17, u).find("[RPC C=287454020, 100003.3.Lookup]"), std::string::npos);
+  EXPECT_NE(decode(2, KAV_LAYER_TRANS, 17, u).find("[RPC C=287454020, 100003.3.Lookup]"), std::string::npos);
 }
 
 // The corpus's NFS captures, most of them crafted to break decoders.

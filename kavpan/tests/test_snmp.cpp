@@ -139,9 +139,9 @@ TEST_F(Snmp, UnknownVersionLeavesTheRestWithoutSchema) {
 
 TEST_F(Snmp, ThroughTheDispatchTable) {
   bytes d = udp_dgram(false, "10.0.0.1", "10.0.0.2", 161, 40000, get_response());
-  std::string out = decode(2, KAV_L_TRANS, 17, d);
+  std::string out = decode(2, KAV_LAYER_TRANS, 17, d);
   EXPECT_NE(out.find("data=146 [Get-Response]"), std::string::npos) << out;
-  out = decode(4, KAV_L_TRANS, 17, d);
+  out = decode(4, KAV_LAYER_TRANS, 17, d);
   EXPECT_NE(out.find("SNMP:     1 (0x1)  -- SNMPv2c\n"), std::string::npos) << out;
 }
 

@@ -263,7 +263,7 @@ TEST(PanTshark, CorpusEthernetFramesAgree) {
   Tally t;
   for (size_t i = 0; i < sel.size(); i++) {
     unsigned missing = sel[i].wirelen > sel[i].caplen ? sel[i].wirelen - sel[i].caplen : 0;
-    compare_frame("corpus frame " + std::to_string(i + 1), decode(4, KAV_L_LINK, KAV_L2_ETH, sel[i].data, missing),
+    compare_frame("corpus frame " + std::to_string(i + 1), decode(4, KAV_LAYER_LINK, KAV_L2_ETH, sel[i].data, missing),
                   rows[i], t);
   }
   report(t);
@@ -369,7 +369,7 @@ TEST(PanTshark, BuiltFramesAgree) {
   ASSERT_EQ(rows.size(), frames.size());
   Tally t;
   for (size_t i = 0; i < frames.size(); i++)
-    compare_frame("built frame " + std::to_string(i + 1), decode(4, KAV_L_LINK, KAV_L2_ETH, frames[i].data), rows[i], t);
+    compare_frame("built frame " + std::to_string(i + 1), decode(4, KAV_LAYER_LINK, KAV_L2_ETH, frames[i].data), rows[i], t);
   report(t);
   EXPECT_EQ(t.disagreements, 0);
   EXPECT_EQ(get(t.compared, "vlan.id"), 16);

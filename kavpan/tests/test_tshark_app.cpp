@@ -306,7 +306,7 @@ TEST(PanTsharkApp, ApplicationFieldsAgree) {
   for (size_t i = 0; i < sel.size(); i++) {
     kav_ssl_reset();
     kav_proto_map = radius_alt(sel[i].data) ? 1812 : 0;
-    std::string out = "\n" + decode(4, KAV_L_LINK, KAV_L2_ETH, sel[i].data, 0);
+    std::string out = "\n" + decode(4, KAV_LAYER_LINK, KAV_L2_ETH, sel[i].data, 0);
     std::map<std::string, std::string> mine = ours(out, excluded);
     for (size_t k = 0; k < sizeof kFields / sizeof kFields[0]; k++) {
       const std::string name = kFields[k].name;

@@ -214,7 +214,7 @@ TEST(TsharkRpcBer, FieldsAgree) {
   std::map<std::string, int> compared;
   for (size_t i = 0; i < sel.size(); i++) {
     unsigned missing = sel[i].wirelen > sel[i].caplen ? sel[i].wirelen - sel[i].caplen : 0;
-    std::map<std::string, std::string> o = ours(decode(4, KAV_L_LINK, KAV_L2_ETH, sel[i].data, missing));
+    std::map<std::string, std::string> o = ours(decode(4, KAV_LAYER_LINK, KAV_L2_ETH, sel[i].data, missing));
     for (size_t k = 0; k < kNFields; k++) {
       std::string theirs = rows[i][k + 1], name = kFields[k];
       auto it = o.find(name);

@@ -295,12 +295,12 @@ TEST_F(PanEncap, RawIpSessionsByVersionNibble) {
   int layer = 0, off = -1;
   bytes v4 = udp4(), v6 = udp6(), other = hexbytes("11 22 33");
   EXPECT_EQ(kav_proto_id_n(KAV_DL_IPRAW, v4.data(), int(v4.size()), &layer, &off, 0), KAV_L3_IP);
-  EXPECT_EQ(layer, KAV_L_NET);
+  EXPECT_EQ(layer, KAV_LAYER_NET);
   EXPECT_EQ(off, 0);
   EXPECT_EQ(kav_proto_id_n(KAV_DL_IPRAW, v6.data(), int(v6.size()), &layer, &off, 0), KAV_L3_IPV6);
-  EXPECT_EQ(layer, KAV_L_NET);
+  EXPECT_EQ(layer, KAV_LAYER_NET);
   EXPECT_EQ(kav_proto_id_n(KAV_DL_IPRAW, other.data(), int(other.size()), &layer, &off, 0), 0);
-  EXPECT_EQ(layer, KAV_L_STOP);
+  EXPECT_EQ(layer, KAV_LAYER_STOP);
   EXPECT_EQ(kav_proto_id_n(KAV_DL_IPRAW, v6.data(), 0, &layer, &off, 0), 0);
   // What the analyser then prints for each.
   int pr = kav_proto_id_n(KAV_DL_IPRAW, v6.data(), int(v6.size()), &layer, &off, 0);

@@ -78,7 +78,7 @@ TEST_F(X509, CertificateInsideTlsHasNoSchema) {
   bytes rec = cat({hexbytes("16 03 03"), bytes{(unsigned char)(hs.size() >> 8), (unsigned char)hs.size()}, hs});
   setenv("KAV_SSL_PARSE", "y", 1);
   kav_ssl_reset();
-  std::string out = decode(4, KAV_L_TRANS, 6, tcp_seg(false, "10.0.0.1", "10.0.0.2", 443, 40000, 1, 1, 0x18, 512, {}, rec));
+  std::string out = decode(4, KAV_LAYER_TRANS, 6, tcp_seg(false, "10.0.0.1", "10.0.0.2", 443, 40000, 1, 1, 0x18, 512, {}, rec));
   unsetenv("KAV_SSL_PARSE");
   kav_ssl_reset();
   EXPECT_NE(out.find("X509CERT: {Universal (C), Tag=16 (Sequence)"), std::string::npos) << out;

@@ -1,13 +1,19 @@
 // Log reader on arbitrary bytes: header, sessions, events with small and
-// large buffers, header-only reads and byte-swapped fields. Inputs whose
+// large buffers, header-only reads and byte-swapped fields. With bit 7 of the
+// first byte set, the bytes are read a second time from a mapping of one
+// page, data by reference, and both reads must see the same. Inputs whose
 // first byte has bit 6 set are instead a script of events that is written as
 // a log and read back: what comes back must be exactly what went in.
 #include "kav.h"
+#include "tova.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -93,6 +99,60 @@ void round_trip(const uint8_t *data, size_t size) {
   free(mem);
 }
 
+// What one read call gave.
+struct step {
+  int rc, trunc, eof;
+  std::string msg;
+  kav_evthdr hdr;
+  std::vector<uint8_t> data;
+  uint64_t events, bytes_read;
+  bool operator==(const step &o) const {
+    return rc == o.rc && trunc == o.trunc && eof == o.eof && msg == o.msg && !memcmp(&hdr, &o.hdr, sizeof hdr) &&
+           data == o.data && events == o.events && bytes_read == o.bytes_read;
+  }
+};
+
+// Reads the log on f to its end or first failure; window: from a mapping of
+// that size once the session headers are read.
+std::vector<step> read_log(FILE *f, uint8_t mode, size_t window) {
+  // The mode byte picks the reader's buffer size and way of reading.
+  const int sizes[] = {0, 1, 13, 60, 1514, 9001, 20000, 70000};
+  int bufsize = sizes[mode & 7];
+  bool split = mode & 0x08;
+  bool by_session = mode & 0x10;
+  std::vector<step> steps;
+  kav_logfile log{};
+  log.stream = f;
+  if (kav_read_loghdr(&log, nullptr, (mode & 0x20) ? 4096 : 0) == 0) {
+    bool ok = true;
+    for (int s = 0; ok && s < log.hdr.nsessions; s++) ok = kav_read_seshdr(&log, s) == 0;
+    if (ok && window) kav_map_input(&log, window);
+    std::vector<uint8_t> buf((size_t)bufsize + 1);
+    for (int n = 0; ok && n < 10000; n++) {
+      int trunc = 0;
+      int ses = by_session && log.hdr.nsessions > 0 ? n % log.hdr.nsessions : -1;
+      const void *at = buf.data();
+      tvl_usrmsg[0] = 0;
+      int rc;
+      if (split) {
+        rc = kav_read_evt(&log, ses, buf.data(), bufsize, KAV_RD_HDR, &trunc);
+        if (rc == 0) rc = kav_read_evt_ref(&log, ses, buf.data(), bufsize, KAV_RD_DATA, &trunc, &at);
+      } else {
+        rc = kav_read_evt_ref(&log, ses, buf.data(), bufsize, 0, &trunc, &at);
+      }
+      const kav_evthdr &h = ses < 0 ? log.evthdr : log.sessions[ses].evthdr;
+      if (rc == 0 && h.caplen > bufsize) abort();  // delivered more than the buffer holds
+      step st{rc, trunc, log.eof, rc ? tvl_usrmsg : "", h, {}, log.events, log.bytes_read};
+      if ((rc == 0 || trunc) && h.caplen > 0)
+        st.data.assign(static_cast<const uint8_t *>(at), static_cast<const uint8_t *>(at) + h.caplen);
+      steps.push_back(std::move(st));
+      if (rc != 0 && !trunc) break;
+    }
+  }
+  kav_close_logfile(&log);
+  return steps;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -101,35 +161,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     round_trip(data + 1, size - 1);
     return 0;
   }
-  // The first byte picks the reader's buffer size and mode.
-  const int sizes[] = {0, 1, 13, 60, 1514, 9001, 20000, 70000};
-  int bufsize = sizes[data[0] & 7];
-  bool split = data[0] & 0x08;
-  bool by_session = data[0] & 0x10;
   FILE *f = fmemopen(const_cast<uint8_t *>(data + 1), size - 1, "r");
   if (!f) return 0;
-  kav_logfile log{};
-  log.stream = f;
-  if (kav_read_loghdr(&log, nullptr, (data[0] & 0x20) ? 4096 : 0) == 0) {
-    bool ok = true;
-    for (int s = 0; ok && s < log.hdr.nsessions; s++) ok = kav_read_seshdr(&log, s) == 0;
-    std::vector<uint8_t> buf((size_t)bufsize + 1);
-    for (int n = 0; ok && n < 10000; n++) {
-      int trunc = 0;
-      int ses = by_session && log.hdr.nsessions > 0 ? n % log.hdr.nsessions : -1;
-      int rc;
-      if (split) {
-        rc = kav_read_evt(&log, ses, buf.data(), bufsize, KAV_RD_HDR, &trunc);
-        if (rc == 0) rc = kav_read_evt(&log, ses, buf.data(), bufsize, KAV_RD_DATA, &trunc);
-      } else {
-        rc = kav_read_evt(&log, ses, buf.data(), bufsize, 0, &trunc);
-      }
-      const kav_evthdr &h = ses < 0 ? log.evthdr : log.sessions[ses].evthdr;
-      if (rc == 0 && h.caplen > bufsize) abort();  // delivered more than the buffer holds
-      if (rc != 0 && !trunc) break;
-    }
-  }
-  kav_close_logfile(&log);
+  std::vector<step> streamed = read_log(f, data[0], 0);
   fclose(f);
+  if (!(data[0] & 0x80)) return 0;
+  int fd = memfd_create("fuzz_kavlog", 0);
+  if (fd < 0) return 0;
+  if (write(fd, data + 1, size - 1) != (ssize_t)(size - 1) || lseek(fd, 0, SEEK_SET) != 0) abort();
+  FILE *m = fdopen(fd, "r");
+  if (!m) abort();
+  if (read_log(m, data[0], 4096) != streamed) abort();
+  fclose(m);
   return 0;
 }

@@ -141,7 +141,7 @@ TEST(KavFiltEncap, OneEthernetTypeTable) {
                     {0x8137, 3, KAV_L3_IPX},      {0x86DD, 3, KAV_L3_IPV6},     {0x8100, 2, KAV_L2_VLAN},
                     {0x88A8, 2, KAV_L2_VLAN},     {0x9100, 2, KAV_L2_VLAN},     {0x8847, 2, KAV_L2_MPLS},
                     {0x8848, 2, KAV_L2_MPLS},     {0x8863, 2, KAV_L2_PPPOED},   {0x8864, 2, KAV_L2_PPPOES},
-                    {0x6558, 2, KAV_L2_ETH},      {0x880B, 2, KAV_L2_HDLC}};
+                    {0x6558, 2, KAV_L2_ETH},      {0x880B, 2, KAV_L2_PPP}};
   for (const Want &w : want) {
     int l = 0, p = 0;
     EXPECT_EQ(kav_ethtype_layer(w.type, &l, &p), 1) << std::hex << w.type;
@@ -152,6 +152,37 @@ TEST(KavFiltEncap, OneEthernetTypeTable) {
   EXPECT_EQ(kav_ethtype_layer(0x88CC, &l, &p), 0);
   EXPECT_EQ(l, 77);  // untouched
   EXPECT_EQ(p, 77);
+}
+
+// The LLC encapsulations the filter's walk and the analyser's link decoder
+// both go through, from one routine.
+TEST(KavFiltEncap, OneLlcTable) {
+  struct Want {
+    unsigned dsap, ssap, ctl;
+    int nlpid;
+    int layer, proto, hlen;
+  } const want[] = {{0xAA, 0xAA, 0x03, -1, 2, KAV_L2_SNAP, 3},  {0xAA, 0xAA, 0x03, 0x42, 2, KAV_L2_SNAP, 3},
+                    {0xE0, 0xE0, 0x03, -1, 3, KAV_L3_IPX, 3},   {0xFE, 0xFE, 0x03, 0xCC, 3, KAV_L3_IP, 4},
+                    {0xFE, 0xFE, 0x03, 0x80, 2, KAV_L2_SNAP, 4}};
+  for (const Want &w : want) {
+    int l = 0, p = 0, h = 0;
+    EXPECT_EQ(kav_llc_layer(w.dsap, w.ssap, w.ctl, w.nlpid, &l, &p, &h), 1) << std::hex << w.dsap << " " << w.nlpid;
+    EXPECT_EQ(l, w.layer) << std::hex << w.dsap << " " << w.nlpid;
+    EXPECT_EQ(p, w.proto) << std::hex << w.dsap << " " << w.nlpid;
+    EXPECT_EQ(h, w.hlen) << std::hex << w.dsap << " " << w.nlpid;
+  }
+  // Not walked through: other NLPIDs or none captured, SAPs that differ,
+  // frames other than UI, other SAPs.
+  const Want none[] = {{0xFE, 0xFE, 0x03, 0x81, 0, 0, 0}, {0xFE, 0xFE, 0x03, -1, 0, 0, 0},
+                       {0xAA, 0xAB, 0x03, -1, 0, 0, 0},   {0xAA, 0xAA, 0x13, -1, 0, 0, 0},
+                       {0xAA, 0xAA, 0x00, -1, 0, 0, 0},   {0x42, 0x42, 0x03, -1, 0, 0, 0}};
+  for (const Want &w : none) {
+    int l = 77, p = 77, h = 77;
+    EXPECT_EQ(kav_llc_layer(w.dsap, w.ssap, w.ctl, w.nlpid, &l, &p, &h), 0) << std::hex << w.dsap << " " << w.ctl;
+    EXPECT_EQ(l, 77);  // untouched
+    EXPECT_EQ(p, 77);
+    EXPECT_EQ(h, 77);
+  }
 }
 
 TEST(KavFiltEncap, RawIpSessionStartsByVersion) {

@@ -306,7 +306,7 @@ TEST(KavFiltMatch, StartingPointByLinkType) {
   EXPECT_EQ(kav_proto_id(KAV_DL_TPR, e.data(), &layer, &offset, KAV_CAP_RAW), KAV_L2_TPR);
   EXPECT_EQ(kav_proto_id(KAV_DL_TPB, e.data(), &layer, &offset, KAV_CAP_RAW), KAV_L2_TPB);
   EXPECT_EQ(kav_proto_id(KAV_DL_METRO, e.data(), &layer, &offset, KAV_CAP_RAW), KAV_L2_METRO);
-  EXPECT_EQ(kav_proto_id(KAV_DL_HDLC, e.data(), &layer, &offset, KAV_CAP_RAW), KAV_L2_HDLC);
+  EXPECT_EQ(kav_proto_id(KAV_DL_HDLC, e.data(), &layer, &offset, KAV_CAP_RAW), KAV_L2_PPP);
   EXPECT_EQ(kav_proto_id(KAV_DL_OTHER, e.data(), &layer, &offset, KAV_CAP_RAW), 0);
   EXPECT_EQ(layer, -1);
   EXPECT_EQ(kav_proto_id(KAV_DL_OTHER, e.data(), &layer, &offset, 0), KAV_L2_LLC);

@@ -215,12 +215,12 @@ TEST(KavFiltParse, GroupsLayOutChildBlocks) {
     EXPECT_EQ(n[1].nchild, 2);
     EXPECT_EQ(n[1].child, 3);
     EXPECT_EQ(n[1].flags, 0);
-    EXPECT_EQ(n[2].proto, KAV_L4_ICMP);
+    EXPECT_EQ(n[2].proto, KAV_IPPROTO_ICMP);
     EXPECT_EQ(n[2].nchild, 0);
     EXPECT_EQ(n[3].nchild, 3);
     EXPECT_EQ(n[3].child, 3);
-    EXPECT_EQ(n[4].proto, KAV_L4_TCP);
-    EXPECT_EQ(n[5].proto, KAV_L4_UDP);
+    EXPECT_EQ(n[4].proto, KAV_IPPROTO_TCP);
+    EXPECT_EQ(n[5].proto, KAV_IPPROTO_UDP);
     EXPECT_EQ(n[5].flags, KAV_FN_NEG);
     EXPECT_EQ(n[6].layer, 3);
     EXPECT_EQ(n[6].proto, KAV_L3_IP);
