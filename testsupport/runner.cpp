@@ -46,6 +46,24 @@ TempDir::~TempDir() {
   if (path_ != "/tmp") removeTree(path_);
 }
 
+TempFile::TempFile() {
+  char tmpl[] = "/tmp/velmora-test-XXXXXX";
+  int fd = mkstemp(tmpl);
+  if (fd >= 0) close(fd);
+  path = tmpl;
+}
+
+TempFile::~TempFile() { unlink(path.c_str()); }
+
+std::vector<uint8_t> TempFile::bytes() const {
+  std::string s = readFile(path);
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+void TempFile::write(const std::vector<uint8_t> &b) const {
+  writeFile(path, std::string(b.begin(), b.end()));
+}
+
 std::string readFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

@@ -2,6 +2,7 @@
 #ifndef VELMORA_TESTSUPPORT_RUNNER_H
 #define VELMORA_TESTSUPPORT_RUNNER_H
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -19,6 +20,17 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// An empty temporary file, removed when the object goes.
+struct TempFile {
+  TempFile();
+  ~TempFile();
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  std::vector<uint8_t> bytes() const;
+  void write(const std::vector<uint8_t> &b) const;
+  std::string path;
 };
 
 std::string readFile(const std::string &path);  // empty when unreadable

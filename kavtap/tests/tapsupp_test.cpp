@@ -6,6 +6,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "runner.h"
 #include "tapsupp.h"
 #include "terminal_text.h"
 
@@ -66,31 +67,15 @@ TEST(FilterText, NormalisedToSingleBlanks) {
 
 class TempFile : public ::testing::Test {
  protected:
-  std::string path;
-  void SetUp() override {
-    char tmpl[] = "/tmp/kavtap_ut_XXXXXX";
-    int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    path = tmpl;
-  }
-  void TearDown() override { unlink(path.c_str()); }
+  vts::TempFile file;
+  const std::string path = file.path;
   void write(const std::string &s) {
     FILE *f = std::fopen(path.c_str(), "w");
     ASSERT_TRUE(f);
     std::fputs(s.c_str(), f);
     std::fclose(f);
   }
-  std::string read() {
-    std::string s;
-    FILE *f = std::fopen(path.c_str(), "r");
-    if (!f) return s;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    std::fclose(f);
-    return s;
-  }
+  std::string read() { return vts::readFile(path); }
 };
 
 using Netmasks = TempFile;

@@ -8,36 +8,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "runner.h"
+
 // Trace lines of the library must not leave files behind.
 struct QuietTrace {
   QuietTrace() { setenv("TOVATRC_FILENAME", "/dev/null", 1); }
 };
 static QuietTrace quiet_trace;
 
-struct TempPath {
-  std::string path;
-  TempPath() {
-    char t[] = "/tmp/kavtestXXXXXX";
-    int fd = mkstemp(t);
-    if (fd >= 0) close(fd);
-    path = t;
-  }
-  ~TempPath() { unlink(path.c_str()); }
-  std::vector<uint8_t> bytes() const {
-    std::vector<uint8_t> out;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-      int c;
-      while ((c = fgetc(f)) != EOF) out.push_back((uint8_t)c);
-      fclose(f);
-    }
-    return out;
-  }
-  void write(const std::vector<uint8_t> &b) const {
-    if (FILE *f = fopen(path.c_str(), "wb")) {
-      fwrite(b.data(), 1, b.size(), f);
-      fclose(f);
-    }
-  }
-};
+// A temporary file the library writes or reads.
+using TempPath = vts::TempFile;
 
 #endif
