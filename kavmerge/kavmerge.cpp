@@ -17,9 +17,16 @@ const char *const VERSION = VELMORA_VERSION;
 const int OUTBUF = 64 * 1024, INBUF = 16 * 1024, DATABUF = 17000;
 // The log header keeps the session count in a signed byte.
 const int MAX_SESSIONS = 127;
-// Inputs that are regular files are read from mapped windows of this size,
-// and their data goes to a regular-file output without being copied.
-const size_t MAP_WINDOW = 64 << 20;
+// Inputs that are regular files are read from mapped windows, and their data
+// goes to a regular-file output without being copied. Each input keeps up to
+// two windows mapped and filled, so the windows shrink as inputs are added:
+// all of them together stay within the budget.
+const size_t MAP_WINDOW_MAX = 64 << 20, MAP_WINDOW_MIN = 1 << 20, MAP_BUDGET = 512 << 20;
+
+size_t map_window(int ninputs) {
+  size_t w = MAP_BUDGET / 2 / (size_t)(ninputs > 0 ? ninputs : 1);
+  return w > MAP_WINDOW_MAX ? MAP_WINDOW_MAX : w < MAP_WINDOW_MIN ? MAP_WINDOW_MIN : w;
+}
 
 struct merge_input {
   kav_logfile log;
@@ -131,7 +138,7 @@ int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
       in->map[j] = (unsigned char)(total < 256 ? total : 255);
       total++;
     }
-    in->mapped = kav_map_input(&in->log, MAP_WINDOW) == 1;
+    in->mapped = kav_map_input(&in->log, map_window(ctl->ninputs)) == 1;
   }
   if (total > MAX_SESSIONS) {
     fprintf(stderr, "Too many input sessions: %d vs max=%d (%d file)\n", total, MAX_SESSIONS, ctl->ninputs);
