@@ -8,11 +8,7 @@
 
 namespace {
 
-class Asn1 : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(4); }
-  void TearDown() override { reset_decoders(2); }
-};
+class Asn1 : public DecoderTest<4> {};
 
 TEST_F(Asn1, SequenceOfOneInteger) {
   int used = 0;

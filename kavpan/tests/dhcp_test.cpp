@@ -6,11 +6,7 @@
 
 namespace {
 
-class PanDhcp : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(4); }
-  void TearDown() override { reset_decoders(2); }
-};
+class PanDhcp : public DecoderTest<4> {};
 
 std::string dhcp(int vb, const bytes &m) { return app_out(vb, parse_dhcp_msg, m); }
 std::string rip(int vb, const bytes &m) { return app_out(vb, parse_rip_msg, m); }

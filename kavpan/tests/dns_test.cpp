@@ -7,11 +7,7 @@
 
 namespace {
 
-class PanDns : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(4); }
-  void TearDown() override { reset_decoders(2); }
-};
+class PanDns : public DecoderTest<4> {};
 
 // Message builder: appends big-endian fields, labels and pointers.
 struct msg {

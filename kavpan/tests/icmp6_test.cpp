@@ -9,11 +9,7 @@
 
 namespace {
 
-class PanIcmp6 : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(2); }
-  void TearDown() override { reset_decoders(2); }
-};
+class PanIcmp6 : public DecoderTest<2> {};
 
 const char *kS = "fe80::1", *kD = "fe80::2";
 

@@ -9,11 +9,7 @@
 
 namespace {
 
-class PanIpv6Ext : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(2); }
-  void TearDown() override { reset_decoders(2); }
-};
+class PanIpv6Ext : public DecoderTest<2> {};
 
 const char *kS = "2001:db8::1", *kD = "2001:db8::2";
 

@@ -6,11 +6,7 @@
 
 namespace {
 
-class Ldap : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(4); }
-  void TearDown() override { reset_decoders(2); }
-};
+class Ldap : public DecoderTest<4> {};
 
 bytes bind_request() {
   return seq({ber_int(1), tlv(0x60, cat({ber_int(3), ber_str("cn=admin"), ber_str("secret", 0x80)}))});

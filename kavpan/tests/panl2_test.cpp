@@ -5,11 +5,7 @@
 
 namespace {
 
-class PanLink : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(2); }
-  void TearDown() override { reset_decoders(2); }
-};
+class PanLink : public DecoderTest<2> {};
 
 // An Ethernet frame whose type has no decoder: the payload goes to layer 3 as unknown.
 bytes eth_unknown() { return cat({eth_hdr("00:11:22:33:44:55", "08:00:20:0a:0b:0c", 0x9000), bytes{1, 2}}); }

@@ -6,11 +6,7 @@
 
 namespace {
 
-class PanNet : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(2); }
-  void TearDown() override { reset_decoders(2); }
-};
+class PanNet : public DecoderTest<2> {};
 
 // IPv4 datagram of an undecoded protocol (200) with n payload octets.
 bytes ip200(size_t n, unsigned id = 7, unsigned frag = 0x4000, const bytes &opts = {}) {

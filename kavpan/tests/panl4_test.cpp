@@ -6,11 +6,7 @@
 
 namespace {
 
-class PanTrans : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(2); }
-  void TearDown() override { reset_decoders(2); }
-};
+class PanTrans : public DecoderTest<2> {};
 
 const char *A = "10.1.1.1", *B = "10.1.1.2";
 const char *A6 = "2001:db8::a", *B6 = "2001:db8::b";

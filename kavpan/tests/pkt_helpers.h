@@ -3,6 +3,8 @@
 #ifndef KAVPAN_TESTS_PKT_HELPERS_H
 #define KAVPAN_TESTS_PKT_HELPERS_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -28,6 +30,15 @@ std::string l4_out(int vb, bool tcp, unsigned sp, unsigned dp, const bytes &payl
 
 // Resets every global of the decoders to a numeric, cache-free state.
 void reset_decoders(int vb);
+
+// Fixture of the decoder tests: each case starts with the decoders reset at
+// verbosity VB and leaves them reset at the default, 2.
+template <int VB>
+class DecoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_decoders(VB); }
+  void TearDown() override { reset_decoders(2); }
+};
 
 // The generic builders are pktbuild.h's; these short forms take addresses
 // as text ("10.0.0.1", "2001:db8::1", "aa:bb:cc:dd:ee:ff").

@@ -7,11 +7,7 @@
 
 namespace {
 
-class PanRadius : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(4); }
-  void TearDown() override { reset_decoders(2); }
-};
+class PanRadius : public DecoderTest<4> {};
 
 std::string radius(int vb, const bytes &m) { return app_out(vb, parse_radius_msg, m); }
 

@@ -7,11 +7,7 @@
 
 namespace {
 
-class Snmp : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(4); }
-  void TearDown() override { reset_decoders(2); }
-};
+class Snmp : public DecoderTest<4> {};
 
 bytes get_response() {
   bytes vb = seq({seq({ber_oid("1.3.6.1.2.1.1.5.0"), ber_str("router1")}),

@@ -8,11 +8,7 @@
 
 namespace {
 
-class PanEncap : public ::testing::Test {
- protected:
-  void SetUp() override { reset_decoders(2); }
-  void TearDown() override { reset_decoders(2); }
-};
+class PanEncap : public DecoderTest<2> {};
 
 const char *kDst = "00:11:22:33:44:55", *kSrc = "00:66:77:88:99:aa";
 

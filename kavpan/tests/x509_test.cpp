@@ -10,12 +10,8 @@
 
 namespace {
 
-class X509 : public ::testing::Test {
+class X509 : public DecoderTest<4> {
  protected:
-  void SetUp() override {
-    reset_decoders(4);
-  }
-  void TearDown() override { reset_decoders(2); }
   // A self-signed CA certificate (DER in cert.der, PEM in cert.pem, key in key.pem).
   bool make_cert() {
     // PrintableString names where they fit (the default nowadays is UTF8String).
