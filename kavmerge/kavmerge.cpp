@@ -23,7 +23,7 @@ const int MAX_SESSIONS = 127;
 // all of them together stay within the budget.
 const size_t MAP_WINDOW_MAX = 64 << 20, MAP_WINDOW_MIN = 1 << 20, MAP_BUDGET = 512 << 20;
 
-size_t map_window(int ninputs) {
+size_t window_per_input(int ninputs) {
   size_t w = MAP_BUDGET / 2 / (size_t)(ninputs > 0 ? ninputs : 1);
   return w > MAP_WINDOW_MAX ? MAP_WINDOW_MAX : w < MAP_WINDOW_MIN ? MAP_WINDOW_MIN : w;
 }
@@ -138,7 +138,7 @@ int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
       in->map[j] = (unsigned char)(total < 256 ? total : 255);
       total++;
     }
-    in->mapped = kav_map_input(&in->log, map_window(ctl->ninputs)) == 1;
+    in->mapped = kav_map_input(&in->log, window_per_input(ctl->ninputs)) == 1;
   }
   if (total > MAX_SESSIONS) {
     fprintf(stderr, "Too many input sessions: %d vs max=%d (%d file)\n", total, MAX_SESSIONS, ctl->ninputs);
