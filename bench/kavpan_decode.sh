@@ -38,29 +38,26 @@ if [ ! -x "$bin/kavpan" ]; then
   echo "kavpan is not built in $bin" >&2
   exit 1
 fi
-if [ ! -x /usr/bin/time ]; then
-  echo "GNU time (/usr/bin/time) is needed for CPU times" >&2
-  exit 1
-fi
 have_td=0
 command -v tcpdump >/dev/null 2>&1 && have_td=1
 have_imp=0
 [ -x "$bin/kav_import" ] && have_imp=1
 ${CXX:-c++} -std=c++20 -O2 -I"$src/testsupport" -o "$tmp/mkcapture" "$src/samples/mkcapture.cpp" || exit 1
+${CXX:-c++} -O2 -o "$tmp/cputime" "$src/bench/cputime.cpp" || exit 1
 
 echo "CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) ($(nproc) online)"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg); $runs runs per side, CPU seconds (user+sys)"
 
 # cpu_file CMD...: CPU seconds of CMD, its output to a regular file.
 cpu_file() {
-  /usr/bin/time -f "%U %S" -o "$tmp/time" "$@" > "$tmp/out" 2>/dev/null
-  awk '{ printf "%.3f\n", $1 + $2 }' "$tmp/time"
+  "$tmp/cputime" "$tmp/time" "$@" > "$tmp/out" 2>/dev/null
+  awk '{ printf "%.4f\n", $1 + $2 }' "$tmp/time"
 }
 # cpu_pipe CMD...: the same with the output to a pipe read by cat, as by a
 # user's next program.
 cpu_pipe() {
-  { /usr/bin/time -f "%U %S" -o "$tmp/time" "$@" 2>/dev/null; } | cat > /dev/null
-  awk '{ printf "%.3f\n", $1 + $2 }' "$tmp/time"
+  { "$tmp/cputime" "$tmp/time" "$@" 2>/dev/null; } | cat > /dev/null
+  awk '{ printf "%.4f\n", $1 + $2 }' "$tmp/time"
 }
 # wall "PIPELINE": wall seconds of a shell pipeline, its output to a regular file.
 wall() {
