@@ -32,20 +32,24 @@ while [ "$i" -le "$FILES" ]; do
 done
 
 # timed NAME CMD...: appends CMD's CPU and wall seconds to $TMP/NAME.cpu and .wall.
-# First, outside the timing: the output of the run before is removed and
-# everything written so far is flushed to disk, since the write-back of one
-# run's 500 MB (and cutting a file whose pages are still being written back)
-# would cost whichever program runs next a time that is not its own; and all
-# inputs are read once more, since a machine that pages out cold memory may
-# have dropped some from the cache, and reading them back from disk would be
-# charged to the program that meets them.
+# First, outside the timing: everything written so far is flushed to disk,
+# since the write-back of one run's 500 MB would cost whichever program runs
+# next a time that is not its own; all inputs are read once more, since a
+# machine that pages out cold memory may have dropped some from the cache;
+# and only then is the output of the run before removed, right before the
+# run, whose output takes the pages that frees. A virtual machine that hands
+# free memory back to its host (free page reporting) does so within a second
+# or two; a run that then needs fresh pages waits for the host to supply
+# each one, which showed here as up to a second of system time on either
+# side.
 timed() {
   name=$1
   shift
-  rm -f "$TMP/merged.log" "$TMP/merged.pcap" "$TMP/copy.out"
   sync
   # shellcheck disable=SC2086
   cat $logs $pcaps >/dev/null
+  rm -f "$TMP/merged.log" "$TMP/merged.pcap" "$TMP/copy.out"
+  [ "$name" = ours ] && rm -f "$TMP/timed.log"
   "$TMP/cputime" "$TMP/time" "$@"
   # Kept for the check below that the timed merge did all its work.
   [ "$name" = ours ] && mv "$TMP/merged.log" "$TMP/timed.log"

@@ -148,11 +148,28 @@ std::atomic<int> ext_top{0};    // slots past this one were never claimed
 const kav_logfile ext_claimed{};
 const kav_logfile *const CLAIMED = &ext_claimed;
 
+// Where each handle was found last, by a hash of its address: a merge looks
+// up its inputs and its output several times an event. Only a hint, checked
+// against the slot, so a stale or shared entry costs just the scan.
+constexpr int EXT_HINTS = 64;
+std::atomic<unsigned char> ext_hints[EXT_HINTS];
+static_assert(KAV_MAX_EXT_LOGS <= 256, "a hint holds a slot index in a byte");
+
+inline int ext_hash(const kav_logfile *log) {
+  return (int)(((uintptr_t)log * UINT64_C(0x9E3779B97F4A7C15)) >> 58);
+}
+
 // The slot of log whatever its stream, or null.
 ext_slot *ext_find_any(const kav_logfile *log) {
+  int h = ext_hash(log);
+  int hint = ext_hints[h].load(std::memory_order_relaxed);
+  if (ext_slots[hint].log.load(std::memory_order_acquire) == log) return &ext_slots[hint];
   int top = ext_top.load(std::memory_order_relaxed);
   for (int i = 0; i < top; i++)
-    if (ext_slots[i].log.load(std::memory_order_acquire) == log) return &ext_slots[i];
+    if (ext_slots[i].log.load(std::memory_order_acquire) == log) {
+      ext_hints[h].store((unsigned char)i, std::memory_order_relaxed);
+      return &ext_slots[i];
+    }
   return nullptr;
 }
 
