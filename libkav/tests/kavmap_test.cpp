@@ -478,6 +478,49 @@ TEST(KavMapTable, LogsMappedAtOnceReadEachTheirOwn) {
   kav_close_logfile(&lb);
 }
 
+// More logs than there are lookup hints, read in turn and some closed and
+// mapped again on the way: each call finds its own log's mapping, never that
+// of a log whose hint it shares.
+TEST(KavMapTable, ManyLogsReadInTurnFindTheirOwn) {
+  constexpr int N = 150;
+  TempPath a, b;
+  a.write(log_bytes(false, 30));
+  b.write(log_bytes(false, 45));
+  const std::vector<Seen> want[2] = {read_log(a.path, 0, false), read_log(b.path, 0, false)};
+  std::vector<kav_logfile> logs(N);
+  auto path_of = [&](int i) { return i % 2 ? b.path : a.path; };
+  for (int i = 0; i < N; i++) ASSERT_EQ(open_log(&logs[i], path_of(i), 4096 * (1 + i % 3)), 1) << i;
+  std::vector<uint8_t> buf(17000);
+  std::vector<std::vector<Seen>> got(N);
+  int referred = 0;
+  for (int step = 0; step < 1000; step++) {
+    bool any = false;
+    for (int i = 0; i < N; i++) {
+      if (!got[i].empty() && last_step(got[i].back())) continue;
+      any = true;
+      got[i].push_back(read_step(&logs[i], buf, step, true, true));
+      const Seen &s = got[i].back();
+      if (step % 2 == 1 && !s.data.empty()) {
+        referred++;
+        EXPECT_TRUE(kav_map_holds(&logs[i], s.at)) << i << " " << step;
+        EXPECT_FALSE(kav_map_holds(&logs[(i + 2) % N], s.at)) << i << " " << step;
+      }
+    }
+    if (!any) break;
+    // A few logs start again partway, in slots other logs gave back.
+    if (step == 21)
+      for (int i = 0; i < N; i += 37) {
+        kav_close_logfile(&logs[i]);
+        ASSERT_EQ(open_log(&logs[i], path_of(i), 8192), 1) << i;
+        got[i].clear();
+      }
+  }
+  EXPECT_GT(referred, N * 20);
+  // Those started again read the whole log too, from its first event on.
+  for (int i = 0; i < N; i++) EXPECT_TRUE(got[i] == want[i % 2]) << i;
+  for (kav_logfile &log : logs) kav_close_logfile(&log);
+}
+
 // Threads map, read and close logs of their own at the same time.
 TEST(KavMapTable, ThreadsMapTheirOwnLogsAtOnce) {
   constexpr int THREADS = 4, ROUNDS = 8;
