@@ -5,8 +5,9 @@
 # Prints min/median/max of each side's CPU time (user + system: a busy
 # machine's other jobs and the disk's write-back disturb wall time far more)
 # and of its wall time, the ratio mergecap/kavmerge per run (above 1: kavmerge
-# faster), and the physical limit: the same octets read and written once with
-# 1 MiB buffers (dd), no merging at all.
+# faster), and two references with no merging at all: the physical limit, the
+# same octets read and written once with 1 MiB buffers (dd), and the same
+# writes as kavmerge's from the same mappings (gathercopy.cpp).
 set -e
 BIN=${1:?usage: $0 bin-dir [files] [frames-per-file]}
 FILES=${2:-4}
@@ -18,6 +19,7 @@ TMP=$(mktemp -d /tmp/kavbench.XXXXXX)
 trap 'rm -rf "$TMP"' EXIT INT TERM
 c++ -O2 -I"$HERE/../testsupport" -o "$TMP/mkpcap" "$HERE/mkpcap.cpp"
 c++ -O2 -o "$TMP/cputime" "$HERE/cputime.cpp"
+c++ -O2 -I"$HERE/../libkav" -o "$TMP/gathercopy" "$HERE/gathercopy.cpp"
 export TOVATRC_FILENAME=/dev/null
 logs=""
 pcaps=""
@@ -48,7 +50,7 @@ timed() {
   sync
   # shellcheck disable=SC2086
   cat $logs $pcaps >/dev/null
-  rm -f "$TMP/merged.log" "$TMP/merged.pcap" "$TMP/copy.out"
+  rm -f "$TMP/merged.log" "$TMP/merged.pcap" "$TMP/copy.out" "$TMP/gather.out"
   [ "$name" = ours ] && rm -f "$TMP/timed.log"
   "$TMP/cputime" "$TMP/time" "$@"
   # Kept for the check below that the timed merge did all its work.
@@ -64,6 +66,7 @@ stats() {
 run_merge="'$BIN/kavmerge' $logs > '$TMP/merged.log'"
 run_mergecap="mergecap -F pcap -w '$TMP/merged.pcap' $pcaps 2>/dev/null"
 run_copy="for f in $logs; do dd if=\"\$f\" bs=1M status=none; done > '$TMP/copy.out'"
+run_gather="'$TMP/gathercopy' $logs > '$TMP/gather.out'"
 
 load0=$(cut -d' ' -f1-3 /proc/loadavg)
 k=0
@@ -77,6 +80,7 @@ while [ "$k" -lt "$RUNS" ]; do
     timed ours sh -c "$run_merge"
   fi
   timed copy sh -c "$run_copy"
+  timed gather sh -c "$run_gather"
   awk -v a="$(tail -1 "$TMP/theirs.cpu")" -v b="$(tail -1 "$TMP/ours.cpu")" \
     'BEGIN { print a / (b > 0 ? b : 0.001) }' >> "$TMP/ratio.cpu"
   awk -v a="$(tail -1 "$TMP/theirs.wall")" -v b="$(tail -1 "$TMP/ours.wall")" \
@@ -120,5 +124,6 @@ echo "  seconds min/median/max      CPU (user+sys)         wall"
 echo "  kavmerge                    $(stats "$TMP/ours.cpu")    $(stats "$TMP/ours.wall")"
 echo "  mergecap -F pcap            $(stats "$TMP/theirs.cpu")    $(stats "$TMP/theirs.wall")"
 echo "  physical limit (dd bs=1M)   $(stats "$TMP/copy.cpu")    $(stats "$TMP/copy.wall")"
+echo "  gathered copy, no merging   $(stats "$TMP/gather.cpu")    $(stats "$TMP/gather.wall")"
 echo "  ratio mergecap/kavmerge     $(stats "$TMP/ratio.cpu")    $(stats "$TMP/ratio.wall")  (above 1: kavmerge faster)"
 echo "  CPU ratio run by run        $(awk '{ printf "%s%.2f", (NR > 1 ? " " : ""), $1 }' "$TMP/ratio.cpu")"
