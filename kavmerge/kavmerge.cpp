@@ -1,5 +1,6 @@
 // kavmerge: merges log files into one log on standard output, events in
 // time order, every input session renumbered into the output.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -107,6 +108,17 @@ int do_cmdline_opt(_tvl_cmdlin_ctrl *ctrl, int is_switch, int pos, const char *t
   return 1;
 }
 
+// Whether a's pending event goes out before b's: time order and, on a tie,
+// the file named first (the inputs lie in command-line order).
+bool goes_first(const merge_input *a, const merge_input *b) {
+  const kav_evthdr &x = a->log.evthdr, &y = b->log.evthdr;
+  if (x.sec != y.sec) return x.sec < y.sec;
+  if (x.usec != y.usec) return x.usec < y.usec;
+  return a < b;
+}
+// The order of the heap below: the input whose event goes first on top.
+bool goes_later(const merge_input *a, const merge_input *b) { return goes_first(b, a); }
+
 // Reads the next event header of an input; end of file marks it done.
 int next_header(merge_input *in) {
   int trunc = 0;
@@ -119,8 +131,65 @@ int next_header(merge_input *in) {
   return 1;
 }
 
-// Kept out of main, which the compiler builds for size as code run once.
-__attribute__((noinline, hot)) int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
+// Writes out the pending events of the inputs in heap, in time order. Kept
+// out of main, which the compiler builds for size as code run once.
+__attribute__((noinline, hot)) int merge_events(merge_ctl *ctl, kav_logfile *out, unsigned char *data,
+                                               merge_input **heap, int pending) {
+  while (pending > 0) {
+    // Taken off while its next header is read, put back in its new place.
+    std::pop_heap(heap, heap + pending, goes_later);
+    merge_input *pick = heap[pending - 1];
+
+    int64_t caplen = pick->log.evthdr.caplen;
+    int trunc = 0;
+    pick->nevents++;
+    const void *evdata = data;
+    if (kav_read_evt_ref(&pick->log, -1, data, DATABUF, KAV_RD_DATA, &trunc, &evdata)) {
+      const kav_evthdr &h = pick->log.evthdr;
+      // A cut event of a closing type whose trailer could not be read is a
+      // read failure, not a truncation.
+      bool lost_trailer =
+          (h.type == KAV_EVT_FATAL || h.type == KAV_EVT_END) && !pick->log.sessions[h.ses].closed;
+      if (!trunc || lost_trailer) {
+        fprintf(stderr, "%s event: %s\n", pick->log.path, tvl_usrmsg);
+        return 1;
+      }
+      fprintf(stderr, "Warning: %s event #%lu truncated by %lu bytes\n", pick->log.path,
+              (unsigned long)pick->nevents, (unsigned long)(caplen - DATABUF));
+    }
+    const kav_evthdr &eh = pick->log.evthdr;
+    int oses = pick->map[eh.ses];
+    kav_session *os = &out->sessions[oses];
+    if (eh.type == KAV_EVT_FATAL || eh.type == KAV_EVT_END) os->trl = pick->log.sessions[eh.ses].trl;
+    os->evthdr = eh;
+    os->evthdr.ses = (unsigned char)oses;
+    if (evdata == data ? kav_write_evt(out, oses, data, 0) : kav_write_evt_ref(out, oses, evdata)) {
+      fprintf(stderr, "Outfile event: %s\n", tvl_usrmsg);
+      return 1;
+    }
+    catch_up(pick, out);
+    if (next_header(pick)) return 1;
+    catch_up(pick, out);
+    if (pick->done)
+      pending--;
+    else
+      std::push_heap(heap, heap + pending, goes_later);
+  }
+  if (kav_flush_logfile(out)) {
+    fprintf(stderr, "Outfile event: %s\n", tvl_usrmsg);
+    return 1;
+  }
+  for (int i = 0; i < ctl->ninputs; i++) {
+    merge_input *in = &ctl->inputs[i];
+    if (in->mapped && kav_map_check(&in->log)) {
+      fprintf(stderr, "%s event: %s\n", in->log.path, tvl_usrmsg);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int merge(merge_ctl *ctl, kav_logfile *out, unsigned char *data) {
   int total = 0;
   for (int i = 0; i < ctl->ninputs; i++) {
     merge_input *in = &ctl->inputs[i];
@@ -175,61 +244,21 @@ __attribute__((noinline, hot)) int merge(merge_ctl *ctl, kav_logfile *out, unsig
   }
   kav_gather_output(out);
 
-  for (;;) {
-    merge_input *pick = nullptr;
-    for (int i = 0; i < ctl->ninputs; i++) {
-      merge_input *in = &ctl->inputs[i];
-      if (in->done) continue;
-      // Strictly earlier only: on a tie the file named first keeps it.
-      if (!pick || in->log.evthdr.sec < pick->log.evthdr.sec ||
-          (in->log.evthdr.sec == pick->log.evthdr.sec && in->log.evthdr.usec < pick->log.evthdr.usec))
-        pick = in;
-    }
-    if (!pick) break;
-
-    int64_t caplen = pick->log.evthdr.caplen;
-    int trunc = 0;
-    pick->nevents++;
-    const void *evdata = data;
-    if (kav_read_evt_ref(&pick->log, -1, data, DATABUF, KAV_RD_DATA, &trunc, &evdata)) {
-      const kav_evthdr &h = pick->log.evthdr;
-      // A cut event of a closing type whose trailer could not be read is a
-      // read failure, not a truncation.
-      bool lost_trailer =
-          (h.type == KAV_EVT_FATAL || h.type == KAV_EVT_END) && !pick->log.sessions[h.ses].closed;
-      if (!trunc || lost_trailer) {
-        fprintf(stderr, "%s event: %s\n", pick->log.path, tvl_usrmsg);
-        return 1;
-      }
-      fprintf(stderr, "Warning: %s event #%lu truncated by %lu bytes\n", pick->log.path,
-              (unsigned long)pick->nevents, (unsigned long)(caplen - DATABUF));
-    }
-    const kav_evthdr &eh = pick->log.evthdr;
-    int oses = pick->map[eh.ses];
-    kav_session *os = &out->sessions[oses];
-    if (eh.type == KAV_EVT_FATAL || eh.type == KAV_EVT_END) os->trl = pick->log.sessions[eh.ses].trl;
-    os->evthdr = eh;
-    os->evthdr.ses = (unsigned char)oses;
-    if (evdata == data ? kav_write_evt(out, oses, data, 0) : kav_write_evt_ref(out, oses, evdata)) {
-      fprintf(stderr, "Outfile event: %s\n", tvl_usrmsg);
-      return 1;
-    }
-    catch_up(pick, out);
-    if (next_header(pick)) return 1;
-    catch_up(pick, out);
-  }
-  if (kav_flush_logfile(out)) {
-    fprintf(stderr, "Outfile event: %s\n", tvl_usrmsg);
+  // The inputs with an event pending, in a heap with the next to go out on
+  // top: a merge of many files costs a few comparisons an event, not one per
+  // file.
+  merge_input **heap = (merge_input **)calloc((size_t)ctl->ninputs, sizeof *heap);
+  if (!heap) {
+    fprintf(stderr, "OUT OF MEMORY on %d input logfiles\n", ctl->ninputs);
     return 1;
   }
-  for (int i = 0; i < ctl->ninputs; i++) {
-    merge_input *in = &ctl->inputs[i];
-    if (in->mapped && kav_map_check(&in->log)) {
-      fprintf(stderr, "%s event: %s\n", in->log.path, tvl_usrmsg);
-      return 1;
-    }
-  }
-  return 0;
+  int pending = 0;
+  for (int i = 0; i < ctl->ninputs; i++)
+    if (!ctl->inputs[i].done) heap[pending++] = &ctl->inputs[i];
+  std::make_heap(heap, heap + pending, goes_later);
+  int rc = merge_events(ctl, out, data, heap, pending);
+  free(heap);
+  return rc;
 }
 
 }  // namespace

@@ -345,3 +345,43 @@ TEST(Merge, ImportedLogsInterleave) {
   EXPECT_EQ(l.events[2].data, eth_ipv4(40, 2));
   EXPECT_EQ(l.events[4].data, eth_ipv4(40, 4));
 }
+
+// Forty inputs whose events come in no order of their own, with time stamps
+// from a few values so that most of them tie: at every step the event out
+// is the earliest of the events the inputs hold next, on a tie the one of
+// the file named first.
+TEST(Merge, ManyInputsEachStepTakesTheEarliestNextEvent) {
+  constexpr int FILES = 40, EVENTS = 30;
+  TempDir td;
+  std::vector<std::pair<std::string, Bytes>> inputs;
+  std::vector<std::vector<std::pair<int64_t, int64_t>>> times(FILES);
+  unsigned seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  for (int f = 0; f < FILES; f++) {
+    Bytes in = log_hdr(1);
+    append(in, ses_hdr(ses("if" + std::to_string(f), 50)));
+    for (int k = 0; k < EVENTS; k++) {
+      times[f].push_back({100 + next() % 3, next() % 2});
+      append(in, evt(0, 1, times[f][k].first, times[f][k].second, pattern(8, f * 100 + k)));
+    }
+    inputs.push_back({"in" + std::to_string(f) + ".log", in});
+  }
+  Merged m = merge(td, inputs);
+  ASSERT_EQ(m.rr.status, 0) << m.err;
+  Log l = parse_log(m.out);
+  ASSERT_TRUE(l.ok) << l.why;
+  ASSERT_EQ(l.events.size(), size_t(FILES * EVENTS));
+
+  std::vector<int> at(FILES, 0);
+  for (size_t i = 0; i < l.events.size(); i++) {
+    int pick = -1;
+    for (int f = 0; f < FILES; f++)
+      if (at[f] < EVENTS && (pick < 0 || times[f][at[f]] < times[pick][at[pick]])) pick = f;
+    ASSERT_EQ(l.events[i].ses, pick) << i;
+    ASSERT_EQ(l.events[i].data, pattern(8, pick * 100 + at[pick])) << i;
+    at[pick]++;
+  }
+}
